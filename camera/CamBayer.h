@@ -1,0 +1,325 @@
+// The base camera: USB layer, sensor settings, frame read, parameter files and host-side
+// settings shared by every camera model. Models derive from it and override what differs.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "camera/CamBase.h"
+
+/// The base camera class. Thread model: settings are serialised by `settingsLock` (recursive, so
+/// that composite operations may call other setters), held only for short sections. A frame read
+/// takes what it needs under the lock and never holds it while it waits on the bulk pipe. Flags
+/// read by several threads are atomic. The lookup tables of the host-side settings are guarded by
+/// the lock: setters build the shadow under it, `_swap_software` publishes under it.
+class CamBayer : public CamBase {
+public:
+    CamBayer();
+    ~CamBayer() override;
+    CamBayer(const CamBayer&) = delete;
+    CamBayer& operator=(const CamBayer&) = delete;
+
+    // ---- life and transport ------------------------------------------------------------------
+    int __open_driver(std::shared_ptr<hx::usb::UsbDevice> device) override;
+    int _claim_device() override;
+    int _sumbit_ctl_urb(unsigned int timeout, unsigned int attempts, EZURB* request) override;
+    int _read_bulk_data(unsigned char* buffer, int length, int* received) override;
+    int _delay(int milliseconds) override;
+    int _sensor_suspend() override;
+    int _sensor_resume() override;
+
+    // ---- identity ----------------------------------------------------------------------------
+    const char* _name() override;
+    int _body() override;
+    int _head() override;
+    int _state() override;
+    int _set_state(int state) override;
+    int _idproduct() override;
+    int _idvendor() override;
+    int _bcddevice() override;
+    int _bcdusb() override;
+    int _versions(int* version) override;
+    int _channles() override;
+    int _bayer() override;
+
+    int _default() override;
+
+    // ---- resolution and clock ----------------------------------------------------------------
+    int _set_resolution(int index, bool apply) override;
+    int _resolution() override;
+    int _resolution_count() override;
+    const char* _resolution_string_at_index(int index) override;
+    int _resolution_width_at_index(int index) override;
+    int _resolution_height_at_index(int index) override;
+    int _set_pixsclock(int index) override;
+    int _pixsclock() override;
+    int _pixsclock_count() override;
+    const char* _pixsclock_string_at_index(int index) override;
+
+    // ---- gain and exposure (`_set_analog_gain` is each model's) ------------------------------
+    int _analog_gain_range(int* min, int* max, int* step) override;
+    int _analog_gain() override;
+    int _retime() override;
+    int _set_exposure(float milliseconds) override;
+    int _exposure_range(float* min, float* max, float* step) override;
+    float _exposure() override;
+    int _restart_exposure() override;
+    int _restart_state() override;
+
+    // ---- raw frames --------------------------------------------------------------------------
+    int _raw_size(int* width, int* height) override;
+    int _raw_depth_state(int clockIndex) override;
+    int _raw_depth() override;
+    int _set_raw_depth(int bits) override;
+    int _raw_data(unsigned char* buffer, int size) override;
+    int _raw_data_asyn(void* (*callback)(unsigned char*), unsigned char* buffer, int size) override;
+    int _raw2image(unsigned char* raw, unsigned char* image, bool crop) override;
+
+    // ---- black level and window --------------------------------------------------------------
+    int _set_blacklevel(int level) override;
+    int _blacklevel() override;
+    int _blacklevel_range(int* min, int* max, int* step) override;
+    int _set_roi(int x, int y, int width, int height) override;
+    int _roi(int* x, int* y, int* width, int* height) override;
+    int _set_roi_state(bool on) override;
+    int _roi_state(bool* on) override;
+
+    // ---- user memory -------------------------------------------------------------------------
+    int _wmem_inf(const char* data, int length) override;
+    int _rmem_inf(char* buffer, int length) override;
+
+    // ---- model extras (not offered by the base) ----------------------------------------------
+    int _set_edge_inhibition(bool on) override;
+    int _edge_inhibition(bool* on) override;
+    int _set_gpio(int line, bool level) override;
+    int _gpio(int line, bool* level) override;
+    int _set_cooled(bool on) override;
+    int _cooled(bool* on) override;
+    int _temperature(float* celsius) override;
+    int _set_sharpness(int value) override;
+    int _sharpness() override;
+    int _sharpness_range(int* min, int* max, int* step) override;
+    int _set_denoise(int value) override;
+    int _denoise() override;
+    int _denoise_range(int* min, int* max, int* step) override;
+
+    // ---- tone --------------------------------------------------------------------------------
+    int _set_gamma(int value) override;
+    int _gamma() override;
+    int _gamma_range(int* min, int* max, int* step) override;
+    int _set_gamma(int value, int channel) override;
+    int _gamma(int channel) override;
+    int _gamma_range(int* min, int* max, int* step, int channel) override;
+    int _set_contrast(int value) override;
+    int _contrast() override;
+    int _contrast_range(int* min, int* max, int* step) override;
+    int _set_saturation(int value) override;
+    int _saturation() override;
+    int _saturation_range(int* min, int* max, int* step) override;
+    int _set_digital_gain(int red, int green, int blue) override;
+    int _digital_gain(int* red, int* green, int* blue) override;
+    int _digital_gain_range(int* min, int* max, int* step) override;
+
+    // ---- geometry and switches ---------------------------------------------------------------
+    int _set_flip(int code) override;
+    int _flip() override;
+    int _set_rotate(int code) override;
+    int _rotate() override;
+    int _set_monochrome(bool on) override;
+    int _monochrome(bool* on) override;
+    int _set_color_enhancement(bool on) override;
+    int _color_enhancement(bool* on) override;
+    int _set_autoexposure(bool on) override;
+    int _autoexposure(bool* on) override;
+    int _set_aetarget(int value) override;
+    int _aetarget() override;
+    int _aetarget_range(int* min, int* max, int* step) override;
+    int _set_histogram(bool on) override;
+    int _histogram(bool* on) override;
+
+    // ---- stretch -----------------------------------------------------------------------------
+    int _set_stretch(int low, int high, bool automatic) override;
+    int _stretch(int* low, int* high, bool* automatic) override;
+    int _stretch_range(int* min, int* max, int* step) override;
+    int _set_stretch(int low, int high, bool automatic, int channel) override;
+    int _stretch(int* low, int* high, bool* automatic, int channel) override;
+    int _stretch_range(int* min, int* max, int* step, int channel) override;
+
+    // ---- parameter sets ----------------------------------------------------------------------
+    int _current_params(const std::string& directory) override;
+    int _save_params(int slot, const std::string& directory) override;
+    int _load_params(int slot, const std::string& directory) override;
+
+    // ---- calibration -------------------------------------------------------------------------
+    int _ff_state(bool* on) override;
+    int _set_ff_state(bool on) override;
+    int _calc_defect_correction() override;
+    int _set_dc_state(bool on) override;
+    int _dc_state(bool* on) override;
+    int _blackfield() override;
+    int _set_blackfield_state(bool on) override;
+    int _blackfield_state(bool* on) override;
+    int _calc_flat_field(unsigned char* rawFrame, bool flag) override;
+    int _calc_white_balance(unsigned char* rawFrame, __IMG_RECT* area) override;
+    int _calc_auto_exposure(_ezImage* image, int every) override;
+    int _calc_auto_gain(_ezImage* image, int every) override;
+
+    // ---- snapshots ---------------------------------------------------------------------------
+    int _set_snap_format(int code) override;
+    int _snap_format(int* code) override;
+    int _saveimage(const std::string& path, int resolution) override;
+    int _savefile(unsigned char* image, const std::string& path, int formats) override;
+    int _callback_save_iamge(const std::string& path, int resolution,
+                             void* (*callback)(unsigned char*)) override;
+
+    // ---- analysis ----------------------------------------------------------------------------
+    int _pt_gray(int x, int y, unsigned char* image) override;
+    int _fluorescence_guide(int step, int value) override;
+
+    // ---- shift operator ----------------------------------------------------------------------
+    int _set_shift_operator(int value) override;
+    int _shift_operator() override;
+    int _shift_operator_range(int* min, int* max, int* step) override;
+
+    // ---- misc --------------------------------------------------------------------------------
+    int _set_filter(bool on) override;
+    int _get_filter(bool* on) override;
+    int _update_firmware(const std::string& path) override;
+    int _extern_snap() override;
+
+    // ---- processing steps --------------------------------------------------------------------
+    int _fluorescence(_ezImage* image, int every) override;
+    int _gray_image_process(_ezImage* image) override;
+    int _mono_image_process(_ezImage* image) override;
+    int _colr_image_process(_ezImage* image) override;
+    int _image_stretch(_ezImage* image) override;
+    int _image_fladfield(_ezImage* image) override;
+    int _swap_software(SoftWareValue* record, int length) override;
+    int _init_save_image(_ezImage* raw) override;
+
+    void _mark_removed() override;
+
+protected:
+    using Lock = std::lock_guard<std::recursive_mutex>;
+
+    // ---- helpers for the models --------------------------------------------------------------
+    /// The resolution item at index of the current table (index is not checked: callers do).
+    const ResolutionItem& resItem(int index) const {
+        return static_cast<const ResolutionItem*>(resolution.table)[index];
+    }
+    /// The clock item at index of the current table (index is not checked: callers do).
+    const ClockItem& clkItem(int index) const {
+        return static_cast<const ClockItem*>(pixelClock.table)[index];
+    }
+    /// Sends one vendor out request (0x40) without data, time-out 1000, one attempt.
+    int sendVendorRequest(uint8_t bRequest, uint16_t wValue, uint16_t wIndex);
+    /// Writes one sensor register with request 0xB7.
+    int writeRegister(uint16_t reg, uint16_t value) { return sendVendorRequest(0xB7, value, reg); }
+    /// Prepares an out request with no data stage in place.
+    static void prepareRequest(EZURB& request, uint8_t bRequest, uint16_t wValue, uint16_t wIndex);
+    /// One bulk read on pipe 1 with stall clearing; returns the transport result (0 or a
+    /// hx::usb code), unlike `_read_bulk_data`, which always returns 0.
+    int readBulk(unsigned char* buffer, int length, int* received);
+    /// Sends the prepared resolution request when one is pending; true when it was sent.
+    bool sendPendingResolution();
+    /// True when frame reads must give up: the camera was removed or its device is gone.
+    bool readAborted() const;
+    /// Sets displayName, and name = displayName + the character 48 + counter; advances counter.
+    void setModelName(const char* display, std::atomic<int>& counter);
+    /// The shared tail of every frame read: writes the image record into the head of buffer,
+    /// reorders 16-bit samples, crops the region of interest when it is on and runs automatic
+    /// exposure every `every` frames when it is on. Returns the record.
+    _ezImage* finishFrame(unsigned char* buffer, int width, int height, int bits, int every);
+    /// Rebuilds a record's shadow table from value with the builder for that record and marks
+    /// it pending (lock held by the caller).
+    void buildShadow(int index, int value);
+    /// Creates the saturation (value given, range 0..255) and the three digital-gain settings
+    /// (64, range 16..240) of a colour model with their tables; the base frees them.
+    void createColourSettings(int saturationValue);
+    /// Allocates the defect list for defectCapacity points; the base frees it.
+    void allocateDefectList();
+
+    // ---- state (Parts of the camera core) ----------------------------------------------------
+    mutable std::recursive_mutex settingsLock;
+
+    int receiveSize = 0;
+    std::shared_ptr<hx::usb::UsbDevice> usbDevice; ///< the opened device; null when not open
+    bool usbInterface = false;                     ///< the interface is claimed
+    UsbDeviceDescriptor descriptor{};
+    std::string name = "qrdt";
+    std::string displayName;
+    int headLength = 512;
+    int blockSize = 512;
+    std::atomic<int> state{0};
+    int lineLength = 0;
+    int lineClock = 0;
+    int channels = 3;
+    int bayerPattern = 0;
+    uint16_t resolutionRequest = 0xB4;
+    uint16_t clockRequest = 0xB5;
+    uint16_t depthRequest = 0xB9;
+    uint16_t gainRegister = 0x35;
+    uint16_t exposureRegister = 9;
+    uint16_t longExposureRegister = 0;
+    uint16_t blackLevelRegister = 2;
+    HardWareValue resolution{};
+    HardWareValue pixelClock{};
+    HardWareValue rawDepth{8, 8, 16, 8, 8, 0, {}, nullptr};
+    HardWareValue analogGain{};
+    HardWareValue exposure{};
+    HardWareValue longExposure{};
+    HardWareValue blackLevel{0, 0, 255, 1, 0, 0, {}, nullptr};
+    EZURB frameAck{0x40, 0xB3, 0, 0, 0, nullptr, 0};
+    EZURB roiOrigin{0x40, 0xBD, 0, 0, 0, nullptr, 0};
+    EZURB roiSize{0x40, 0xBE, 0, 0, 0, nullptr, 0};
+    std::atomic<bool> roiState{false};
+    std::atomic<bool> hardwareWindow{false};
+    std::atomic<bool> resolutionPending{false};
+    int defectCount = 0;
+    int defectCapacity = 8192;
+    _ezPoint* defectList =
+        nullptr; ///< allocated with new[] (allocateDefectList); freed by the base
+
+    // ---- host-side settings ------------------------------------------------------------------
+    SoftWareValue software[kSwCount]{};
+    std::atomic<int8_t> flip{0};
+    std::atomic<int8_t> rotate{0};
+    std::atomic<int16_t> snapFormat{8};
+    std::atomic<bool> monochrome{false};
+    std::atomic<bool> autoExposure{false};
+    std::atomic<bool> flatField{false};
+    std::atomic<bool> flatFieldReady{false};
+    std::atomic<bool> histogram{false};
+    std::atomic<bool> colorEnhancement{false};
+    std::atomic<bool> defectRequest{false};
+    std::atomic<bool> defectCorrection{false};
+    std::atomic<bool> blackFieldRequest{false};
+    std::atomic<bool> blackFieldState{false};
+
+    // ---- asynchronous read registration ------------------------------------------------------
+    bool asyncEnabled = false;
+    void* (*asyncCallback)(unsigned char*) = nullptr;
+    unsigned char* asyncBuffer = nullptr;
+    int asyncSize = 0;
+
+    // ---- calibration images and automatic functions ------------------------------------------
+    _ezImage* flatFieldImage = nullptr; ///< flat-field reference (owned)
+    _ezImage* flatFieldWork = nullptr;  ///< working image of the flat-field step (owned)
+    int frameCounter = 0;               ///< every-n-th-frame counter of auto exposure and gain
+    bool gainSearch = false;            ///< fluorescence: gain search phase
+    bool measureFlag = false;           ///< fluorescence: measurement pending
+    double historyMean[2] = {0.0, 0.0}; ///< fluorescence: first two auto-gain measurements
+    int historyGain[2] = {0, 0};        ///< fluorescence: gains of those measurements
+    int guideValue = 0;                 ///< value stored by `_fluorescence_guide(0, v)`
+    bool guideSet = false;
+
+private:
+    /// The allocations behind the contrast, stretch and gamma records (two halves each).
+    unsigned char* contrastTables = nullptr;
+    unsigned char* stretchTables[3] = {nullptr, nullptr, nullptr};
+    unsigned char* gammaTables[3] = {nullptr, nullptr, nullptr};
+    unsigned char* saturationTables = nullptr;
+    unsigned char* gainTables[3] = {nullptr, nullptr, nullptr};
+};
