@@ -1,0 +1,392 @@
+// Geometry operations on image records: cropping, mirroring, quarter turns, bilinear resize,
+// binning and decimation of sensor data, 16-bit sample fix-up and de-interlacing.
+#include "algorithms/geometry.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+
+namespace {
+
+/// A 16-bit sample that may sit at any address (the pixel block follows a header of any size).
+typedef uint16_t u16u __attribute__((aligned(1), may_alias));
+
+/// Bytes per pixel, at least 1.
+inline size_t pixelBytes(const _ezImage* image) {
+    const size_t p = static_cast<size_t>(image->depth) * image->channels / 8;
+    return p ? p : 1;
+}
+
+/// A record whose pixels can be touched at all.
+inline bool usable(const _ezImage* image) {
+    return image && image->data && image->width > 0 && image->height > 0;
+}
+
+/// A record with 8- or 16-bit samples.
+inline bool usableDepth(const _ezImage* image) {
+    return usable(image) && (image->depth == 8 || image->depth == 16);
+}
+
+/// Re-establishes the header for a new size, keeping data, headerSize, resolution and decoded.
+inline void resetSize(_ezImage* image, int width, int height) {
+    ezInitImageHeader(image, width, height, image->channels, image->depth, image->headerSize,
+                      image->data, image->resolution, image->decoded);
+}
+
+/// Horizontal sum-binning of `rows` rows of `width` samples of n channels: each output pixel
+/// is the saturated sum of bx consecutive pixels; rows packed at outWidth pixels.
+template <typename T>
+void binRows(T* data, int rows, int width, int outWidth, int n, int bx, uint32_t top) {
+    const size_t inRow = static_cast<size_t>(width) * n;
+    const size_t outRow = static_cast<size_t>(outWidth) * n;
+    for (int r = 0; r < rows; ++r) {
+        const T* src = data + r * inRow;
+        T* dst = data + r * outRow;
+        if (bx == 1) {
+            if (dst != src) std::memmove(dst, src, outRow * sizeof(T));
+            continue;
+        }
+        if (n == 1 && bx == 2) {
+            for (int j = 0; j < outWidth; ++j) {
+                const uint32_t s = uint32_t(src[2 * j]) + src[2 * j + 1];
+                dst[j] = static_cast<T>(s > top ? top : s);
+            }
+            continue;
+        }
+        for (int j = 0; j < outWidth; ++j) {
+            const T* in = src + static_cast<size_t>(j) * bx * n;
+            for (int c = 0; c < n; ++c) {
+                uint32_t s = 0;
+                for (int t = 0; t < bx; ++t) s += in[t * n + c];
+                dst[j * n + c] = static_cast<T>(s > top ? top : s);
+            }
+        }
+    }
+}
+
+/// Vertical sum-binning of packed rows of `rowSamples` samples: output row i is the saturated
+/// sum of rows i * by ... i * by + by - 1. Each output sample is written after its inputs are
+/// read, and every later input lies behind it, so this is safe in place.
+template <typename T>
+void binColumns(T* data, int outRows, size_t rowSamples, int by, uint32_t top) {
+    for (int i = 0; i < outRows; ++i) {
+        const T* src = data + static_cast<size_t>(i) * by * rowSamples;
+        T* dst = data + static_cast<size_t>(i) * rowSamples;
+        if (by == 2) {
+            const T* src1 = src + rowSamples;
+            for (size_t j = 0; j < rowSamples; ++j) {
+                const uint32_t s = uint32_t(src[j]) + src1[j];
+                dst[j] = static_cast<T>(s > top ? top : s);
+            }
+            continue;
+        }
+        for (size_t j = 0; j < rowSamples; ++j) {
+            uint32_t s = 0;
+            for (int t = 0; t < by; ++t) s += src[t * rowSamples + j];
+            dst[j] = static_cast<T>(s > top ? top : s);
+        }
+    }
+}
+
+template <typename T> void mbinT(_ezImage* image, int bx, int by, int outW, int outH) {
+    T* data = reinterpret_cast<T*>(image->data);
+    const uint32_t top = image->depth == 8 ? 255u : 65535u;
+    const int width = image->width;
+    // Only the rows that reach the output are packed.
+    if (outW != width) binRows<T>(data, outH * by, width, outW, 1, bx, top);
+    if (by > 1) binColumns<T>(data, outH, static_cast<size_t>(outW), by, top);
+}
+
+template <typename T> void cbinT(_ezImage* image, int bx, int by, int outW, int outH) {
+    T* data = reinterpret_cast<T*>(image->data);
+    const uint32_t top = image->depth == 8 ? 255u : 65535u;
+    const size_t width = image->width;
+    if (outW != static_cast<int>(width)) {
+        const int rows = outH * by;
+        for (int r = 0; r < rows; ++r) {
+            const T* src = data + r * width;
+            T* dst = data + static_cast<size_t>(r) * outW;
+            if (bx == 1) {
+                std::memmove(dst, src, static_cast<size_t>(outW) * sizeof(T));
+                continue;
+            }
+            // Same-colour samples are two apart: pair (2k, 2k + 1) sums bx even and bx odd.
+            for (int k = 0; k < outW / 2; ++k) {
+                const T* in = src + static_cast<size_t>(2) * k * bx;
+                uint32_t even = 0, odd = 0;
+                for (int t = 0; t < bx; ++t) {
+                    even += in[2 * t];
+                    odd += in[2 * t + 1];
+                }
+                dst[2 * k] = static_cast<T>(even > top ? top : even);
+                dst[2 * k + 1] = static_cast<T>(odd > top ? top : odd);
+            }
+        }
+    }
+    if (by > 1 && outH > 1) {
+        const size_t row = static_cast<size_t>(outW);
+        for (int m = 0; m < outH / 2; ++m) {
+            for (int phase = 0; phase < 2; ++phase) {
+                const T* src = data + (static_cast<size_t>(2) * m * by + phase) * row;
+                T* dst = data + (static_cast<size_t>(2) * m + phase) * row;
+                for (size_t j = 0; j < row; ++j) {
+                    uint32_t s = 0;
+                    for (int t = 0; t < by; ++t) s += src[2 * t * row + j];
+                    dst[j] = static_cast<T>(s > top ? top : s);
+                }
+            }
+        }
+    }
+}
+
+template <typename T> void colorbinT(_ezImage* image, int bx, int by, int outW, int outH) {
+    T* data = reinterpret_cast<T*>(image->data);
+    const int n = image->channels;
+    const uint32_t top = (1u << image->depth) - 1u;
+    if (outW != image->width) binRows<T>(data, outH * by, image->width, outW, n, bx, top);
+    if (by > 1) binColumns<T>(data, outH, static_cast<size_t>(outW) * n, by, top);
+}
+
+/// Bilinear sampling for one pair of sample types; shift converts between depths.
+template <typename S, typename D> void resizeT(const _ezImage* src, _ezImage* dst, int shift) {
+    const int n = dst->channels;
+    const int sw = src->width, sh = src->height;
+    const int dw = dst->width, dh = dst->height;
+    const size_t srow = static_cast<size_t>(sw) * n;
+    const S* in = reinterpret_cast<const S*>(src->data);
+    D* out = reinterpret_cast<D*>(dst->data);
+    const float sx = static_cast<float>(sw) / static_cast<float>(dw);
+    const float sy = static_cast<float>(sh) / static_cast<float>(dh);
+    for (int r = 0; r < dh; ++r) {
+        const float y = static_cast<float>(r) * sy;
+        int y0 = static_cast<int>(y);
+        const float fy = y - static_cast<float>(y0);
+        if (y0 > sh - 1) y0 = sh - 1;
+        // Rows r < dh - 3 look down and right; the last three rows look up and left.
+        const bool down = r < dh - 3;
+        int y1 = down ? y0 + 1 : y0 - 1;
+        y1 = std::clamp(y1, 0, sh - 1);
+        const S* row0 = in + static_cast<size_t>(y0) * srow;
+        const S* row1 = in + static_cast<size_t>(y1) * srow;
+        D* o = out + static_cast<size_t>(r) * dw * n;
+        for (int c = 0; c < dw; ++c) {
+            const float x = static_cast<float>(c) * sx;
+            int x0 = static_cast<int>(x);
+            const float fx = x - static_cast<float>(x0);
+            if (x0 > sw - 1) x0 = sw - 1;
+            int x1 = down ? x0 + 1 : x0 - 1;
+            x1 = std::clamp(x1, 0, sw - 1);
+            const size_t i0 = static_cast<size_t>(x0) * n, i1 = static_cast<size_t>(x1) * n;
+            for (int k = 0; k < n; ++k) {
+                // Summed in the written order: (y1, x1), (y1, x0), (y0, x1), (y0, x0).
+                const float v = static_cast<float>(row1[i1 + k]) * fy * fx +
+                                static_cast<float>(row1[i0 + k]) * fy * (1.0f - fx) +
+                                static_cast<float>(row0[i1 + k]) * (1.0f - fy) * fx +
+                                static_cast<float>(row0[i0 + k]) * (1.0f - fy) * (1.0f - fx);
+                const uint32_t u = static_cast<uint32_t>(v);
+                o[c * n + k] = static_cast<D>(shift >= 0 ? (u << shift) : (u >> -shift));
+            }
+        }
+    }
+}
+
+} // namespace
+
+/// Crops in place. A rectangle reaching past the image is cut at its right and bottom edges;
+/// one that starts outside the image, or is empty, leaves the record unchanged.
+void __roi(_ezImage* image, int x, int y, int width, int height) {
+    if (!usable(image)) return;
+    if (width == image->width && height == image->height) return;
+    if (x < 0 || y < 0 || x >= image->width || y >= image->height || width <= 0 || height <= 0)
+        return;
+    width = std::min(width, image->width - x);
+    height = std::min(height, image->height - y);
+    const size_t p = pixelBytes(image);
+    const size_t inRow = image->width * p, outRow = width * p;
+    unsigned char* data = image->data;
+    // The destination never lies after its source, so a forward move per row is safe.
+    for (int r = 0; r < height; ++r)
+        std::memmove(data + r * outRow, data + (y + r) * inRow + x * p, outRow);
+    resetSize(image, width, height);
+}
+
+/// Mirrors (bit 0) and turns upside down (bit 1); upside-down first when both are set.
+void __flip(_ezImage* image, int flags) {
+    if (!usable(image) || !(flags & 3)) return;
+    const int w = image->width, h = image->height;
+    const size_t p = pixelBytes(image);
+    const size_t row = w * p;
+    unsigned char* data = image->data;
+    if ((flags & 2) && h > 1) {
+        std::unique_ptr<unsigned char[]> tmp(new (std::nothrow) unsigned char[row]);
+        if (!tmp) return;
+        for (int i = 0; i < h / 2; ++i) {
+            unsigned char* a = data + i * row;
+            unsigned char* b = data + (h - 1 - i) * row;
+            std::memcpy(tmp.get(), a, row);
+            std::memcpy(a, b, row);
+            std::memcpy(b, tmp.get(), row);
+        }
+    }
+    if ((flags & 1) && w > 1) {
+        for (int i = 0; i < h; ++i) {
+            unsigned char* r = data + i * row;
+            switch (p) {
+            case 1:
+                std::reverse(r, r + w);
+                break;
+            case 2:
+                std::reverse(reinterpret_cast<u16u*>(r), reinterpret_cast<u16u*>(r) + w);
+                break;
+            default:
+                for (int j = 0; j < w / 2; ++j) {
+                    unsigned char* a = r + j * p;
+                    unsigned char* b = r + (w - 1 - j) * p;
+                    for (size_t k = 0; k < p; ++k) std::swap(a[k], b[k]);
+                }
+            }
+        }
+    }
+}
+
+/// Quarter turn through a scratch copy; width and height are exchanged.
+void __rotate(_ezImage* image, int flags) {
+    if (!usable(image) || (flags != 1 && flags != 2)) return;
+    const int W = image->width, H = image->height;
+    const size_t p = pixelBytes(image);
+    const size_t bytes = static_cast<size_t>(W) * H * p;
+    std::unique_ptr<unsigned char[]> tmp(new (std::nothrow) unsigned char[bytes]());
+    if (!tmp) return;
+    const unsigned char* src = image->data;
+    unsigned char* dst = tmp.get();
+    for (int i = 0; i < H; ++i) {
+        const unsigned char* s = src + static_cast<size_t>(i) * W * p;
+        for (int j = 0; j < W; ++j, s += p) {
+            // Clockwise: (i, j) -> (j, H - 1 - i); counter-clockwise: (i, j) -> (W - 1 - j, i).
+            const size_t at = flags == 2 ? static_cast<size_t>(j) * H + (H - 1 - i)
+                                         : static_cast<size_t>(W - 1 - j) * H + i;
+            std::memcpy(dst + at * p, s, p);
+        }
+    }
+    std::memcpy(image->data, dst, bytes);
+    resetSize(image, H, W);
+}
+
+/// Bilinear resize of src into dst at dst's size. Neighbour indices are held inside the
+/// source; a depth difference (8 <-> 16 bits) is bridged by taking or giving the high byte.
+/// Different channel counts, or depths other than 8 and 16, leave dst unchanged.
+void __resize(const _ezImage* src, _ezImage* dst) {
+    if (!usableDepth(src) || !usableDepth(dst) || src->channels != dst->channels ||
+        src->channels == 0)
+        return;
+    if (src->depth == 8 && dst->depth == 8)
+        resizeT<uint8_t, uint8_t>(src, dst, 0);
+    else if (src->depth == 16 && dst->depth == 16)
+        resizeT<u16u, u16u>(src, dst, 0);
+    else if (src->depth == 16)
+        resizeT<u16u, uint8_t>(src, dst, -8);
+    else
+        resizeT<uint8_t, u16u>(src, dst, 8);
+}
+
+/// Sum-binning of one-channel data. Output sides are ((side / b) / 4) * 4; an output that would
+/// be empty leaves the record unchanged.
+void __mbin(_ezImage* image, int bx, int by) {
+    if (!usableDepth(image) || image->channels != 1 || bx < 1 || by < 1) return;
+    const int outW = ((image->width / bx) / 4) * 4;
+    const int outH = ((image->height / by) / 4) * 4;
+    if (outW == 0 || outH == 0) return;
+    if (image->depth == 8)
+        mbinT<uint8_t>(image, bx, by, outW, outH);
+    else
+        mbinT<u16u>(image, bx, by, outW, outH);
+    resetSize(image, outW, outH);
+}
+
+/// Sum-binning of a Bayer mosaic: same-colour samples two apart are summed, so the 2 x 2
+/// pattern of the output matches the input's.
+void __cbin(_ezImage* image, int bx, int by) {
+    if (!usableDepth(image) || image->channels != 1 || bx < 1 || by < 1) return;
+    const int outW = ((image->width / bx) / 4) * 4;
+    const int outH = ((image->height / by) / 4) * 4;
+    if (outW == 0 || outH == 0) return;
+    if (image->depth == 8)
+        cbinT<uint8_t>(image, bx, by, outW, outH);
+    else
+        cbinT<u16u>(image, bx, by, outW, outH);
+    resetSize(image, outW, outH);
+}
+
+/// Sum-binning of interleaved pixels, each sample clamped to the depth's maximum.
+void __colorbin(_ezImage* image, int bx, int by) {
+    if (!usableDepth(image) || image->channels == 0 || bx < 1 || by < 1) return;
+    const int outW = ((image->width / bx) / 4) * 4;
+    const int outH = ((image->height / by) / 4) * 4;
+    if (outW == 0 || outH == 0) return;
+    if (image->depth == 8)
+        colorbinT<uint8_t>(image, bx, by, outW, outH);
+    else
+        colorbinT<u16u>(image, bx, by, outW, outH);
+    resetSize(image, outW, outH);
+}
+
+/// Keeps every sx-th sample pair of a row and every sy-th row pair, so Bayer cells stay whole.
+void __skip(_ezImage* image, int sx, int sy) {
+    if (!usableDepth(image) || image->channels != 1 || sx < 1 || sy < 1) return;
+    const int W = image->width, H = image->height;
+    const int n = W / sx, d = H / sy;
+    if (n == 0 || d == 0) return;
+    const size_t unit = image->depth == 8 ? 2 : 4; // one sample pair
+    const size_t s = unit / 2;                     // one sample
+    unsigned char* data = image->data;
+    if (sx > 1) {
+        for (int r = 0; r < H; ++r) {
+            const unsigned char* in = data + static_cast<size_t>(r) * W * s;
+            unsigned char* out = data + static_cast<size_t>(r) * n * s;
+            for (int j = 0; j < n / 2; ++j)
+                std::memmove(out + j * unit, in + static_cast<size_t>(j) * sx * unit, unit);
+        }
+    }
+    if (sy > 1 && d > 1) {
+        const size_t row = static_cast<size_t>(n) * s;
+        for (int k = 0; k < d / 2; ++k)
+            std::memmove(data + 2 * k * row, data + 2 * static_cast<size_t>(k) * sy * row, 2 * row);
+    }
+    resetSize(image, n, d);
+}
+
+/// 16-bit fix-up: mode 0 swaps the two bytes of every sample; mode 1 turns (high 8 bits,
+/// low 4 bits) into a left-aligned 16-bit value. 8-bit records are left alone.
+void __rmac(_ezImage* image, int mode) {
+    if (!usable(image) || image->depth != 16 || (mode != 0 && mode != 1)) return;
+    const size_t count = static_cast<size_t>(image->width) * image->height * image->channels;
+    u16u* s = reinterpret_cast<u16u*>(image->data);
+    if (mode == 0) {
+        for (size_t i = 0; i < count; ++i) s[i] = __builtin_bswap16(s[i]);
+    } else {
+        for (size_t i = 0; i < count; ++i) {
+            const uint16_t v = s[i]; // little-endian: b0 low, b1 high
+            s[i] = static_cast<uint16_t>(((v & 0xFF) << 8) | ((v >> 4) & 0xF0));
+        }
+    }
+}
+
+/// De-interlaces a frame whose two fields follow each other: output row 2i is row offset + i
+/// of the first field, row 2i + 1 is row offset + fieldRows + i. A layout whose rows would fall
+/// outside the image leaves it unchanged.
+void __interlace(_ezImage* image, int offset, int fieldRows) {
+    if (!usable(image) || offset < 0 || fieldRows <= 0) return;
+    const int H = image->height, half = H / 2;
+    if (offset + half > fieldRows || fieldRows > H || offset + fieldRows + half > H) return;
+    const size_t row = image->width * pixelBytes(image);
+    std::unique_ptr<unsigned char[]> saved(new (std::nothrow) unsigned char[fieldRows * row]);
+    if (!saved) return;
+    unsigned char* data = image->data;
+    std::memcpy(saved.get(), data, fieldRows * row);
+    for (int i = 0; i < half; ++i) {
+        std::memcpy(data + 2 * i * row, saved.get() + (offset + i) * row, row);
+        std::memmove(data + (2 * i + 1) * row, data + (offset + fieldRows + i) * row, row);
+    }
+}
