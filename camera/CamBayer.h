@@ -228,10 +228,13 @@ protected:
     bool readAborted() const;
     /// Sets displayName, and name = displayName + the character 48 + counter; advances counter.
     void setModelName(const char* display, std::atomic<int>& counter);
-    /// The shared tail of every frame read: writes the image record into the head of buffer,
-    /// reorders 16-bit samples, crops the region of interest when it is on and runs automatic
-    /// exposure every `every` frames when it is on. Returns the record.
+    /// The shared tail of every frame read: writes the image record into the head of buffer
+    /// (one channel, data at buffer + headLength, the current resolution index, not decoded),
+    /// then runs postProcessFrame. Returns the record.
     _ezImage* finishFrame(unsigned char* buffer, int width, int height, int bits, int every);
+    /// Reorders 16-bit samples, crops the region of interest when it is on and runs automatic
+    /// exposure (every `every` frames) when it is on.
+    void postProcessFrame(_ezImage* image, int every);
     /// Rebuilds a record's shadow table from value with the builder for that record and marks
     /// it pending (lock held by the caller).
     void buildShadow(int index, int value);
@@ -317,9 +320,9 @@ protected:
 
 private:
     /// The allocations behind the contrast, stretch and gamma records (two halves each).
-    unsigned char* contrastTables = nullptr;
-    unsigned char* stretchTables[3] = {nullptr, nullptr, nullptr};
-    unsigned char* gammaTables[3] = {nullptr, nullptr, nullptr};
-    unsigned char* saturationTables = nullptr;
-    unsigned char* gainTables[3] = {nullptr, nullptr, nullptr};
+    std::unique_ptr<unsigned char[]> contrastTables;
+    std::unique_ptr<unsigned char[]> stretchTables[3];
+    std::unique_ptr<unsigned char[]> gammaTables[3];
+    std::unique_ptr<unsigned char[]> saturationTables;
+    std::unique_ptr<unsigned char[]> gainTables[3];
 };
