@@ -1,0 +1,528 @@
+// Calibration and clean-up on image records: flat field, defect pixels, histogram with level
+// bounds, grey, channel and Bayer-phase means, bit shifts, median and smoothing filters,
+// sharpening, border repair and the centre cross.
+#include "algorithms/calibration.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <new>
+
+namespace {
+
+/// A 16-bit sample that may sit at any address.
+typedef uint16_t u16u __attribute__((aligned(1), may_alias));
+
+inline bool usable(const _ezImage* image) {
+    return image && image->data && image->width > 0 && image->height > 0;
+}
+
+inline bool usableDepth(const _ezImage* image) {
+    return usable(image) && (image->depth == 8 || image->depth == 16);
+}
+
+/// Pixels (width x height) as a 64-bit count.
+inline size_t pixelCount(const _ezImage* image) {
+    return static_cast<size_t>(image->width) * image->height;
+}
+
+/// Samples per pixel, at least 1.
+inline int channelsOf(const _ezImage* image) {
+    return image->channels ? image->channels : 1;
+}
+
+/// Byte minimum and maximum through the saturation table, without branches.
+inline int min8(int a, int b) {
+    return a - ezSaturate8u_cv[a - b + 256];
+}
+inline int max8(int a, int b) {
+    return a + ezSaturate8u_cv[b - a + 256];
+}
+
+/// Nine-input median by a 19-step exchange network; sort orders a pair.
+template <typename T, typename Sort> inline T median9(T p[9], Sort sort) {
+    sort(p[1], p[2]), sort(p[4], p[5]), sort(p[7], p[8]);
+    sort(p[0], p[1]), sort(p[3], p[4]), sort(p[6], p[7]);
+    sort(p[1], p[2]), sort(p[4], p[5]), sort(p[7], p[8]);
+    sort(p[0], p[3]), sort(p[5], p[8]), sort(p[4], p[7]);
+    sort(p[3], p[6]), sort(p[1], p[4]), sort(p[2], p[5]);
+    sort(p[4], p[7]), sort(p[4], p[2]), sort(p[6], p[4]);
+    sort(p[4], p[2]);
+    return p[4];
+}
+
+inline void sort8(int& a, int& b) {
+    const int lo = min8(a, b);
+    b = max8(a, b);
+    a = lo;
+}
+
+inline void sort16(uint16_t& a, uint16_t& b) {
+    const uint16_t lo = std::min(a, b);
+    b = std::max(a, b);
+    a = lo;
+}
+
+/// Runs a 3 x 3 byte filter in place over every channel of an 8-bit image, or over the high
+/// bytes of a 16-bit one. Rows are done from the top; the row above is read as already
+/// rewritten, the current and the next row as they were; outside rows repeat the row itself.
+/// Columns 0 and width - 1 stay.
+template <typename Kernel> void filterBytes(_ezImage* image, Kernel kernel) {
+    if (!usableDepth(image) || image->width < 3) return;
+    const int w = image->width, h = image->height, n = channelsOf(image);
+    const size_t es = image->depth / 8; // bytes per sample
+    const size_t rowSamples = static_cast<size_t>(w) * n;
+    const size_t rowBytes = rowSamples * es;
+    unsigned char* plane = image->data + (es - 1); // the (high) byte of each sample
+    std::unique_ptr<unsigned char[]> buf(new (std::nothrow) unsigned char[4 * rowSamples]);
+    if (!buf) return;
+    unsigned char* above = buf.get();
+    unsigned char* cur = above + rowSamples;
+    unsigned char* below = cur + rowSamples;
+    unsigned char* out = below + rowSamples;
+    auto load = [&](unsigned char* dst, int y) {
+        const unsigned char* src = plane + y * rowBytes;
+        for (size_t i = 0; i < rowSamples; ++i) dst[i] = src[i * es];
+    };
+    load(cur, 0);
+    std::memcpy(above, cur, rowSamples);
+    for (int y = 0; y < h; ++y) {
+        if (y + 1 < h)
+            load(below, y + 1);
+        else
+            std::memcpy(below, cur, rowSamples);
+        std::memcpy(out, cur, rowSamples);
+        for (size_t i = n; i < rowSamples - n; ++i)
+            out[i] = kernel(above + i, cur + i, below + i, n);
+        unsigned char* dst = plane + y * rowBytes;
+        for (size_t i = 0; i < rowSamples; ++i) dst[i * es] = out[i];
+        std::swap(above, out); // the rewritten row is the next row's upper neighbour
+        std::swap(cur, below);
+    }
+}
+
+/// Per-divisor reciprocals: (n * m[r]) >> 32 == n / r exactly for n < 2^24 and r 1 ... 255.
+struct Reciprocals {
+    uint64_t m[256];
+    Reciprocals() {
+        for (int r = 1; r < 256; ++r) m[r] = (uint64_t(1) << 32) / r + 1;
+        m[0] = m[1]; // a zero reference sample is taken as 1
+    }
+};
+const Reciprocals kRecip;
+
+template <size_t Step>
+void flatPlane(unsigned char* v, const unsigned char* r, size_t count, int n,
+               const uint32_t avg[3]) {
+    for (size_t i = 0; i < count; i += n) {
+        for (int k = 0; k < n; ++k) {
+            const uint64_t q = (uint64_t(avg[k] * v[(i + k) * Step]) * kRecip.m[r[i + k]]) >> 32;
+            v[(i + k) * Step] = static_cast<unsigned char>(q > 255 ? 255 : q);
+        }
+    }
+}
+
+/// Walks down from high accumulating bin counts; the bin where the count first exceeds
+/// limit (or the low bound) becomes the new high bound.
+inline int32_t walkHigh(const int32_t* bins, int32_t low, int32_t high, size_t limit) {
+    size_t acc = 0;
+    for (int j = high; j >= 0; --j) {
+        acc += static_cast<uint32_t>(bins[j]);
+        if (acc > limit || j <= low) return j;
+    }
+    return 0;
+}
+
+inline int32_t firstNonZero(const int32_t* bins, int32_t none) {
+    for (int j = 0; j < 256; ++j)
+        if (bins[j]) return j;
+    return none;
+}
+
+inline int32_t lastNonZero(const int32_t* bins) {
+    for (int j = 255; j >= 1; --j)
+        if (bins[j]) return j;
+    return 0;
+}
+
+} // namespace
+
+const unsigned char ezSaturate8u_cv[768] = {
+#define HX_Z16 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0
+#define HX_F16 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255
+    HX_Z16,      HX_Z16,      HX_Z16,      HX_Z16,      HX_Z16,      HX_Z16,      HX_Z16,
+    HX_Z16,      HX_Z16,      HX_Z16,      HX_Z16,      HX_Z16,      HX_Z16,      HX_Z16,
+    HX_Z16,      HX_Z16,
+#define HX_R4(b) b, b + 1, b + 2, b + 3
+#define HX_R16(b) HX_R4(b), HX_R4(b + 4), HX_R4(b + 8), HX_R4(b + 12)
+    HX_R16(0),   HX_R16(16),  HX_R16(32),  HX_R16(48),  HX_R16(64),  HX_R16(80),  HX_R16(96),
+    HX_R16(112), HX_R16(128), HX_R16(144), HX_R16(160), HX_R16(176), HX_R16(192), HX_R16(208),
+    HX_R16(224), HX_R16(240), HX_F16,      HX_F16,      HX_F16,      HX_F16,      HX_F16,
+    HX_F16,      HX_F16,      HX_F16,      HX_F16,      HX_F16,      HX_F16,      HX_F16,
+    HX_F16,      HX_F16,      HX_F16,      HX_F16,
+#undef HX_Z16
+#undef HX_F16
+#undef HX_R4
+#undef HX_R16
+};
+static_assert(sizeof(ezSaturate8u_cv) == 768);
+
+/// Flat-field correction: v' = min(255, average_k * v / r) per sample, against an 8-bit
+/// reference of the frame's size and channel count. 16-bit frames are corrected in their high
+/// bytes. A zero reference sample counts as 1; a reference that does not match the frame
+/// leaves it unchanged.
+void __flat_field(_ezImage* frame, const _ezImage* reference) {
+    if (!usableDepth(frame) || !usable(reference) || reference->depth != 8 ||
+        reference->width != frame->width || reference->height != frame->height ||
+        reference->channels != frame->channels || (frame->channels != 1 && frame->channels != 3))
+        return;
+    const int n = frame->channels;
+    uint32_t avg[3] = {reference->average0, reference->average1, reference->average2};
+    if (n == 1) avg[0] = reference->average1;
+    const size_t count = pixelCount(frame) * n;
+    if (frame->depth == 8)
+        flatPlane<1>(frame->data, reference->data, count, n, avg);
+    else
+        flatPlane<2>(frame->data + 1, reference->data, count, n, avg);
+}
+
+/// Hot-pixel search: a sample well above both same-colour neighbours two columns away.
+/// Returns the count, or -3 when the image is under 320000 pixels, the capacity is below 3,
+/// or the list fills up to capacity - 3.
+int __calc_defects(const _ezImage* image, _ezPoint* list, int capacity) {
+    if (!image || !list || capacity < 3 || pixelCount(image) < 320000) return -3;
+    if ((image->depth != 8 && image->depth != 16) || image->height < 5 || !image->data) return 0;
+    const int w = image->width, h = image->height;
+    const size_t rowSamples = static_cast<size_t>(w) * channelsOf(image);
+    int found = 0;
+    for (int y = 2; y <= h - 3; ++y) {
+        if (image->depth == 8) {
+            const unsigned char* s = image->data + y * rowSamples;
+            for (int x = 2; x <= w - 3; ++x) {
+                const unsigned c = s[x];
+                if (c <= 32) continue;
+                const unsigned m = std::max(s[x - 2], s[x + 2]);
+                if (c <= (m > 84 ? 255u : 3 * m)) continue;
+                list[found] = {static_cast<int16_t>(y), static_cast<int16_t>(x)};
+                if (found == capacity - 3) return -3;
+                ++found;
+            }
+        } else {
+            const u16u* s = reinterpret_cast<const u16u*>(image->data) + y * rowSamples;
+            for (int x = 2; x <= w - 3; ++x) {
+                const unsigned c = s[x];
+                if (c <= 8192) continue;
+                const unsigned m = std::max<unsigned>(s[x - 2], s[x + 2]);
+                if (c <= (m > 21844 ? 65535u : 3 * m)) continue;
+                list[found] = {static_cast<int16_t>(y), static_cast<int16_t>(x)};
+                if (found == capacity - 3) return -3;
+                ++found;
+            }
+        }
+    }
+    return found;
+}
+
+/// Replaces each listed sample by the sample two columns to its left (same Bayer colour).
+/// Entries outside the image, or in its first two columns, are skipped.
+void __defects_correction(_ezImage* image, const _ezPoint* list, int count) {
+    if (!usableDepth(image) || !list) return;
+    const size_t rowSamples = static_cast<size_t>(image->width) * channelsOf(image);
+    for (int i = 0; i < count; ++i) {
+        const int y = list[i].row, x = list[i].column;
+        if (y < 0 || y >= image->height || x < 2 || x >= image->width) continue;
+        const size_t at = y * rowSamples + x;
+        if (image->depth == 8)
+            image->data[at] = image->data[at - 2];
+        else
+            reinterpret_cast<u16u*>(image->data)[at] = reinterpret_cast<u16u*>(image->data)[at - 2];
+    }
+}
+
+/// Histogram and level bounds of the (high bytes of the) samples, written as 32-bit integers
+/// directly after the pixels; the caller's buffer must have room for the statistics area.
+int __calc_histogram(_ezImage* image) {
+    if (!image || !image->data) return -3;
+    const int n = image->channels;
+    if ((n != 1 && n != 3) || (image->depth != 8 && image->depth != 16) || pixelCount(image) == 0)
+        return 0;
+    const size_t pixels = pixelCount(image);
+    const size_t es = image->depth / 8;
+    const unsigned char* s = image->data + (es - 1);
+    const size_t limit = pixels / 1000;
+    int32_t st[kHistItems3] = {};
+    if (n == 1) {
+        uint32_t part[4][256] = {};
+        size_t i = 0;
+        for (; i + 4 <= pixels; i += 4) {
+            ++part[0][s[i * es]];
+            ++part[1][s[(i + 1) * es]];
+            ++part[2][s[(i + 2) * es]];
+            ++part[3][s[(i + 3) * es]];
+        }
+        for (; i < pixels; ++i) ++part[0][s[i * es]];
+        for (int j = 0; j < 256; ++j)
+            st[j] = static_cast<int32_t>(part[0][j] + part[1][j] + part[2][j] + part[3][j]);
+        const int32_t lo = firstNonZero(st, 255);
+        const int32_t hi = lastNonZero(st);
+        if (hi >= lo) st[kHistLumaHigh] = walkHigh(st, lo, hi, limit);
+    } else {
+        int32_t* sec[3] = {st + histChannelBase(0), st + histChannelBase(1),
+                           st + histChannelBase(2)};
+        for (size_t i = 0; i < pixels; ++i) {
+            const unsigned char* p = s + i * 3 * es;
+            ++sec[0][p[0]];
+            ++sec[1][p[es]];
+            ++sec[2][p[2 * es]];
+        }
+        int32_t lumaLow = 0;
+        bool seen = false;
+        for (int j = 0; j < 256; ++j) {
+            const int32_t sum = sec[0][j] + 6 * sec[1][j] + 3 * sec[2][j];
+            st[j] = sum / 10;
+            if (!seen && sum >= 10) lumaLow = j, seen = true;
+        }
+        st[kHistLumaLow] = lumaLow;
+        st[kHistLumaHigh] = lastNonZero(st);
+        for (int c = 0; c < 3; ++c) {
+            sec[c][256] = firstNonZero(sec[c], 0);
+            sec[c][257] = lastNonZero(sec[c]);
+        }
+        for (int c = 0; c < 3; ++c) sec[c][257] = walkHigh(sec[c], sec[c][256], sec[c][257], limit);
+        st[kHistLumaHigh] = walkHigh(st, st[kHistLumaLow], st[kHistLumaHigh], limit);
+    }
+    const size_t bytes = pixels * n * es;
+    std::memcpy(image->data + bytes, st, (n == 1 ? kHistItems1 : kHistItems3) * sizeof(int32_t));
+    return 0;
+}
+
+/// Mean of the first width x height samples (their high bytes for 16-bit records).
+float __calc_gray(const _ezImage* image) {
+    if (!usableDepth(image)) return 0.0f;
+    const size_t pixels = pixelCount(image);
+    const size_t es = image->depth / 8;
+    const unsigned char* s = image->data + (es - 1);
+    uint64_t sum = 0;
+    for (size_t i = 0; i < pixels; ++i) sum += s[i * es];
+    return static_cast<float>(static_cast<double>(sum) / static_cast<double>(pixels));
+}
+
+/// Channel means into average0 ... average2 (modes 0 and 1; other modes store 0). Zero samples
+/// become 1 on the way, so the record can serve as a divisor (a flat-field reference).
+void __calc_avg(_ezImage* image, int mode) {
+    if (!usableDepth(image)) return;
+    const size_t pixels = pixelCount(image);
+    const int n = channelsOf(image);
+    uint64_t sum[3] = {0, 0, 0};
+    if (mode == 0 || mode == 1) {
+        const int used = std::min(n, 3);
+        if (image->depth == 8) {
+            unsigned char* p = image->data;
+            for (size_t i = 0; i < pixels; ++i, p += n) {
+                for (int k = 0; k < used; ++k) {
+                    if (!p[k]) p[k] = 1;
+                    sum[k] += p[k];
+                }
+            }
+        } else {
+            u16u* p = reinterpret_cast<u16u*>(image->data);
+            for (size_t i = 0; i < pixels; ++i, p += n) {
+                for (int k = 0; k < used; ++k) {
+                    if (!p[k]) p[k] = 1;
+                    sum[k] += p[k] >> 8;
+                }
+            }
+        }
+    }
+    if (n == 1) sum[1] = sum[2] = sum[0];
+    image->average0 = static_cast<uint16_t>(sum[0] / pixels);
+    image->average1 = static_cast<uint16_t>(sum[1] / pixels);
+    image->average2 = static_cast<uint16_t>(sum[2] / pixels);
+}
+
+/// Means of the four positions of the 2 x 2 Bayer cells of a raw record, reordered by its
+/// Bayer code into blue, green of blue rows, green of red rows, red.
+int __image_intensity(const _ezImage* raw, float* mean, float* c0, float* c1, float* c2,
+                      float* c3) {
+    if (!raw || !mean || !c0 || !c1 || !c2 || !c3) return -2;
+    if (raw->decoded) return -4;
+    if (raw->depth != 8 && raw->depth != 16) return -2;
+    const int cw = raw->width / 2, ch = raw->height / 2;
+    float v[4] = {0, 0, 0, 0};
+    if (raw->data && cw > 0 && ch > 0) {
+        const size_t rowSamples = static_cast<size_t>(raw->width) * channelsOf(raw);
+        uint64_t sum[4] = {0, 0, 0, 0};
+        auto add = [&](auto* s) {
+            for (int i = 0; i < ch; ++i) {
+                const auto* r0 = s + 2 * i * rowSamples;
+                const auto* r1 = r0 + rowSamples;
+                for (int j = 0; j < cw; ++j) {
+                    sum[0] += r0[2 * j];
+                    sum[1] += r0[2 * j + 1];
+                    sum[2] += r1[2 * j];
+                    sum[3] += r1[2 * j + 1];
+                }
+            }
+        };
+        if (raw->depth == 8)
+            add(raw->data);
+        else
+            add(reinterpret_cast<const u16u*>(raw->data));
+        const float cells = static_cast<float>(static_cast<size_t>(cw) * ch);
+        for (int k = 0; k < 4; ++k) v[k] = static_cast<float>(sum[k]) / cells;
+    }
+    float o[4] = {v[0], v[1], v[2], v[3]};
+    switch (raw->bayer) {
+    case 2:
+        o[0] = v[1], o[1] = v[0], o[2] = v[3], o[3] = v[2];
+        break;
+    case 3:
+        o[0] = v[3], o[3] = v[0];
+        break;
+    case 4:
+        o[0] = v[2], o[1] = v[0], o[2] = v[3], o[3] = v[1];
+        break;
+    default:
+        break;
+    }
+    *c0 = o[0], *c1 = o[1], *c2 = o[2], *c3 = o[3];
+    *mean = (o[0] + o[1] + o[2] + o[3]) / 4.0f;
+    return 0;
+}
+
+/// Shifts every sample by k bits: left with saturation for k > 0, right for k < 0.
+int __shift_operation(_ezImage* image, int k) {
+    if (k < -8 || k > 8) return -2;
+    if (!image || (image->depth != 8 && image->depth != 16)) return -2;
+    if (!usable(image) || k == 0) return 0;
+    const size_t count = pixelCount(image) * channelsOf(image);
+    if (image->depth == 8) {
+        unsigned char* s = image->data;
+        for (size_t i = 0; i < count; ++i) {
+            const unsigned v = k > 0 ? unsigned(s[i]) << k : unsigned(s[i]) >> -k;
+            s[i] = static_cast<unsigned char>(v > 255 ? 255 : v);
+        }
+    } else {
+        u16u* s = reinterpret_cast<u16u*>(image->data);
+        for (size_t i = 0; i < count; ++i) {
+            const unsigned v = k > 0 ? unsigned(s[i]) << k : unsigned(s[i]) >> -k;
+            s[i] = static_cast<uint16_t>(v > 65535 ? 65535 : v);
+        }
+    }
+    return 0;
+}
+
+/// 3 x 3 median (type 1) or weighted smoothing (type 2), in place.
+void __smooth(_ezImage* image, int type) {
+    if (type == 1) {
+        filterBytes(image,
+                    [](const unsigned char* u, const unsigned char* c, const unsigned char* d,
+                       int n) -> unsigned char {
+                        int p[9] = {u[-n], u[0], u[n], c[-n], c[0], c[n], d[-n], d[0], d[n]};
+                        return static_cast<unsigned char>(median9(p, sort8));
+                    });
+    } else if (type == 2) {
+        filterBytes(image,
+                    [](const unsigned char* u, const unsigned char* c, const unsigned char* d,
+                       int n) -> unsigned char {
+                        const int v = 4 * c[0] + 2 * (c[-n] + c[n] + u[0] + d[0]) + u[-n] + u[n] +
+                                      d[-n] + d[n];
+                        return static_cast<unsigned char>(v >> 4);
+                    });
+    }
+}
+
+/// 16-bit 3 x 3 median from src into dst (dark-frame cleaning). Column width - 1 repeats
+/// column width - 2; column 0 takes the first sample of the row above.
+void __smooth_middle(const _ezImage* src, _ezImage* dst) {
+    if (!usable(src) || !usable(dst) || src->depth != 16 || src->channels != 1 ||
+        dst->depth != 16 || dst->channels != 1 || dst->width != src->width ||
+        dst->height != src->height)
+        return;
+    const int w = src->width, h = src->height;
+    const u16u* in = reinterpret_cast<const u16u*>(src->data);
+    u16u* out = reinterpret_cast<u16u*>(dst->data);
+    if (w < 3) {
+        std::memmove(dst->data, src->data, pixelCount(src) * 2);
+        return;
+    }
+    for (int y = 0; y < h; ++y) {
+        const u16u* up = in + static_cast<size_t>(y > 0 ? y - 1 : y) * w;
+        const u16u* mid = in + static_cast<size_t>(y) * w;
+        const u16u* dn = in + static_cast<size_t>(y + 1 < h ? y + 1 : y) * w;
+        u16u* o = out + static_cast<size_t>(y) * w;
+        for (int x = 1; x < w - 1; ++x) {
+            uint16_t p[9] = {up[x - 1],  up[x],     up[x + 1], mid[x - 1], mid[x],
+                             mid[x + 1], dn[x - 1], dn[x],     dn[x + 1]};
+            o[x] = median9(p, sort16);
+        }
+        o[w - 1] = o[w - 2];
+        o[0] = up[0];
+    }
+}
+
+/// Sharpening v' = clamp(5c - up - down - left - right, 0, 255), in place.
+void __laplace(_ezImage* image, int /*type*/) {
+    filterBytes(image,
+                [](const unsigned char* u, const unsigned char* c, const unsigned char* d,
+                   int n) -> unsigned char {
+                    const int v = 5 * c[0] - u[0] - d[0] - c[-n] - c[n];
+                    return ezSaturate8u_cv[std::clamp(v, -256, 511) + 256];
+                });
+}
+
+/// v' = v / 2 + (below + right) / 4 over an 8-bit image in storage order; the last row and
+/// the last pixel before it stay.
+void __repair_step(_ezImage* image) {
+    if (!usable(image) || image->depth != 8 || image->height < 2) return;
+    const size_t n = channelsOf(image);
+    const size_t row = image->width * n;
+    const size_t end = (image->height - 1) * row - n;
+    unsigned char* s = image->data;
+    for (size_t i = 0; i < end; ++i)
+        s[i] = static_cast<unsigned char>(s[i] / 2 + (s[i + row] + s[i + n]) / 4);
+}
+
+/// Copies inner pixels over a border 2k pixels wide at the sides and k rows high at the top
+/// and bottom. A border that would meet itself leaves the image unchanged.
+void __repair_edge(_ezImage* image, int k) {
+    if (!usable(image) || k <= 0) return;
+    const int w = image->width, h = image->height;
+    if (4 * k >= w || 2 * k >= h) return;
+    const size_t p = std::max<size_t>(1, static_cast<size_t>(image->depth) * image->channels / 8);
+    const size_t row = w * p;
+    unsigned char* data = image->data;
+    for (int y = 1; y <= h - 2; ++y) {
+        unsigned char* r = data + y * row;
+        for (int x = 0; x < 2 * k; ++x) std::memcpy(r + x * p, r + 2 * k * p, p);
+        for (int x = w - 2 * k; x < w; ++x) std::memcpy(r + x * p, r + (w - 2 * k - 1) * p, p);
+    }
+    for (int y = 0; y < k; ++y) std::memcpy(data + y * row, data + k * row, row);
+    for (int y = h - k; y < h; ++y) std::memcpy(data + y * row, data + (h - k - 1) * row, row);
+}
+
+/// A cross at the centre: a bar 99 pixels wide and two rows high, and one two pixels wide and
+/// 99 rows high, clipped to the image. Colour pixels become (0, 0, full), grey ones full scale.
+void __cross(_ezImage* image) {
+    if (!usableDepth(image)) return;
+    const int w = image->width, h = image->height, n = channelsOf(image);
+    const int cx = w / 2, cy = h / 2;
+    const bool wide = image->depth == 16;
+    auto paint = [&](int y, int x) {
+        if (x < 0 || y < 0 || x >= w || y >= h) return;
+        const size_t at = (static_cast<size_t>(y) * w + x) * n;
+        for (int k = 0; k < n; ++k) {
+            const unsigned v = (n == 1 || k == 2) ? (wide ? 65535u : 255u) : 0u;
+            if (wide)
+                reinterpret_cast<u16u*>(image->data)[at + k] = static_cast<uint16_t>(v);
+            else
+                image->data[at + k] = static_cast<unsigned char>(v);
+        }
+    };
+    for (int d = -49; d <= 49; ++d) {
+        paint(cy - 1, cx + d);
+        paint(cy, cx + d);
+        paint(cy + d, cx - 1);
+        paint(cy + d, cx);
+    }
+}
