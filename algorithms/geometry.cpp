@@ -197,7 +197,7 @@ template <typename S, typename D> void resizeT(const _ezImage* src, _ezImage* ds
 /// Crops in place. A rectangle reaching past the image is cut at its right and bottom edges;
 /// one that starts outside the image, or is empty, leaves the record unchanged.
 void __roi(_ezImage* image, int x, int y, int width, int height) {
-    if (!usable(image)) return;
+    if (!usableDepth(image)) return;
     if (width == image->width && height == image->height) return;
     if (x < 0 || y < 0 || x >= image->width || y >= image->height || width <= 0 || height <= 0)
         return;
@@ -214,7 +214,7 @@ void __roi(_ezImage* image, int x, int y, int width, int height) {
 
 /// Mirrors (bit 0) and turns upside down (bit 1); upside-down first when both are set.
 void __flip(_ezImage* image, int flags) {
-    if (!usable(image) || !(flags & 3)) return;
+    if (!usableDepth(image) || !(flags & 3)) return;
     const int w = image->width, h = image->height;
     const size_t p = pixelBytes(image);
     const size_t row = w * p;
@@ -253,7 +253,7 @@ void __flip(_ezImage* image, int flags) {
 
 /// Quarter turn through a scratch copy; width and height are exchanged.
 void __rotate(_ezImage* image, int flags) {
-    if (!usable(image) || (flags != 1 && flags != 2)) return;
+    if (!usableDepth(image) || (flags != 1 && flags != 2)) return;
     const int W = image->width, H = image->height;
     const size_t p = pixelBytes(image);
     const size_t bytes = static_cast<size_t>(W) * H * p;
@@ -377,7 +377,7 @@ void __rmac(_ezImage* image, int mode) {
 /// of the first field, row 2i + 1 is row offset + fieldRows + i. A layout whose rows would fall
 /// outside the image leaves it unchanged.
 void __interlace(_ezImage* image, int offset, int fieldRows) {
-    if (!usable(image) || offset < 0 || fieldRows <= 0) return;
+    if (!usableDepth(image) || offset < 0 || fieldRows <= 0) return;
     const int H = image->height, half = H / 2;
     if (offset + half > fieldRows || fieldRows > H || offset + fieldRows + half > H) return;
     const size_t row = image->width * pixelBytes(image);
