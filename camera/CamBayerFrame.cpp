@@ -1,0 +1,147 @@
+// The base camera's frame read: one raw frame from the bulk pipe into the caller's buffer,
+// checked by its head markers and described by an image record in its head; automatic exposure.
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+
+#include "algorithms/algorithms.h"
+#include "camera/CamBayer.h"
+
+namespace {
+
+constexpr unsigned char kHeadByte = 0x88;
+constexpr int kHeadBytes = 10;
+
+bool startsWithHead(const unsigned char* p) {
+    for (int i = 0; i < kHeadBytes; ++i)
+        if (p[i] != kHeadByte) return false;
+    return true;
+}
+
+} // namespace
+
+/// Reads one frame. The settings it needs are taken under the lock; the wait on the bulk pipe
+/// runs without it, so setters never wait for a frame. Returns 0, -2 for a buffer smaller than
+/// the frame, -3 for a failed transfer or a frame that fails its checks.
+int CamBayer::_raw_data(unsigned char* buffer, int size) {
+    int width = 0, height = 0, bits = 8, head = 512, block = 512, index = 0;
+    {
+        Lock lock(settingsLock);
+        if (!resolution.table) return -3;
+        if (hardwareWindow.load()) {
+            width = roiSize.wValue;
+            height = roiSize.wIndex;
+        } else {
+            width = resItem(resolution.value).sensorWidth;
+            height = resItem(resolution.value).sensorHeight;
+        }
+        bits = rawDepth.value;
+        head = headLength;
+        block = blockSize > 0 ? blockSize : 1;
+        index = resolution.value;
+    }
+    long long total = static_cast<long long>(width) * height * bits / 8 + head;
+    total -= total % block;
+    if (!buffer || total > size) return -2;
+    if (readAborted()) return -3;
+
+    sendPendingResolution();
+    int received = 0;
+    if (readBulk(buffer, static_cast<int>(total), &received) != 0) return -3;
+    EZURB ack = frameAck;
+    _sumbit_ctl_urb(1000, 1, &ack);
+
+    received = std::clamp(received, 0, static_cast<int>(total));
+    const int blocks = received / block;
+    // A transfer too short to hold a head marker carries no frame.
+    if (received < kHeadBytes) return -3;
+    if (descriptor.bcdDevice != 0xA001 && !startsWithHead(buffer)) return -3;
+
+    auto* image = reinterpret_cast<_ezImage*>(buffer);
+    ezInitImageHeader(image, width, height, 1, bits, head, buffer + head,
+                      static_cast<unsigned char>(index), 0);
+    if (block >= kHeadBytes) {
+        for (int b = 1; b < blocks; ++b)
+            if (startsWithHead(buffer + static_cast<size_t>(b) * block)) return -3;
+    }
+    postProcessFrame(image, 3);
+    return 0;
+}
+
+_ezImage* CamBayer::finishFrame(unsigned char* buffer, int width, int height, int bits, int every) {
+    int head, index;
+    {
+        Lock lock(settingsLock);
+        head = headLength;
+        index = resolution.value;
+    }
+    auto* image = reinterpret_cast<_ezImage*>(buffer);
+    ezInitImageHeader(image, width, height, 1, bits, head, buffer + head,
+                      static_cast<unsigned char>(index), 0);
+    postProcessFrame(image, every);
+    return image;
+}
+
+void CamBayer::postProcessFrame(_ezImage* image, int every) {
+    if (!image) return;
+    if (image->depth == 16) __rmac(image, 0);
+    if (roiState.load()) {
+        int x, y, w, h;
+        {
+            Lock lock(settingsLock);
+            x = roiOrigin.wValue;
+            y = roiOrigin.wIndex;
+            w = roiSize.wValue;
+            h = roiSize.wIndex;
+        }
+        __roi(image, x, y, w, h);
+    }
+    if (autoExposure.load()) _calc_auto_exposure(image, every);
+}
+
+/// Stores the asynchronous read registration; -2 (stored all the same) when the buffer is
+/// smaller than one frame needs.
+int CamBayer::_raw_data_asyn(void* (*callback)(unsigned char*), unsigned char* buffer, int size) {
+    Lock lock(settingsLock);
+    asyncCallback = callback;
+    asyncBuffer = buffer;
+    asyncSize = size;
+    asyncEnabled = true;
+    return size >= receiveSize ? 0 : -2;
+}
+
+/// Automatic exposure on a one-channel raw frame (high byte of 16-bit samples): when the mean
+/// is more than 16 away from the target, scales the exposure time by target / mean, at most
+/// 300 ms. With every > 0 it computes on every every-th call.
+int CamBayer::_calc_auto_exposure(_ezImage* image, int every) {
+    if (!image || !image->data) return -2;
+    const long long pixels = static_cast<long long>(image->width) * image->height;
+    if (pixels <= 0 || (image->depth != 8 && image->depth != 16)) return -2;
+    {
+        Lock lock(settingsLock);
+        if (every != 0 && frameCounter % every != 0) {
+            ++frameCounter;
+            return 0;
+        }
+    }
+    unsigned long long sum = 0;
+    const unsigned char* p = image->data;
+    if (image->depth == 16) {
+        for (long long i = 0; i < pixels; ++i) sum += p[2 * i + 1];
+    } else {
+        for (long long i = 0; i < pixels; ++i) sum += p[i];
+    }
+    const int mean = std::max(static_cast<int>(sum / static_cast<unsigned long long>(pixels)), 10);
+
+    Lock lock(settingsLock);
+    const int target = software[kSwAeTarget].value;
+    if (std::abs(mean - target) > 16 && lineClock > 0) {
+        const float lines = static_cast<float>(longExposure.value) * exposure.max + exposure.value;
+        const float time = lines * static_cast<float>(lineLength) / static_cast<float>(lineClock);
+        const float next =
+            std::min(static_cast<float>(target) * time / static_cast<float>(mean), 300.0f);
+        _set_exposure(next);
+    }
+    if (every != 0) frameCounter = 1;
+    return 0;
+}

@@ -1,0 +1,220 @@
+// The base camera's parameter files: an index file holding the current slot number and one
+// 38-byte slot file per parameter set, both named after the model's display name.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "camera/CamBayer.h"
+
+namespace {
+
+constexpr int kSlotBytes = 38;
+/// Slots map to the letters 'a' .. '~', so that every slot file name stays a plain file name.
+constexpr int kMaxSlot = '~' - 'a';
+
+std::string indexPath(const std::string& directory, const std::string& display) {
+    return directory + display;
+}
+
+std::string slotPath(const std::string& directory, const std::string& display, int slot) {
+    return directory + display + static_cast<char>('a' + slot) + ".txt";
+}
+
+/// Writes a whole file or nothing: the bytes go to a temporary file beside the target, which
+/// then replaces the target in one rename.
+bool writeWhole(const std::string& path, const unsigned char* bytes, size_t size) {
+    std::string temp = path + ".XXXXXX";
+    const int fd = mkstemp(temp.data());
+    if (fd < 0) return false;
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t n = write(fd, bytes + done, size - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+    }
+    const bool ok = done == size && fchmod(fd, 0644) == 0;
+    if (close(fd) != 0 || !ok || std::rename(temp.c_str(), path.c_str()) != 0) {
+        unlink(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+/// Reads at most max bytes of a file; -1 when it cannot be opened.
+int readUpTo(const std::string& path, unsigned char* bytes, int max) {
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file) return -1;
+    const size_t n = std::fread(bytes, 1, static_cast<size_t>(max), file);
+    std::fclose(file);
+    return static_cast<int>(n);
+}
+
+void put16(unsigned char* p, unsigned value) {
+    p[0] = static_cast<unsigned char>(value & 0xFF);
+    p[1] = static_cast<unsigned char>((value >> 8) & 0xFF);
+}
+
+int get16(const unsigned char* p) {
+    return p[0] | (p[1] << 8);
+}
+
+bool writeIndex(const std::string& directory, const std::string& display, int slot) {
+    unsigned char bytes[4];
+    const auto value = static_cast<uint32_t>(slot);
+    for (int i = 0; i < 4; ++i) bytes[i] = static_cast<unsigned char>((value >> (8 * i)) & 0xFF);
+    return writeWhole(indexPath(directory, display), bytes, sizeof bytes);
+}
+
+} // namespace
+
+/// The current slot from the index file; 0 when there is none.
+int CamBayer::_current_params(const std::string& directory) {
+    unsigned char bytes[4] = {};
+    if (readUpTo(indexPath(directory, displayName), bytes, 4) != 4) return 0;
+    return static_cast<int32_t>(static_cast<uint32_t>(bytes[0]) | (bytes[1] << 8) |
+                                (bytes[2] << 16) | (static_cast<uint32_t>(bytes[3]) << 24));
+}
+
+/// Saves the current settings into a slot and makes it the current one. Returns -2 for a slot
+/// outside 0 .. 29, -3 when a file could not be written.
+int CamBayer::_save_params(int slot, const std::string& directory) {
+    if (slot < 0 || slot > kMaxSlot) return -2;
+    unsigned char b[kSlotBytes] = {};
+    {
+        Lock lock(settingsLock);
+        b[0] = monochrome.load() ? 1 : 0;
+        b[1] = autoExposure.load() ? 1 : 0;
+        b[2] = colorEnhancement.load() ? 1 : 0;
+        b[3] = roiState.load() ? 1 : 0;
+        b[4] = software[kSwGamma0].value;
+        b[5] = software[kSwContrast].value;
+        b[6] = software[kSwAeTarget].value;
+        b[7] = software[kSwSaturation].value;
+        b[8] = software[kSwGainRed].value;
+        b[9] = software[kSwGainGreen].value;
+        b[10] = software[kSwGainBlue].value;
+        b[11] = static_cast<unsigned char>(flip.load());
+        put16(b + 12, resolution.value);
+        put16(b + 14, pixelClock.value);
+        put16(b + 16, rawDepth.value);
+        put16(b + 18, blackLevel.value);
+        put16(b + 20, exposure.value);
+        put16(b + 22, longExposure.value);
+        put16(b + 24, roiOrigin.wValue);
+        put16(b + 26, roiOrigin.wIndex);
+        put16(b + 28, roiSize.wValue);
+        put16(b + 30, roiSize.wIndex);
+        put16(b + 32, static_cast<uint16_t>(snapFormat.load()));
+        put16(b + 34, analogGain.value);
+        b[36] = software[kSwGamma0 + 1].value;
+        b[37] = software[kSwGamma0 + 2].value;
+    }
+    const bool indexOk = writeIndex(directory, displayName, slot);
+    const bool slotOk = writeWhole(slotPath(directory, displayName, slot), b, kSlotBytes);
+    return indexOk && slotOk ? 0 : -3;
+}
+
+/// Loads a slot and makes it the current one. Fields missing from a short file, and fields whose
+/// values lie outside their settings' ranges, are ignored; the others are applied. Clock and
+/// resolution are restored before the exposure so that it converts with the saved line time.
+int CamBayer::_load_params(int slot, const std::string& directory) {
+    if (slot < 0 || slot > kMaxSlot) return -2;
+    unsigned char b[kSlotBytes] = {};
+    const int n = readUpTo(slotPath(directory, displayName, slot), b, kSlotBytes);
+    if (n > 0) {
+        Lock lock(settingsLock);
+        const auto has = [n](int offset, int width) { return offset + width <= n; };
+        const auto flag = [&](int offset, std::atomic<bool>& target) {
+            if (has(offset, 1) && b[offset] <= 1) target = b[offset] != 0;
+        };
+        const bool colour = software[kSwSaturation].enabled != 0;
+        flag(0, monochrome);
+        flag(1, autoExposure);
+        flag(2, colorEnhancement);
+        if (!colour) monochrome = false, colorEnhancement = false;
+
+        const auto value = [&](int offset, int index) {
+            SoftWareValue& r = software[index];
+            if (has(offset, 1) && r.enabled && b[offset] >= r.min && b[offset] <= r.max)
+                r.value = b[offset];
+        };
+        value(4, kSwGamma0);
+        value(5, kSwContrast);
+        value(6, kSwAeTarget);
+        value(7, kSwSaturation);
+        value(8, kSwGainRed);
+        value(9, kSwGainGreen);
+        value(10, kSwGainBlue);
+        value(36, kSwGamma0 + 1);
+        value(37, kSwGamma0 + 2);
+        if (has(11, 1) && b[11] <= 3) flip = static_cast<int8_t>(b[11]);
+        if (has(32, 2) && get16(b + 32) <= 31) snapFormat = static_cast<int16_t>(get16(b + 32));
+
+        // Tables of the loaded values go to the shadows, published with the next frame.
+        for (int c = 0; c < 3; ++c) buildShadow(kSwGamma0 + c, software[kSwGamma0 + c].value);
+        buildShadow(kSwContrast, software[kSwContrast].value);
+        if (colour) {
+            buildShadow(kSwSaturation, software[kSwSaturation].value);
+            for (int c = 0; c < 3; ++c) buildShadow(kSwGainRed + c, software[kSwGainRed + c].value);
+        }
+
+        // Sensor settings, each only when present and within its range.
+        const auto field = [&](int offset, int lo, int hi, int& out) {
+            if (!has(offset, 2)) return false;
+            const int v = get16(b + offset);
+            if (v < lo || v > hi) return false;
+            out = v;
+            return true;
+        };
+        int v = 0;
+        if (field(34, analogGain.min, analogGain.max, v) && v != analogGain.value)
+            _set_analog_gain(v);
+        if (blackLevel.supported && field(18, blackLevel.min, blackLevel.max, v) &&
+            v != blackLevel.value)
+            _set_blacklevel(v);
+        if (field(14, pixelClock.min, pixelClock.max - 1, v) && v != pixelClock.value)
+            _set_pixsclock(v);
+        bool resolutionChanged = false;
+        if (field(12, resolution.min, resolution.max - 1, v) && v != resolution.value) {
+            _set_resolution(v, true);
+            resolutionChanged = true;
+        }
+
+        // The region, only when it lies inside the image of the resolution now in force.
+        int x, y, w, h;
+        bool regionOk = resolution.table && field(24, 0, 0xFFFF, x) && field(26, 0, 0xFFFF, y) &&
+                        field(28, 16, 0xFFFF, w) && field(30, 16, 0xFFFF, h);
+        if (regionOk) {
+            const int imageWidth = resItem(resolution.value).sensorWidth - 8;
+            const int imageHeight = resItem(resolution.value).sensorHeight - 8;
+            regionOk = x + w - 8 <= imageWidth && y + h - 8 <= imageHeight;
+        }
+        if (regionOk) {
+            roiOrigin.wValue = static_cast<uint16_t>(x);
+            roiOrigin.wIndex = static_cast<uint16_t>(y);
+            roiSize.wValue = static_cast<uint16_t>(w);
+            roiSize.wIndex = static_cast<uint16_t>(h);
+            // A resolution change switches the region off, as it does from the setter.
+            if (has(3, 1) && b[3] <= 1 && !resolutionChanged) roiState = b[3] != 0;
+        } else if (has(3, 1)) {
+            roiState = false;
+        }
+
+        if (rawDepth.supported && field(16, 8, 16, v) && (v == 8 || v == 16) && v != rawDepth.value)
+            _set_raw_depth(v);
+        if (field(20, exposure.min, exposure.max, v)) exposure.value = static_cast<uint16_t>(v);
+        if (longExposure.supported && field(22, 0, longExposure.max, v))
+            longExposure.value = static_cast<uint16_t>(v);
+        if (lineClock > 0) {
+            const double lines =
+                static_cast<double>(longExposure.value) * exposure.max + exposure.value;
+            _set_exposure(static_cast<float>(lines * lineLength / lineClock + 0.005));
+        }
+    }
+    writeIndex(directory, displayName, slot);
+    return 0;
+}
