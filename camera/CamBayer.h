@@ -325,4 +325,26 @@ private:
     std::unique_ptr<unsigned char[]> gammaTables[3];
     std::unique_ptr<unsigned char[]> saturationTables;
     std::unique_ptr<unsigned char[]> gainTables[3];
+
+    // ---- processing chain, automatic functions and snapshots ---------------------------------
+public:
+    /// Average half length of the runs of non-zero mask values (rows, or columns for 1).
+    static int _longest_light(const unsigned char* mask, int width, int height, int direction);
+    /// Marks with 255 the pixels whose whole (2rx+1) x (2ry+1) window is non-zero in src.
+    static void _dilation(const unsigned char* src, int width, int height, unsigned char* dst,
+                          int rx, int ry);
+
+protected:
+    /// The deferred-save step of the chain: writes the pending snapshot when this frame fits.
+    void serveDeferredSave(_ezImage* raw, _ezImage* image);
+    /// Writes the files of a snapshot in the fixed order .raw, .jpg, .bmp, .png, .tif.
+    void writeSnapshotFiles(const std::string& path, int formats, _ezImage* raw,
+                            const _ezImage* image);
+
+    std::string savePath;                            ///< deferred save: path, no extension
+    std::atomic<bool> savePending{false};            ///< deferred save waits for its frame
+    int16_t savedResolution = 0;                     ///< resolution restored after it
+    int16_t expectedWidth = 0;                       ///< frame size it waits for
+    int16_t expectedHeight = 0;                      ///< (orientation of the finished image)
+    void* (*saveCallback)(unsigned char*) = nullptr; ///< kept, never called
 };
