@@ -136,15 +136,20 @@ private:
     struct Impl;
     using Clock = std::chrono::steady_clock;
 
-    int handleRequest(EZURB& request, std::vector<uint8_t>& data);                // m_ held
-    void logRequest(const EZURB& request, std::vector<uint8_t> data, int result); // m_ held
-    double simSeconds() const;                                                    // m_ held
-    void updateTemperature();                                                     // m_ held
-    double periodMs() const;                                                      // m_ held
-    uint32_t periodLinesNow() const;                                              // m_ held
-    void restartSensor();                                                         // m_ held
-    SensorState snapshotState();                                                  // m_ held
-    int produceFrame(std::unique_lock<std::mutex>& lock); // fills the transfer buffer
+    // Helpers called with m_ held.
+    int handleRequest(EZURB& request, std::vector<uint8_t>& data);
+    void logRequest(const EZURB& request, std::vector<uint8_t> data, int result);
+    double simSeconds() const;
+    void updateTemperature() const;
+    double exposureMsLocked() const;
+    double periodMs() const;
+    uint32_t periodLinesNow() const;
+    double gainLocked() const;
+    void restartSensor();
+    SensorState stateLocked() const;
+    void applyCarriedExposure(uint16_t wValue, uint16_t wIndex);
+    void writeRegister(uint16_t reg, uint16_t value);
+    int produceFrame(std::unique_lock<std::mutex>& lock); // m_ held, released meanwhile
 
     SensorProfile profile_;
     std::unique_ptr<WireFormat> format_;
@@ -154,7 +159,8 @@ private:
 
     mutable std::mutex m_;
     std::condition_variable cv_;
-    std::mutex readMutex_; // one bulk read at a time
+    std::mutex readMutex_;           // one bulk read at a time
+    mutable std::mutex renderMutex_; // the renderer in impl_
     std::atomic<bool> gone_{false};
     bool open_ = false;
     bool claimed_ = false;
@@ -175,8 +181,8 @@ private:
     Clock::time_point frameStart_;
     Clock::time_point created_;
     double virtualSeconds_ = 0;
-    double temperature_ = 20;
-    double temperatureAt_ = 0;
+    mutable double temperature_ = 20;
+    mutable double temperatureAt_ = 0;
     uint64_t frameNumber_ = 0;
 
     // Faults, guarded by m_.

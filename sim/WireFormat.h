@@ -82,6 +82,17 @@ public:
                    uint8_t* out) const override;
 };
 
+/// The end-marker format: frameBytes x bits / 8 pixel bytes straight away, then 0x88, the
+/// snapshot mark (0xCC when the button was pressed, else 0) and one more byte; frames flow
+/// without acknowledge.
+class EndMarkerFormat : public WireFormat {
+public:
+    size_t transferSize(const SensorState& state) const override;
+    void serialise(const SensorState& state, const RenderedFrame& frame,
+                   uint8_t* out) const override;
+    bool needsAcknowledge() const override { return false; }
+};
+
 using WireFormatFactory = std::function<std::unique_ptr<WireFormat>(uint16_t bcdDevice)>;
 
 /// Registers the wire format of a product id; makeSimCamera picks it up.
