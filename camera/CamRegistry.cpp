@@ -189,6 +189,7 @@ void CamRegistry::arrive(const hx::usb::UsbEvent& event) {
         std::unique_lock lock(mutex_);
         mapCamList[name] = camera;
         keys_[name] = event.key;
+        names_.insert(name);
         docs = documentPaths_;
     }
     byKey_[event.key] = Entry{camera, event.device, name};
@@ -246,7 +247,8 @@ int CamRegistry::count() const {
 const char* CamRegistry::nameAt(int index) const {
     std::shared_lock lock(mutex_);
     if (index < 0 || index >= static_cast<int>(mapCamList.size())) return "";
-    return std::next(mapCamList.begin(), index)->first.c_str();
+    auto name = names_.find(std::next(mapCamList.begin(), index)->first);
+    return name == names_.end() ? "" : name->c_str();
 }
 
 uint64_t CamRegistry::keyOf(const char* name) const {

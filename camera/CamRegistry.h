@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <shared_mutex>
 #include <string>
 #include <string_view>
@@ -56,7 +57,8 @@ public:
     /// The camera registered under a name, or null; the caller holds it for its call.
     std::shared_ptr<CamBase> find(const char* name) const;
     int count() const;
-    /// The name of the index-th camera, "" when out of range; stable while it is registered.
+    /// The name of the index-th camera, "" when out of range; the text stays valid for the
+    /// life of the process.
     const char* nameAt(int index) const;
     /// The bus key of a registered camera, 0 when the name is unknown.
     uint64_t keyOf(const char* name) const;
@@ -73,6 +75,9 @@ private:
     mutable std::shared_mutex mutex_;
     std::map<std::string, std::shared_ptr<CamBase>, std::less<>> mapCamList;
     std::map<std::string, uint64_t, std::less<>> keys_;
+    /// Every name ever registered; DeviceName hands out these texts, so a name read on one
+    /// thread stays readable even if the camera leaves on another.
+    std::set<std::string, std::less<>> names_;
     std::string documentPaths_;
 
     /// Touched only on the init thread.
