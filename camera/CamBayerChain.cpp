@@ -1,0 +1,436 @@
+// The base camera's processing chain: one raw frame becomes the finished image. Every step is a
+// table lookup per sample; the tables are the live halves of the host-side settings, published at
+// the start of each frame under the settings lock and then read without it (only the thread that
+// converts frames writes live tables).
+#include <array>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <utility>
+
+#include "algorithms/algorithms.h"
+#include "camera/CamBayer.h"
+
+namespace {
+
+/// The four tone and colour steps of a colour image, as bits of the step mask.
+enum : unsigned {
+    kStepGain = 1,
+    kStepGamma = 2,
+    kStepContrast = 4,
+    kStepSaturation = 8,
+};
+
+/// Live tables read by the colour step.
+struct ColourTables {
+    const uint8_t* gain[3];
+    const uint8_t* saturation;
+    const uint8_t* gamma[3];
+    const uint8_t* contrast;
+};
+
+/// Pixels the tone steps touch: all but the last two of the image.
+size_t toneCount(const _ezImage* image) {
+    const size_t pixels = static_cast<size_t>(image->width) * image->height;
+    return pixels > 2 ? pixels - 2 : 0;
+}
+
+size_t pixelCount(const _ezImage* image) {
+    return static_cast<size_t>(image->width) * image->height;
+}
+
+/// True for a record the steps can work on: pixels present, 8 or 16 bits.
+bool usable(const _ezImage* image) {
+    return image && image->data && (image->depth == 8 || image->depth == 16);
+}
+
+/// Colour step on 8-bit pixels; only the steps in M are compiled in.
+template <unsigned M> void colour8(uint8_t* p, size_t pixels, const ColourTables& t) {
+    for (size_t i = 0; i < pixels; ++i, p += 3) {
+        unsigned a = p[0], b = p[1], c = p[2];
+        if constexpr ((M & kStepGain) != 0) {
+            a = t.gain[0][a];
+            b = t.gain[1][b];
+            c = t.gain[2][c];
+        }
+        if constexpr ((M & kStepSaturation) != 0) {
+            const uint8_t* row = t.saturation + b * 256u;
+            a = row[a];
+            c = row[c];
+            b = row[b];
+        }
+        if constexpr ((M & kStepGamma) != 0) {
+            a = t.gamma[0][a];
+            b = t.gamma[1][b];
+            c = t.gamma[2][c];
+        }
+        if constexpr ((M & kStepContrast) != 0) {
+            a = t.contrast[a];
+            b = t.contrast[b];
+            c = t.contrast[c];
+        }
+        p[0] = static_cast<uint8_t>(a);
+        p[1] = static_cast<uint8_t>(b);
+        p[2] = static_cast<uint8_t>(c);
+    }
+}
+
+/// Colour step on 16-bit little-endian pixels: gain and contrast map both bytes of a sample,
+/// saturation and gamma the high byte only.
+template <unsigned M> void colour16(uint8_t* p, size_t pixels, const ColourTables& t) {
+    for (size_t i = 0; i < pixels; ++i, p += 6) {
+        unsigned l0 = p[0], h0 = p[1], l1 = p[2], h1 = p[3], l2 = p[4], h2 = p[5];
+        if constexpr ((M & kStepGain) != 0) {
+            l0 = t.gain[0][l0];
+            h0 = t.gain[0][h0];
+            l1 = t.gain[1][l1];
+            h1 = t.gain[1][h1];
+            l2 = t.gain[2][l2];
+            h2 = t.gain[2][h2];
+        }
+        if constexpr ((M & kStepSaturation) != 0) {
+            const uint8_t* row = t.saturation + h1 * 256u;
+            h0 = row[h0];
+            h2 = row[h2];
+            h1 = row[h1];
+        }
+        if constexpr ((M & kStepGamma) != 0) {
+            h0 = t.gamma[0][h0];
+            h1 = t.gamma[1][h1];
+            h2 = t.gamma[2][h2];
+        }
+        if constexpr ((M & kStepContrast) != 0) {
+            l0 = t.contrast[l0];
+            h0 = t.contrast[h0];
+            l1 = t.contrast[l1];
+            h1 = t.contrast[h1];
+            l2 = t.contrast[l2];
+            h2 = t.contrast[h2];
+        }
+        p[0] = static_cast<uint8_t>(l0);
+        p[1] = static_cast<uint8_t>(h0);
+        p[2] = static_cast<uint8_t>(l1);
+        p[3] = static_cast<uint8_t>(h1);
+        p[4] = static_cast<uint8_t>(l2);
+        p[5] = static_cast<uint8_t>(h2);
+    }
+}
+
+using ColourKernel = void (*)(uint8_t*, size_t, const ColourTables&);
+
+template <size_t... M>
+constexpr std::array<ColourKernel, sizeof...(M)> kernels8(std::index_sequence<M...>) {
+    return {&colour8<static_cast<unsigned>(M)>...};
+}
+template <size_t... M>
+constexpr std::array<ColourKernel, sizeof...(M)> kernels16(std::index_sequence<M...>) {
+    return {&colour16<static_cast<unsigned>(M)>...};
+}
+
+/// One specialised loop per step mask (entry 0 is never used: no step, no pass).
+constexpr auto kColour8 = kernels8(std::make_index_sequence<16>());
+constexpr auto kColour16 = kernels16(std::make_index_sequence<16>());
+
+/// Item `index` of the statistics area at the record's tail (read bytewise: the tail need not
+/// be aligned).
+int statistic(const _ezImage* image, int index) {
+    int32_t value = 0;
+    std::memcpy(&value, image->tail + static_cast<size_t>(index) * sizeof(int32_t), sizeof(value));
+    return value;
+}
+
+} // namespace
+
+/// Turns one raw frame record into the finished image in out: publish pending tables, demosaic,
+/// crop the unwritten border, flat field, flip, tone and colour, histogram, stretch, and serve a
+/// pending deferred snapshot. Returns 0; -2 for a missing buffer or a raw header that is not a
+/// frame record.
+int CamBayer::_raw2image(unsigned char* raw, unsigned char* out, bool crop) {
+    if (!raw || !out || raw == out) return -2;
+    auto* rawImage = reinterpret_cast<_ezImage*>(raw);
+    auto* image = reinterpret_cast<_ezImage*>(out);
+    if (std::memcmp(rawImage->magic, "QREZ", 4) != 0) return -2;
+    const int width = rawImage->width, height = rawImage->height, depth = rawImage->depth;
+    const int headerSize = rawImage->headerSize;
+    const unsigned char resolutionIndex = rawImage->resolution, decoded = rawImage->decoded;
+    if ((depth != 8 && depth != 16) || headerSize < static_cast<int>(sizeof(_ezImage))) return -2;
+
+    // 1. Publish what the setters prepared since the last frame.
+    {
+        Lock lock(settingsLock);
+        _swap_software(&software[kSwGamma0], kCurveTableSize);
+        _swap_software(&software[kSwContrast], kCurveTableSize);
+        _swap_software(&software[kSwStretch0], kCurveTableSize);
+        if (software[kSwSaturation].enabled) {
+            _swap_software(&software[kSwSaturation], kSaturationTableSize);
+            for (int c = 0; c < 3; ++c) _swap_software(&software[kSwGainRed + c], kCurveTableSize);
+            _swap_software(&software[kSwStretch0 + 1], kCurveTableSize);
+            _swap_software(&software[kSwStretch0 + 2], kCurveTableSize);
+            _swap_software(&software[kSwGamma0 + 1], kCurveTableSize);
+            _swap_software(&software[kSwGamma0 + 2], kCurveTableSize);
+        }
+    }
+
+    // 2, 3. Both headers; out also carries the frame's capture metadata.
+    ezInitImageHeader(rawImage, width, height, 1, depth, headerSize, raw + headerSize,
+                      resolutionIndex, decoded);
+    std::memmove(out, raw, sizeof(_ezImage));
+    ezInitImageHeader(image, width, height, _channles(), depth, headerSize, out + headerSize,
+                      resolutionIndex, decoded);
+
+    // 4. Demosaic.
+    const int bayer = _bayer();
+    if (colorEnhancement.load())
+        __decode_rawdata(rawImage, image, bayer);
+    else
+        __decode_rawdatafast(rawImage, image, bayer);
+
+    // 5 to 8. Border, flat field, flip, tone and colour.
+    if (crop && width > 8 && height > 8) __roi(image, 4, 4, width - 8, height - 8);
+    if (flatField.load()) _image_fladfield(image);
+    __flip(image, flip.load());
+    if (bayer == 0)
+        _gray_image_process(image);
+    else if (monochrome.load())
+        _mono_image_process(image);
+    else
+        _colr_image_process(image);
+
+    // 9 to 11. Histogram and level stretch.
+    if (histogram.load()) __calc_histogram(image);
+    bool stretch = true;
+    {
+        Lock lock(settingsLock);
+        const SoftWareValue* s = &software[kSwStretch0];
+        const bool a0 = s[0].value != 0, a1 = s[1].value != 0, a2 = s[2].value != 0;
+        if (a0 && a1 && a2) {
+            const int low = statistic(image, kHistLumaLow), high = statistic(image, kHistLumaHigh);
+            for (int c = 0; c < 3; ++c) __matrix_stretch(low, high, s[c].table, kCurveTableSize);
+        } else if (a0 || a1 || a2) {
+            const bool automatic[3] = {a0, a1, a2};
+            for (int c = 0; c < 3 && c < image->channels; ++c) {
+                if (!automatic[c]) continue;
+                const int base = image->channels == 3 ? histChannelBase(c) : 0;
+                __matrix_stretch(statistic(image, base + 256), statistic(image, base + 257),
+                                 s[c].table, kCurveTableSize);
+            }
+        } else {
+            stretch = false;
+            for (int c = 0; c < 3; ++c)
+                if (s[c].min != 0 || s[c].max != 255) stretch = true;
+        }
+    }
+    if (stretch) _image_stretch(image);
+
+    // 12. A pending deferred snapshot.
+    serveDeferredSave(rawImage, image);
+    return 0;
+}
+
+/// Tone step of a one-channel image: contrast then gamma for 8 bits; for 16 bits the high byte
+/// goes through gamma then contrast and the low byte through contrast. Skipped when neutral.
+int CamBayer::_gray_image_process(_ezImage* image) {
+    if (!usable(image)) return -2;
+    const uint8_t *gamma = nullptr, *contrast = nullptr;
+    {
+        Lock lock(settingsLock);
+        if (software[kSwGamma0].value == 100 && software[kSwContrast].value == 128) return 0;
+        gamma = software[kSwGamma0].table;
+        contrast = software[kSwContrast].table;
+    }
+    if (!gamma || !contrast) return -3;
+    const size_t n = toneCount(image);
+    uint8_t* p = image->data;
+    if (image->depth == 8) {
+        for (size_t i = 0; i < n; ++i) p[i] = gamma[contrast[p[i]]];
+    } else {
+        for (size_t i = 0; i < n; ++i, p += 2) {
+            p[0] = contrast[p[0]];
+            p[1] = contrast[gamma[p[1]]];
+        }
+    }
+    return 0;
+}
+
+/// Grey rendering of a colour image: every pixel takes one grey sample (green for 8 bits,
+/// sample 0 for 16 bits), through contrast and gamma unless both are neutral.
+int CamBayer::_mono_image_process(_ezImage* image) {
+    if (!usable(image) || image->channels != 3) return -2;
+    const uint8_t *gamma = nullptr, *contrast = nullptr;
+    bool neutral = true;
+    {
+        Lock lock(settingsLock);
+        neutral = software[kSwGamma0].value == 100 && software[kSwContrast].value == 128;
+        gamma = software[kSwGamma0].table;
+        contrast = software[kSwContrast].table;
+    }
+    if (!neutral && (!gamma || !contrast)) return -3;
+    const size_t n = toneCount(image);
+    uint8_t* p = image->data;
+    if (image->depth == 8) {
+        for (size_t i = 0; i < n; ++i, p += 3) {
+            uint8_t v = p[1];
+            if (!neutral) v = gamma[contrast[v]];
+            p[0] = p[1] = p[2] = v;
+        }
+    } else {
+        for (size_t i = 0; i < n; ++i, p += 6) {
+            uint8_t l = p[0], h = p[1];
+            if (!neutral) {
+                h = contrast[gamma[h]];
+                l = contrast[l];
+            }
+            p[0] = p[2] = p[4] = l;
+            p[1] = p[3] = p[5] = h;
+        }
+    }
+    return 0;
+}
+
+/// Tone and colour of a colour image: gain, saturation, gamma, contrast, each only when its
+/// setting is not neutral, through the loop specialised for that combination.
+int CamBayer::_colr_image_process(_ezImage* image) {
+    if (!usable(image) || image->channels != 3) return -2;
+    ColourTables t{};
+    unsigned mask = 0;
+    {
+        Lock lock(settingsLock);
+        const SoftWareValue* s = software;
+        for (int c = 0; c < 3; ++c) {
+            if (s[kSwGainRed + c].value != 64) mask |= kStepGain;
+            if (s[kSwGamma0 + c].value != 100) mask |= kStepGamma;
+            t.gain[c] = s[kSwGainRed + c].table;
+            t.gamma[c] = s[kSwGamma0 + c].table;
+        }
+        if (s[kSwSaturation].value != 100) mask |= kStepSaturation;
+        if (s[kSwContrast].value != 128) mask |= kStepContrast;
+        t.saturation = s[kSwSaturation].table;
+        t.contrast = s[kSwContrast].table;
+    }
+    if (mask == 0) return 0;
+    // A step whose tables the camera does not have cannot run.
+    if ((mask & kStepGain) && (!t.gain[0] || !t.gain[1] || !t.gain[2])) return -3;
+    if ((mask & kStepGamma) && (!t.gamma[0] || !t.gamma[1] || !t.gamma[2])) return -3;
+    if ((mask & kStepSaturation) && !t.saturation) return -3;
+    if ((mask & kStepContrast) && !t.contrast) return -3;
+    const size_t n = toneCount(image);
+    (image->depth == 8 ? kColour8 : kColour16)[mask](image->data, n, t);
+    return 0;
+}
+
+/// Level stretch of every pixel through the stretch tables. A one-channel 16-bit image in manual
+/// mode uses a 12-bit table built from the stretch bounds, so that the low bits survive.
+int CamBayer::_image_stretch(_ezImage* image) {
+    if (!usable(image) || (image->channels != 1 && image->channels != 3)) return -2;
+    const uint8_t* table[3] = {};
+    bool automatic = false;
+    int low = 0, high = 255;
+    {
+        Lock lock(settingsLock);
+        for (int c = 0; c < 3; ++c) table[c] = software[kSwStretch0 + c].table;
+        automatic = software[kSwStretch0].value != 0;
+        low = software[kSwStretch0].min;
+        high = software[kSwStretch0].max;
+    }
+    const int channels = image->channels;
+    for (int c = 0; c < channels; ++c)
+        if (!table[c]) return -3;
+    const size_t n = pixelCount(image);
+    uint8_t* p = image->data;
+
+    if (channels == 1 && image->depth == 16 && !automatic) {
+        uint16_t wide[4096];
+        const int from = 16 * low, to = 16 * high;
+        for (int i = 0; i < 4096; ++i) {
+            if (i < from)
+                wide[i] = 0;
+            else if (i < to)
+                wide[i] = static_cast<uint16_t>((i - from) * 4095 / (to - from));
+            else
+                wide[i] = 4095;
+        }
+        for (size_t i = 0; i < n; ++i, p += 2) {
+            const unsigned v = (p[0] | (p[1] << 8)) / 16;
+            const unsigned r = wide[v] * 16u;
+            p[0] = static_cast<uint8_t>(r);
+            p[1] = static_cast<uint8_t>(r >> 8);
+        }
+        return 0;
+    }
+    if (image->depth == 8) {
+        if (channels == 1) {
+            for (size_t i = 0; i < n; ++i) p[i] = table[0][p[i]];
+        } else {
+            for (size_t i = 0; i < n; ++i, p += 3) {
+                p[0] = table[0][p[0]];
+                p[1] = table[1][p[1]];
+                p[2] = table[2][p[2]];
+            }
+        }
+    } else {
+        if (channels == 1) {
+            for (size_t i = 0; i < n; ++i) p[2 * i + 1] = table[0][p[2 * i + 1]];
+        } else {
+            for (size_t i = 0; i < n; ++i, p += 6) {
+                p[1] = table[0][p[1]];
+                p[3] = table[1][p[3]];
+                p[5] = table[2][p[5]];
+            }
+        }
+    }
+    return 0;
+}
+
+/// Flat-field correction against the reference taken by `_calc_flat_field`, through a working
+/// copy that is rebuilt when the reference changes and resized to the frame when its size
+/// differs. Allocation failures skip the correction for this frame.
+int CamBayer::_image_fladfield(_ezImage* image) {
+    if (!usable(image)) return -2;
+    {
+        Lock lock(settingsLock);
+        if (!flatFieldImage) return 0;
+        if (flatFieldReady.load() || !flatFieldWork) {
+            ezReleaseImage(&flatFieldWork);
+            _ezImage* ref = flatFieldImage;
+            flatFieldWork = ezCreateImage(ref->width, ref->height, ref->depth, ref->channels,
+                                          sizeof(_ezImage), ref->resolution);
+            if (!flatFieldWork) return -3;
+            ezCopyImage(flatFieldWork, ref);
+            flatFieldReady = false;
+        }
+    }
+    // The working copy belongs to the thread that converts frames from here on.
+    if (flatFieldWork->width != image->width || flatFieldWork->height != image->height) {
+        _ezImage* previous = flatFieldWork;
+        _ezImage* resized =
+            ezCreateImage(image->width, image->height, previous->depth, previous->channels,
+                          sizeof(_ezImage), previous->resolution);
+        if (!resized) return -3;
+        resized->bayer = previous->bayer;
+        __resize(previous, resized);
+        __calc_avg(resized, 0);
+        {
+            Lock lock(settingsLock);
+            flatFieldWork = resized;
+        }
+        ezReleaseImage(&previous);
+    }
+    if (flatFieldWork->channels != image->channels) return -2;
+    __flat_field(image, flatFieldWork);
+    return 0;
+}
+
+/// Stamps the camera's capture settings into a record that is about to be written as RAW.
+int CamBayer::_init_save_image(_ezImage* raw) {
+    if (!raw) return -2;
+    Lock lock(settingsLock);
+    raw->bayer = static_cast<uint8_t>(_bayer());
+    raw->clock =
+        pixelClock.table && pixelClock.value < pixelClock.max ? clkItem(pixelClock.value).code : 0;
+    raw->gain = static_cast<uint16_t>(_analog_gain());
+    raw->black = static_cast<uint16_t>(_blacklevel());
+    raw->productId = static_cast<uint16_t>(_idproduct());
+    raw->vendorId = static_cast<uint16_t>(_idvendor());
+    raw->deviceRelease = static_cast<uint16_t>(_bcddevice());
+    return 0;
+}
