@@ -1,0 +1,453 @@
+// Raw decoding: colour-correction table, bilinear demosaic with a portable and an AVX2 path,
+// and the YUV 4:2:2 converter.
+#include "algorithms/demosaic.h"
+
+#include "algorithms/demosaic_internal.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include <sys/mman.h>
+
+unsigned char* pCCM = nullptr;
+double m00 = 0, m01 = 0, m02 = 0, m10 = 0, m11 = 0, m12 = 0, m20 = 0, m21 = 0, m22 = 0;
+
+namespace {
+
+using hx::algorithms::DemosaicPath;
+
+/// Bytes of the colour-correction table.
+constexpr size_t kCcmBytes = size_t{256} * 256 * 256 * 3;
+/// Allocation granularity that lets the kernel back the table with huge pages (fewer TLB misses
+/// on the per-pixel lookups); a few spare bytes let a lookup read one 4-byte word at the end.
+constexpr size_t kCcmAlign = size_t{2} << 20;
+constexpr size_t kCcmAlloc = kCcmBytes + kCcmAlign;
+
+std::atomic<DemosaicPath> gPath{DemosaicPath::Auto};
+
+// ---- colour-correction table --------------------------------------------------------------
+
+/// Per-input coefficients of one output channel: the diagonal gain and the two subtracted
+/// terms, faded towards identity from 180 to 255 by the channel's own input value. The
+/// diagonal fades by the exact difference diag - 1, so at 255 it is exactly 1 and a channel at
+/// full scale passes unchanged.
+struct FadedRow {
+    double diag[256];
+    double off1[256];
+    double off2[256];
+};
+
+void fadeRow(FadedRow& row, double diag, double off1, double off2) {
+    for (int x = 0; x < 256; ++x) {
+        if (x / 180 == 1) {
+            const int d = x - 180;
+            row.diag[x] = diag - (diag - 1) * d / 75;
+            row.off1[x] = off1 - off1 * d / 75;
+            row.off2[x] = off2 - off2 * d / 75;
+        } else {
+            row.diag[x] = diag;
+            row.off1[x] = off1;
+            row.off2[x] = off2;
+        }
+    }
+}
+
+/// Coefficient rows for blue (inputs green, red), green (blue, red) and red (blue, green).
+struct CcmRows {
+    FadedRow blue, green, red;
+};
+
+void buildRows(CcmRows& rows) {
+    fadeRow(rows.blue, m00, m01, m02);
+    fadeRow(rows.green, m11, m10, m12);
+    fadeRow(rows.red, m22, m20, m21);
+}
+
+inline unsigned char clampTrunc(double v) {
+    const int i = static_cast<int>(v); // truncation towards zero
+    return static_cast<unsigned char>(i < 0 ? 0 : (i > 255 ? 255 : i));
+}
+
+/// Fills the table entries of blue inputs [b0, b1). Every product below is the same double
+/// operation as in the plain formula, so the entries are bit-identical to it; only the products
+/// that do not depend on the inner index are hoisted.
+void fillBlueRange(const CcmRows& rows, unsigned char* table, int b0, int b1) {
+    double redDiag[256], redOffB[256], redOffG[256];
+    for (int r = 0; r < 256; ++r) redDiag[r] = rows.red.diag[r] * r;
+    for (int b = b0; b < b1; ++b) {
+        const double blueDiag = rows.blue.diag[b] * b;
+        double blueOffR[256], greenOffR[256];
+        for (int r = 0; r < 256; ++r) {
+            blueOffR[r] = rows.blue.off2[b] * r;
+            redOffB[r] = rows.red.off1[r] * b;
+        }
+        for (int g = 0; g < 256; ++g) {
+            const double blueHead = blueDiag - rows.blue.off1[b] * g;
+            const double greenHead = rows.green.diag[g] * g - rows.green.off1[g] * b;
+            for (int r = 0; r < 256; ++r) greenOffR[r] = rows.green.off2[g] * r;
+            unsigned char* e = table + ((size_t(b) << 16) | (size_t(g) << 8)) * 3;
+            for (int r = 0; r < 256; ++r) {
+                redOffG[r] = rows.red.off2[r] * g;
+                e[3 * r + 0] = clampTrunc(blueHead - blueOffR[r]);
+                e[3 * r + 1] = clampTrunc(greenHead - greenOffR[r]);
+                e[3 * r + 2] = clampTrunc(redDiag[r] - redOffB[r] - redOffG[r]);
+            }
+        }
+    }
+}
+
+// ---- demosaic -----------------------------------------------------------------------------
+
+/// Validated geometry of one demosaic call.
+struct Frame {
+    int width = 0;
+    int height = 0;
+    int depth = 0;
+};
+
+/// Checks the records for codes 1 to 4: one-channel raw, three-channel out of the same size
+/// and depth, enough rows and columns for the 3 x 3 window.
+bool mosaicFrame(const _ezImage* raw, const _ezImage* out, Frame& f) {
+    if (raw->channels != 1 || out->channels != 3) return false;
+    if (raw->depth != 8 && raw->depth != 16) return false;
+    if (out->depth != raw->depth || out->width != raw->width || out->height != raw->height)
+        return false;
+    if (raw->height < 4 || raw->width < 3) return false;
+    f.width = raw->width;
+    f.height = raw->height;
+    f.depth = raw->depth;
+    return true;
+}
+
+/// Code 0: plain copy of width x height samples, bounded by both records' pixel blocks.
+void copyMono(const _ezImage* raw, _ezImage* out) {
+    const size_t bytes = size_t(raw->width) * raw->height * raw->depth / 8;
+    if (bytes < 1) return;
+    const size_t rawBytes = size_t(raw->width) * raw->height * raw->channels * raw->depth / 8;
+    const size_t outBytes = size_t(out->width) * out->height * out->channels * out->depth / 8;
+    if (bytes > rawBytes || bytes > outBytes) return;
+    std::memmove(out->data, raw->data, bytes);
+}
+
+/// Row colour (red or blue) and green-first flag of output row y.
+struct RowPlan {
+    bool red;
+    bool greenFirst;
+};
+
+RowPlan planRow(int bayer, int y) {
+    RowPlan p{bayer == 1 || bayer == 2, bayer == 2 || bayer == 4};
+    if ((y - 1) & 1) {
+        p.red = !p.red;
+        p.greenFirst = !p.greenFirst;
+    }
+    return p;
+}
+
+/// Centre column of the first pair and number of pairs of a row.
+inline void pairRange(int width, bool greenFirst, int& x0, int& pairs) {
+    x0 = greenFirst ? 2 : 1;
+    pairs = x0 <= width - 3 ? (width - 3 - x0) / 2 + 1 : 0;
+}
+
+/// Correction of one interpolated pixel through the table (high bytes for 16-bit samples).
+inline void correctPixel(uint8_t* p, const unsigned char* table) {
+    const unsigned char* e = table + ((size_t(p[2]) << 16) | (size_t(p[1]) << 8) | p[0]) * 3;
+    p[2] = e[0];
+    p[1] = e[1];
+    p[0] = e[2];
+}
+inline void correctPixel(uint16_t* p, const unsigned char* table) {
+    const unsigned char* e =
+        table + ((size_t(p[2] >> 8) << 16) | (size_t(p[1] >> 8) << 8) | (p[0] >> 8)) * 3;
+    p[2] = uint16_t((e[0] << 8) | (p[2] & 0xFF));
+    p[1] = uint16_t((e[1] << 8) | (p[1] & 0xFF));
+    p[0] = uint16_t((e[2] << 8) | (p[0] & 0xFF));
+}
+
+/// Interpolates pairs [k0, k1) of a row with the pair formulas (the portable inner loop).
+template <typename T>
+void pairsPortable(const T* up, const T* mid, const T* down, T* dst, int x0, int k0, int k1,
+                   bool red) {
+    const int rs = red ? 0 : 2; // sample of the row colour
+    const int cs = 2 - rs;      // sample of the cross colour
+    for (int k = k0; k < k1; ++k) {
+        const int x = x0 + 2 * k;
+        const unsigned vL = up[x - 1], vC = up[x], vR = up[x + 1], vRR = up[x + 2];
+        const unsigned dL = down[x - 1], dC = down[x], dR = down[x + 1], dRR = down[x + 2];
+        const unsigned mL = mid[x - 1], mC = mid[x], mR = mid[x + 1], mRR = mid[x + 2];
+        T* p = dst + 3 * x;
+        p[rs] = T(mC);
+        p[1] = T((vC + mL + mR + dC + 2) >> 2);
+        p[cs] = T((vL + vR + dL + dR + 2) >> 2);
+        p[3 + 1] = T((4 * mR + vC + vRR + dC + dRR) >> 3);
+        p[3 + rs] = T((mC + mRR + 1) >> 1);
+        p[3 + cs] = T((vR + dR + 1) >> 1);
+    }
+}
+
+template <typename T>
+void demosaicRows(const _ezImage* raw, _ezImage* out, const Frame& f, int bayer,
+                  const unsigned char* table, bool avx2) {
+    const T* src = reinterpret_cast<const T*>(raw->data);
+    T* dstBase = reinterpret_cast<T*>(out->data);
+    const int w = f.width;
+    for (int y = 1; y <= f.height - 3; ++y) {
+        const RowPlan plan = planRow(bayer, y);
+        const T* up = src + size_t(y - 1) * w;
+        const T* mid = up + w;
+        const T* down = mid + w;
+        T* dst = dstBase + size_t(y) * w * 3;
+        const int rs = plan.red ? 0 : 2;
+        const int cs = 2 - rs;
+        if (plan.greenFirst) {
+            T* p = dst + 3;
+            p[1] = mid[1];
+            p[rs] = T((unsigned(mid[0]) + mid[2] + 1) >> 1);
+            p[cs] = T((unsigned(up[1]) + down[1] + 1) >> 1);
+        }
+        int x0, pairs;
+        pairRange(w, plan.greenFirst, x0, pairs);
+        // Pairs [vecBegin, vecEnd) are done (and corrected) by the vector kernel, the rest by
+        // the portable loop, which leaves correction to the pass below.
+        int vecBegin = 0, vecEnd = 0;
+        if (avx2 && pairs > 0) {
+            // The vector loads reach one pair back; on the first row that would be before the
+            // start of the raw buffer, so that pair is left to the portable loop.
+            vecBegin = vecEnd = (y == 1 && x0 == 1) ? 1 : 0;
+            const int x = x0 + 2 * vecBegin;
+            if constexpr (sizeof(T) == 1)
+                vecEnd += hx::algorithms::detail::demosaicPairsAvx2U8(
+                    up, mid, down, dst, x, pairs - vecBegin, plan.red, table);
+            else
+                vecEnd += hx::algorithms::detail::demosaicPairsAvx2U16(
+                    up, mid, down, dst, x, pairs - vecBegin, plan.red, table);
+        }
+        pairsPortable(up, mid, down, dst, x0, 0, vecBegin, plan.red);
+        pairsPortable(up, mid, down, dst, x0, vecEnd, pairs, plan.red);
+        const int xs = x0 + 2 * pairs; // a remaining single non-green site
+        if (xs - 1 <= w - 3) {
+            T* p = dst + 3 * xs;
+            p[rs] = mid[xs];
+            p[1] = T((unsigned(up[xs]) + mid[xs - 1] + mid[xs + 1] + down[xs] + 2) >> 2);
+            p[cs] = T((unsigned(up[xs - 1]) + up[xs + 1] + down[xs - 1] + down[xs + 1] + 2) >> 2);
+        }
+        if (table) {
+            for (int k = 0; k < pairs; ++k) {
+                if (k == vecBegin) k = vecEnd;
+                if (k >= pairs) break;
+                T* p = dst + 3 * (x0 + 2 * k);
+                correctPixel(p, table);
+                correctPixel(p + 3, table);
+            }
+        }
+    }
+}
+
+void decode(_ezImage* raw, _ezImage* out, int bayer, bool colourCorrect) {
+    if (!out) return;
+    out->decoded = 1;
+    if (!raw || !raw->data || !out->data) return;
+    if (bayer == 0) {
+        copyMono(raw, out);
+        return;
+    }
+    if (bayer < 1 || bayer > 4) return;
+    Frame f;
+    if (!mosaicFrame(raw, out, f)) return;
+    // Without a table the interpolation alone is delivered rather than reading through null.
+    const unsigned char* table = colourCorrect ? pCCM : nullptr;
+    const DemosaicPath path = gPath.load(std::memory_order_relaxed);
+    const bool avx2 = path != DemosaicPath::Portable && hx::algorithms::demosaicHasAvx2();
+    if (f.depth == 8)
+        demosaicRows<uint8_t>(raw, out, f, bayer, table, avx2);
+    else
+        demosaicRows<uint16_t>(raw, out, f, bayer, table, avx2);
+}
+
+// ---- reference ------------------------------------------------------------------------------
+
+template <typename T>
+void referenceRows(const _ezImage* raw, _ezImage* out, const Frame& f, int bayer,
+                   const unsigned char* table) {
+    const T* src = reinterpret_cast<const T*>(raw->data);
+    T* dst = reinterpret_cast<T*>(out->data);
+    const int w = f.width;
+    auto R = [&](int y, int x) { return unsigned(src[size_t(y) * w + x]); };
+    auto P = [&](int y, int x) { return dst + (size_t(y) * w + x) * 3; };
+    bool red = bayer == 1 || bayer == 2;
+    bool greenFirst = bayer == 2 || bayer == 4;
+    for (int y = 1; y <= f.height - 3; ++y) {
+        const int rs = red ? 0 : 2, cs = 2 - rs;
+        auto nonGreen = [&](int x) {
+            T* p = P(y, x);
+            p[rs] = T(R(y, x));
+            p[1] = T((R(y - 1, x) + R(y, x - 1) + R(y, x + 1) + R(y + 1, x) + 2) >> 2);
+            p[cs] =
+                T((R(y - 1, x - 1) + R(y - 1, x + 1) + R(y + 1, x - 1) + R(y + 1, x + 1) + 2) >> 2);
+        };
+        int x = 1;
+        if (greenFirst) {
+            T* p = P(y, 1);
+            p[1] = T(R(y, 1));
+            p[rs] = T((R(y, 0) + R(y, 2) + 1) >> 1);
+            p[cs] = T((R(y - 1, 1) + R(y + 1, 1) + 1) >> 1);
+            x = 2;
+        }
+        for (; x - 1 <= w - 4; x += 2) {
+            nonGreen(x);
+            T* p = P(y, x + 1);
+            p[1] = T(
+                (4 * R(y, x + 1) + R(y - 1, x) + R(y - 1, x + 2) + R(y + 1, x) + R(y + 1, x + 2)) >>
+                3);
+            p[rs] = T((R(y, x) + R(y, x + 2) + 1) >> 1);
+            p[cs] = T((R(y - 1, x + 1) + R(y + 1, x + 1) + 1) >> 1);
+            if (table) {
+                correctPixel(P(y, x), table);
+                correctPixel(P(y, x + 1), table);
+            }
+        }
+        if (x - 1 <= w - 3) nonGreen(x);
+        red = !red;
+        greenFirst = !greenFirst;
+    }
+}
+
+} // namespace
+
+// ---- public interface -------------------------------------------------------------------------
+
+/// Sets the matrix and fills the 48 MiB colour-correction table. Each entry is a few
+/// multiply-adds of per-channel coefficients; the blue planes are split between two threads so
+/// start-up stays short. Allocation failure leaves pCCM null (decode then skips correction).
+void __init_algorithms() {
+    m00 = 1.6259973472;
+    m01 = 0.5043470233;
+    m02 = 0.0019609669;
+    m10 = 0.5418708657;
+    m11 = 1.6784839334;
+    m12 = 0.2271528925;
+    m20 = 0.0612704825;
+    m21 = 0.3185587856;
+    m22 = 1.3442191098;
+    if (!pCCM) {
+        void* block = nullptr;
+        if (posix_memalign(&block, kCcmAlign, kCcmAlloc) != 0) return;
+        madvise(block, kCcmAlloc, MADV_HUGEPAGE);
+        pCCM = static_cast<unsigned char*>(block);
+        std::memset(pCCM + kCcmBytes, 0, kCcmAlloc - kCcmBytes);
+    }
+    static CcmRows rows; // 18 KiB: kept off the stack
+    buildRows(rows);
+    const unsigned cores = std::thread::hardware_concurrency();
+    const int workers = static_cast<int>(std::clamp(cores, 1u, 4u));
+    if (workers == 1) {
+        fillBlueRange(rows, pCCM, 0, 256);
+        return;
+    }
+    std::thread helpers[3];
+    int started = 0;
+    for (int i = 1; i < workers; ++i) {
+        try {
+            helpers[i - 1] = std::thread(fillBlueRange, std::cref(rows), pCCM, 256 * i / workers,
+                                         256 * (i + 1) / workers);
+            ++started;
+        } catch (...) {
+            break; // no thread: this thread fills the rest below
+        }
+    }
+    fillBlueRange(rows, pCCM, 0, 256 / workers);
+    if (started < workers - 1) fillBlueRange(rows, pCCM, 256 * (started + 1) / workers, 256);
+    for (int i = 0; i < started; ++i) helpers[i].join();
+}
+
+/// Frees the colour-correction table.
+void __exit_algorithms() {
+    if (pCCM) {
+        std::free(pCCM);
+        pCCM = nullptr;
+    }
+}
+
+/// Bilinear demosaic; the output's decoded flag is set whatever the input.
+void __decode_rawdatafast(_ezImage* raw, _ezImage* out, int bayer) {
+    decode(raw, out, bayer, false);
+}
+
+/// Bilinear demosaic followed by the colour-correction lookup of every interior pair.
+void __decode_rawdata(_ezImage* raw, _ezImage* out, int bayer) {
+    decode(raw, out, bayer, true);
+}
+
+/// Converts 4:2:2 groups to blue, green, red with integer arithmetic. Only whole groups are
+/// converted: an odd last pixel has no complete group in the source and is left as it is.
+void __yuv422_rgb888(unsigned char* src, unsigned char* dst, int width, int height, bool yuyv) {
+    if (!src || !dst || width <= 0 || height <= 0) return;
+    const size_t groups = size_t(width) * height / 2;
+    auto clamp8 = [](int v) { return static_cast<unsigned char>(v < 0 ? 0 : (v > 255 ? 255 : v)); };
+    auto convert = [&](unsigned char* p, int y, int u, int v) {
+        const int d = 298 * y - 4640;
+        p[0] = clamp8((d + 516 * (u - 128)) >> 8);
+        p[1] = clamp8((d - 100 * (u - 128) - 208 * (v - 128)) >> 8);
+        p[2] = clamp8((d + 409 * v - 52352) >> 8);
+    };
+    for (size_t i = 0; i < groups; ++i) {
+        const unsigned char* s = src + 4 * i;
+        const int y0 = yuyv ? s[0] : s[1];
+        const int u = yuyv ? s[1] : s[0];
+        const int y1 = yuyv ? s[2] : s[3];
+        const int v = yuyv ? s[3] : s[2];
+        convert(dst + 6 * i, y0, u, v);
+        convert(dst + 6 * i + 3, y1, u, v);
+    }
+}
+
+namespace hx::algorithms {
+
+void setDemosaicPath(DemosaicPath path) {
+    gPath.store(path, std::memory_order_relaxed);
+}
+
+bool demosaicHasAvx2() {
+    static const bool has = detail::cpuHasAvx2();
+    return has;
+}
+
+void decodeRawReference(_ezImage* raw, _ezImage* out, int bayer, bool colourCorrect) {
+    if (!out) return;
+    out->decoded = 1;
+    if (!raw || !raw->data || !out->data) return;
+    if (bayer == 0) {
+        copyMono(raw, out);
+        return;
+    }
+    if (bayer < 1 || bayer > 4) return;
+    Frame f;
+    if (!mosaicFrame(raw, out, f)) return;
+    const unsigned char* table = colourCorrect ? pCCM : nullptr;
+    if (f.depth == 8)
+        referenceRows<uint8_t>(raw, out, f, bayer, table);
+    else
+        referenceRows<uint16_t>(raw, out, f, bayer, table);
+}
+
+void colourCorrectReference(int b, int g, int r, unsigned char result[3]) {
+    // Written out per channel exactly as the table is defined: a fade applies from 180 up.
+    auto channel = [](double diag, double off1, double off2, int x, int y, int z) {
+        double k = diag, o1 = off1, o2 = off2;
+        if (x >= 180) {
+            k = diag - (diag - 1) * (x - 180) / 75;
+            o1 = off1 - off1 * (x - 180) / 75;
+            o2 = off2 - off2 * (x - 180) / 75;
+        }
+        return clampTrunc(k * x - o1 * y - o2 * z);
+    };
+    result[0] = channel(m00, m01, m02, b, g, r);
+    result[1] = channel(m11, m10, m12, g, b, r);
+    result[2] = channel(m22, m20, m21, r, b, g);
+}
+
+} // namespace hx::algorithms

@@ -1,0 +1,49 @@
+// Raw decoding: bilinear demosaic of Bayer mosaics, colour-correction table, YUV 4:2:2.
+#pragma once
+
+#include "ezImage/ezImage.h"
+
+/// Colour-correction table: 256^3 entries of 3 bytes (corrected blue, green, red), indexed by
+/// (blue << 16) | (green << 8) | red. Built by __init_algorithms, freed by __exit_algorithms.
+extern unsigned char* pCCM;
+/// Colour-correction matrix; the diagonal entries are gains, the others are subtracted.
+extern double m00, m01, m02, m10, m11, m12, m20, m21, m22;
+
+/// Builds the colour-correction table (allocated once, reused on later calls).
+void __init_algorithms();
+/// Frees the colour-correction table.
+void __exit_algorithms();
+
+/// Bilinear demosaic of a one-channel raw record (depth 8 or 16) into a three-channel record of
+/// the same size and depth (red, green, blue). Bayer code 0 copies the samples unchanged.
+void __decode_rawdatafast(_ezImage* raw, _ezImage* out, int bayer);
+/// As __decode_rawdatafast, then every interior pair passes through the colour-correction table.
+void __decode_rawdata(_ezImage* raw, _ezImage* out, int bayer);
+
+/// Converts width x height pixels of packed YUV 4:2:2 (Y0 U Y1 V when yuyv, else U Y0 V Y1)
+/// into 3 bytes per pixel in the order blue, green, red.
+void __yuv422_rgb888(unsigned char* src, unsigned char* dst, int width, int height, bool yuyv);
+
+namespace hx::algorithms {
+
+/// Demosaic implementations that can be selected, mainly so tests can compare them.
+enum class DemosaicPath {
+    Auto,     ///< the fastest path this processor supports
+    Portable, ///< plain C++ pair loop (compiler-vectorised at best)
+    Avx2,     ///< AVX2 intrinsics; falls back to Portable when the processor lacks AVX2
+};
+
+/// Selects the implementation used by __decode_rawdatafast and __decode_rawdata.
+void setDemosaicPath(DemosaicPath path);
+/// True when this processor can run the AVX2 path.
+bool demosaicHasAvx2();
+
+/// Straightforward per-pixel implementation of the demosaic, kept as the reference that every
+/// optimised path must match bit for bit. Same contract as __decode_rawdatafast/__decode_rawdata.
+void decodeRawReference(_ezImage* raw, _ezImage* out, int bayer, bool colourCorrect);
+
+/// Straightforward evaluation of one colour-correction table entry (blue, green, red in and
+/// out), used to check the table.
+void colourCorrectReference(int blue, int green, int red, unsigned char result[3]);
+
+} // namespace hx::algorithms

@@ -1,0 +1,227 @@
+// AVX2 kernels of the bilinear demosaic. Compiled for the baseline instruction set; only the
+// functions marked with the avx2 target use AVX2 and are called after a run-time check.
+#include "algorithms/demosaic_internal.h"
+
+#include <array>
+#include <immintrin.h>
+
+namespace hx::algorithms::detail {
+
+bool cpuHasAvx2() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2");
+}
+
+namespace {
+
+/// Byte-shuffle masks that interleave three planar 16-byte vectors (elements of `size` bytes)
+/// into three consecutive 16-byte outputs: masks[out][plane].
+template <int size> constexpr std::array<std::array<std::array<char, 16>, 3>, 3> interleaveMasks() {
+    std::array<std::array<std::array<char, 16>, 3>, 3> m{};
+    for (int o = 0; o < 3; ++o)
+        for (int i = 0; i < 16; ++i) {
+            const int byte = 16 * o + i;     // position in the 48-byte output
+            const int element = byte / size; // sample position in the output
+            const int pixel = element / 3;
+            const int plane = element % 3;
+            for (int p = 0; p < 3; ++p)
+                m[o][p][i] = p == plane ? char(pixel * size + byte % size) : char(0x80);
+        }
+    return m;
+}
+
+constexpr auto kMasks8 = interleaveMasks<1>();
+constexpr auto kMasks16 = interleaveMasks<2>();
+
+/// Interleaves three planes, each holding two independent 16-byte halves, into 2 x 48 bytes:
+/// the low halves go to dst[0..47], the high halves to dst[48..95].
+__attribute__((target("avx2"))) inline void
+store3(uint8_t* dst, __m256i s0, __m256i s1, __m256i s2,
+       const std::array<std::array<std::array<char, 16>, 3>, 3>& masks) {
+    for (int o = 0; o < 3; ++o) {
+        const __m256i m0 = _mm256_broadcastsi128_si256(
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(masks[o][0].data())));
+        const __m256i m1 = _mm256_broadcastsi128_si256(
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(masks[o][1].data())));
+        const __m256i m2 = _mm256_broadcastsi128_si256(
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(masks[o][2].data())));
+        const __m256i v = _mm256_or_si256(
+            _mm256_or_si256(_mm256_shuffle_epi8(s0, m0), _mm256_shuffle_epi8(s1, m1)),
+            _mm256_shuffle_epi8(s2, m2));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 16 * o), _mm256_castsi256_si128(v));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 48 + 16 * o),
+                         _mm256_extracti128_si256(v, 1));
+    }
+}
+
+__attribute__((target("avx2"))) inline __m256i load(const void* p) {
+    return _mm256_loadu_si256(static_cast<const __m256i*>(p));
+}
+
+/// Red, green and blue planes of one kind of site.
+struct Rgb16 {
+    __m256i r, g, b;
+};
+
+/// Looks 16 interpolated 8-bit pixels (values in 16-bit lanes) up in the colour-correction
+/// table with gathers. Each gather reads the 3 entry bytes plus one spare byte; the table has
+/// room after its last entry for that.
+__attribute__((target("avx2"))) inline Rgb16 correctU8(__m256i r, __m256i g, __m256i b,
+                                                       const unsigned char* table) {
+    const __m256i byte = _mm256_set1_epi32(0xFF);
+    const __m256i rg = _mm256_or_si256(r, _mm256_slli_epi16(g, 8));
+    const __m256i keyLo = _mm256_unpacklo_epi16(rg, b);
+    const __m256i keyHi = _mm256_unpackhi_epi16(rg, b);
+    const auto* base = reinterpret_cast<const int*>(table);
+    const __m256i lo =
+        _mm256_i32gather_epi32(base, _mm256_add_epi32(keyLo, _mm256_slli_epi32(keyLo, 1)), 1);
+    const __m256i hi =
+        _mm256_i32gather_epi32(base, _mm256_add_epi32(keyHi, _mm256_slli_epi32(keyHi, 1)), 1);
+    // Entry bytes are blue, green, red; packing the low and high halves back restores the
+    // lane order of the inputs.
+    return {_mm256_packus_epi32(_mm256_and_si256(_mm256_srli_epi32(lo, 16), byte),
+                                _mm256_and_si256(_mm256_srli_epi32(hi, 16), byte)),
+            _mm256_packus_epi32(_mm256_and_si256(_mm256_srli_epi32(lo, 8), byte),
+                                _mm256_and_si256(_mm256_srli_epi32(hi, 8), byte)),
+            _mm256_packus_epi32(_mm256_and_si256(lo, byte), _mm256_and_si256(hi, byte))};
+}
+
+/// The same for 8 interpolated 16-bit pixels (values in 32-bit lanes): the key is built from
+/// the high bytes, and each corrected byte replaces the high byte of its sample.
+__attribute__((target("avx2"))) inline Rgb16 correctU16(__m256i r, __m256i g, __m256i b,
+                                                        const unsigned char* table) {
+    const __m256i highByte = _mm256_set1_epi32(0xFF00);
+    const __m256i lowByte = _mm256_set1_epi32(0xFF);
+    const __m256i key =
+        _mm256_or_si256(_mm256_or_si256(_mm256_slli_epi32(_mm256_and_si256(b, highByte), 8),
+                                        _mm256_and_si256(g, highByte)),
+                        _mm256_srli_epi32(r, 8));
+    const __m256i e = _mm256_i32gather_epi32(reinterpret_cast<const int*>(table),
+                                             _mm256_add_epi32(key, _mm256_slli_epi32(key, 1)), 1);
+    return {_mm256_or_si256(_mm256_and_si256(_mm256_srli_epi32(e, 8), highByte),
+                            _mm256_and_si256(r, lowByte)),
+            _mm256_or_si256(_mm256_and_si256(e, highByte), _mm256_and_si256(g, lowByte)),
+            _mm256_or_si256(_mm256_and_si256(_mm256_slli_epi32(e, 8), highByte),
+                            _mm256_and_si256(b, lowByte))};
+}
+
+} // namespace
+
+/// 8-bit samples: a 16-bit lane at column x + 2k holds the pair's non-green sample (low byte)
+/// and green sample (high byte), so one load yields both sites of 16 pairs; loads one pair to
+/// the left and right give the neighbours. All sums fit in 16-bit lanes (at most 8 x 255).
+__attribute__((target("avx2"))) int demosaicPairsAvx2U8(const uint8_t* up, const uint8_t* mid,
+                                                        const uint8_t* down, uint8_t* dst, int x,
+                                                        int pairs, bool rowRed,
+                                                        const unsigned char* table) {
+    const __m256i low = _mm256_set1_epi16(0x00FF);
+    const __m256i two = _mm256_set1_epi16(2);
+    int done = 0;
+    for (; done + kAvx2PairsU8 <= pairs; done += kAvx2PairsU8) {
+        const int c = x + 2 * done;
+        const __m256i u0 = load(up + c), d0 = load(down + c), m0 = load(mid + c);
+        const __m256i um = load(up + c - 2), dm = load(down + c - 2), mm = load(mid + c - 2);
+        const __m256i upn = load(up + c + 2), dpn = load(down + c + 2), mpn = load(mid + c + 2);
+
+        const __m256i ak = _mm256_and_si256(m0, low);   // non-green site
+        const __m256i bk = _mm256_srli_epi16(m0, 8);    // green site
+        const __m256i bkm1 = _mm256_srli_epi16(mm, 8);  // green site one pair left
+        const __m256i ak1 = _mm256_and_si256(mpn, low); // non-green one pair right
+        const __m256i uB = _mm256_srli_epi16(u0, 8), dB = _mm256_srli_epi16(d0, 8);
+        const __m256i aSum = _mm256_add_epi16(_mm256_and_si256(u0, low), _mm256_and_si256(d0, low));
+        const __m256i aSum1 =
+            _mm256_add_epi16(_mm256_and_si256(upn, low), _mm256_and_si256(dpn, low));
+        const __m256i bSum = _mm256_add_epi16(uB, dB);
+        const __m256i bSumM1 = _mm256_add_epi16(_mm256_srli_epi16(um, 8), _mm256_srli_epi16(dm, 8));
+
+        // Non-green site: row colour as is, green from the 4 neighbours, cross from the diagonals.
+        const __m256i ngGreen = _mm256_srli_epi16(
+            _mm256_add_epi16(_mm256_add_epi16(aSum, _mm256_add_epi16(bkm1, bk)), two), 2);
+        const __m256i ngCross =
+            _mm256_srli_epi16(_mm256_add_epi16(_mm256_add_epi16(bSumM1, bSum), two), 2);
+        // Green site: weighted green, row colour from left/right, cross from above/below.
+        const __m256i gGreen = _mm256_srli_epi16(
+            _mm256_add_epi16(_mm256_slli_epi16(bk, 2), _mm256_add_epi16(aSum, aSum1)), 3);
+        const __m256i gRow = _mm256_avg_epu16(ak, ak1);
+        const __m256i gCross = _mm256_avg_epu16(uB, dB);
+
+        uint8_t* out = dst + 3 * c;
+        if (table) {
+            const Rgb16 ng =
+                correctU8(rowRed ? ak : ngCross, ngGreen, rowRed ? ngCross : ak, table);
+            const Rgb16 g =
+                correctU8(rowRed ? gRow : gCross, gGreen, rowRed ? gCross : gRow, table);
+            store3(out, _mm256_or_si256(ng.r, _mm256_slli_epi16(g.r, 8)),
+                   _mm256_or_si256(ng.g, _mm256_slli_epi16(g.g, 8)),
+                   _mm256_or_si256(ng.b, _mm256_slli_epi16(g.b, 8)), kMasks8);
+            continue;
+        }
+        const __m256i rowPlane = _mm256_or_si256(ak, _mm256_slli_epi16(gRow, 8));
+        const __m256i greenPlane = _mm256_or_si256(ngGreen, _mm256_slli_epi16(gGreen, 8));
+        const __m256i crossPlane = _mm256_or_si256(ngCross, _mm256_slli_epi16(gCross, 8));
+        if (rowRed)
+            store3(out, rowPlane, greenPlane, crossPlane, kMasks8);
+        else
+            store3(out, crossPlane, greenPlane, rowPlane, kMasks8);
+    }
+    return done;
+}
+
+/// 16-bit samples: the same scheme with 32-bit lanes (sums need up to 19 bits).
+__attribute__((target("avx2"))) int demosaicPairsAvx2U16(const uint16_t* up, const uint16_t* mid,
+                                                         const uint16_t* down, uint16_t* dst, int x,
+                                                         int pairs, bool rowRed,
+                                                         const unsigned char* table) {
+    const __m256i low = _mm256_set1_epi32(0xFFFF);
+    const __m256i one = _mm256_set1_epi32(1);
+    const __m256i two = _mm256_set1_epi32(2);
+    int done = 0;
+    for (; done + kAvx2PairsU16 <= pairs; done += kAvx2PairsU16) {
+        const int c = x + 2 * done;
+        const __m256i u0 = load(up + c), d0 = load(down + c), m0 = load(mid + c);
+        const __m256i um = load(up + c - 2), dm = load(down + c - 2), mm = load(mid + c - 2);
+        const __m256i upn = load(up + c + 2), dpn = load(down + c + 2), mpn = load(mid + c + 2);
+
+        const __m256i ak = _mm256_and_si256(m0, low);
+        const __m256i bk = _mm256_srli_epi32(m0, 16);
+        const __m256i bkm1 = _mm256_srli_epi32(mm, 16);
+        const __m256i ak1 = _mm256_and_si256(mpn, low);
+        const __m256i aSum = _mm256_add_epi32(_mm256_and_si256(u0, low), _mm256_and_si256(d0, low));
+        const __m256i aSum1 =
+            _mm256_add_epi32(_mm256_and_si256(upn, low), _mm256_and_si256(dpn, low));
+        const __m256i bSum = _mm256_add_epi32(_mm256_srli_epi32(u0, 16), _mm256_srli_epi32(d0, 16));
+        const __m256i bSumM1 =
+            _mm256_add_epi32(_mm256_srli_epi32(um, 16), _mm256_srli_epi32(dm, 16));
+
+        const __m256i ngGreen = _mm256_srli_epi32(
+            _mm256_add_epi32(_mm256_add_epi32(aSum, _mm256_add_epi32(bkm1, bk)), two), 2);
+        const __m256i ngCross =
+            _mm256_srli_epi32(_mm256_add_epi32(_mm256_add_epi32(bSumM1, bSum), two), 2);
+        const __m256i gGreen = _mm256_srli_epi32(
+            _mm256_add_epi32(_mm256_slli_epi32(bk, 2), _mm256_add_epi32(aSum, aSum1)), 3);
+        const __m256i gRow = _mm256_srli_epi32(_mm256_add_epi32(_mm256_add_epi32(ak, ak1), one), 1);
+        const __m256i gCross = _mm256_srli_epi32(_mm256_add_epi32(bSum, one), 1);
+
+        uint8_t* out = reinterpret_cast<uint8_t*>(dst + 3 * c);
+        if (table) {
+            const Rgb16 ng =
+                correctU16(rowRed ? ak : ngCross, ngGreen, rowRed ? ngCross : ak, table);
+            const Rgb16 g =
+                correctU16(rowRed ? gRow : gCross, gGreen, rowRed ? gCross : gRow, table);
+            store3(out, _mm256_or_si256(ng.r, _mm256_slli_epi32(g.r, 16)),
+                   _mm256_or_si256(ng.g, _mm256_slli_epi32(g.g, 16)),
+                   _mm256_or_si256(ng.b, _mm256_slli_epi32(g.b, 16)), kMasks16);
+            continue;
+        }
+        const __m256i rowPlane = _mm256_or_si256(ak, _mm256_slli_epi32(gRow, 16));
+        const __m256i greenPlane = _mm256_or_si256(ngGreen, _mm256_slli_epi32(gGreen, 16));
+        const __m256i crossPlane = _mm256_or_si256(ngCross, _mm256_slli_epi32(gCross, 16));
+        if (rowRed)
+            store3(out, rowPlane, greenPlane, crossPlane, kMasks16);
+        else
+            store3(out, crossPlane, greenPlane, rowPlane, kMasks16);
+    }
+    return done;
+}
+
+} // namespace hx::algorithms::detail

@@ -1,0 +1,228 @@
+// Demosaic speed against OpenCV's bilinear Bayer conversion on the same frames, single thread,
+// plus the time to build the colour-correction table. Prints the ratio ours / OpenCV at the end.
+#include "algorithms/demosaic.h"
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#ifdef HALVEX_HAVE_OPENCV
+#include <opencv2/core.hpp>
+#include <opencv2/core/utility.hpp>
+#include <opencv2/imgproc.hpp>
+#endif
+
+namespace {
+
+constexpr int kTimingBayer = 3; // RGGB
+
+/// A raw frame and its colour output, both as records over owned buffers.
+struct Frame {
+    int width, height, depth;
+    std::vector<unsigned char> raw, out;
+    _ezImage rawRec{}, outRec{};
+};
+
+/// Colour of a smooth synthetic scene (gradients, a few discs, mild noise) at (x, y), 0..1.
+void scene(int x, int y, int w, int h, std::mt19937& rng, double rgb[3]) {
+    std::normal_distribution<double> noise(0.0, 0.01);
+    const double u = double(x) / w, v = double(y) / h;
+    rgb[0] = 0.2 + 0.6 * u;
+    rgb[1] = 0.3 + 0.5 * v;
+    rgb[2] = 0.5 + 0.3 * std::sin(6.0 * u + 4.0 * v);
+    const double dx = u - 0.5, dy = v - 0.5;
+    if (dx * dx + dy * dy < 0.04) rgb[0] = 0.9, rgb[1] = 0.4, rgb[2] = 0.2;
+    for (int k = 0; k < 3; ++k) rgb[k] = std::clamp(rgb[k] + noise(rng), 0.0, 1.0);
+}
+
+/// Sample colour (0 red, 1 green, 2 blue) at (x, y) of a mosaic with our Bayer code.
+int siteColour(int bayer, int x, int y) {
+    static const int table[5][2][2] = {
+        {{1, 1}, {1, 1}}, {{2, 1}, {1, 0}}, {{1, 2}, {0, 1}}, {{0, 1}, {1, 2}}, {{1, 0}, {2, 1}}};
+    return table[bayer][y & 1][x & 1];
+}
+
+Frame* makeFrame(int width, int height, int depth, int bayer) {
+    auto* f = new Frame{width, height, depth, {}, {}, {}, {}};
+    const size_t bps = depth / 8;
+    f->raw.resize(size_t(width) * height * bps);
+    f->out.resize(size_t(width) * height * 3 * bps);
+    std::mt19937 rng(7);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            double rgb[3];
+            scene(x, y, width, height, rng, rgb);
+            const double v = rgb[siteColour(bayer, x, y)];
+            if (depth == 8)
+                f->raw[size_t(y) * width + x] = static_cast<unsigned char>(v * 255);
+            else
+                reinterpret_cast<uint16_t*>(f->raw.data())[size_t(y) * width + x] =
+                    static_cast<uint16_t>(v * 65535);
+        }
+    ezInitImageHeader(&f->rawRec, width, height, 1, depth, 56, f->raw.data(), 0, 0);
+    ezInitImageHeader(&f->outRec, width, height, 3, depth, 56, f->out.data(), 0, 0);
+    return f;
+}
+
+Frame* frameFor(int width, int height, int depth) {
+    static std::map<std::string, Frame*> cache;
+    const std::string key =
+        std::to_string(width) + "x" + std::to_string(height) + "/" + std::to_string(depth);
+    auto& f = cache[key];
+    if (!f) f = makeFrame(width, height, depth, kTimingBayer);
+    return f;
+}
+
+void BM_Fast(benchmark::State& state) {
+    Frame* f = frameFor(int(state.range(0)), int(state.range(1)), int(state.range(2)));
+    for (auto _ : state) {
+        __decode_rawdatafast(&f->rawRec, &f->outRec, kTimingBayer);
+        benchmark::DoNotOptimize(f->out.data());
+    }
+}
+
+void BM_Corrected(benchmark::State& state) {
+    if (!pCCM) __init_algorithms();
+    Frame* f = frameFor(int(state.range(0)), int(state.range(1)), int(state.range(2)));
+    for (auto _ : state) {
+        __decode_rawdata(&f->rawRec, &f->outRec, kTimingBayer);
+        benchmark::DoNotOptimize(f->out.data());
+    }
+}
+
+/// Building the table from scratch, allocation and first touch of its memory included.
+void BM_InitTable(benchmark::State& state) {
+    for (auto _ : state) {
+        __exit_algorithms();
+        __init_algorithms();
+        benchmark::DoNotOptimize(pCCM);
+    }
+}
+
+#ifdef HALVEX_HAVE_OPENCV
+/// OpenCV conversion code whose output matches ours for each of our Bayer codes.
+int gCvCode[5] = {0, 0, 0, 0, 0};
+
+void BM_OpenCV(benchmark::State& state) {
+    Frame* f = frameFor(int(state.range(0)), int(state.range(1)), int(state.range(2)));
+    const int type = f->depth == 8 ? CV_8UC1 : CV_16UC1;
+    const int outType = f->depth == 8 ? CV_8UC3 : CV_16UC3;
+    cv::Mat raw(f->height, f->width, type, f->raw.data());
+    cv::Mat out(f->height, f->width, outType, f->out.data());
+    for (auto _ : state) {
+        cv::demosaicing(raw, out, gCvCode[kTimingBayer]);
+        benchmark::DoNotOptimize(out.data);
+    }
+}
+
+/// Finds, for every Bayer code of ours, the OpenCV code that gives the same colours on a frame
+/// of one uniform colour (their pattern names count from a different origin).
+bool matchOpenCvCodes() {
+    const int candidates[4] = {cv::COLOR_BayerBG2RGB, cv::COLOR_BayerGB2RGB, cv::COLOR_BayerRG2RGB,
+                               cv::COLOR_BayerGR2RGB};
+    const char* names[4] = {"BayerBG2RGB", "BayerGB2RGB", "BayerRG2RGB", "BayerGR2RGB"};
+    const int colour[3] = {200, 100, 30};
+    const int w = 16, h = 16;
+    for (int bayer = 1; bayer <= 4; ++bayer) {
+        cv::Mat raw(h, w, CV_8UC1);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x)
+                raw.at<uchar>(y, x) = uchar(colour[siteColour(bayer, x, y)]);
+        _ezImage rawRec{}, outRec{};
+        std::vector<unsigned char> ours(w * h * 3);
+        ezInitImageHeader(&rawRec, w, h, 1, 8, 56, raw.data, 0, 0);
+        ezInitImageHeader(&outRec, w, h, 3, 8, 56, ours.data(), 0, 0);
+        __decode_rawdatafast(&rawRec, &outRec, bayer);
+        const unsigned char* p = &ours[(6 * w + 6) * 3];
+        if (p[0] != colour[0] || p[1] != colour[1] || p[2] != colour[2]) return false;
+        for (int c = 0; c < 4; ++c) {
+            cv::Mat out;
+            cv::demosaicing(raw, out, candidates[c]);
+            const cv::Vec3b q = out.at<cv::Vec3b>(6, 6);
+            if (q[0] == p[0] && q[1] == p[1] && q[2] == p[2]) {
+                gCvCode[bayer] = candidates[c];
+                std::printf("our Bayer code %d matches OpenCV COLOR_%s\n", bayer, names[c]);
+            }
+        }
+        if (!gCvCode[bayer]) return false;
+    }
+    return true;
+}
+#endif
+
+/// Console output plus a table of ratios ours / OpenCV per frame size and depth.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& r : runs)
+            if (!r.error_occurred && r.run_type == Run::RT_Iteration)
+                times_[r.benchmark_name()] = r.GetAdjustedRealTime();
+    }
+    void printRatios() const {
+        std::printf("\nratio ours / OpenCV bilinear (same frames, single thread)\n");
+        for (const auto& [name, t] : times_) {
+            const auto slash = name.find('/');
+            if (slash == std::string::npos) continue;
+            const std::string kind = name.substr(0, slash), args = name.substr(slash);
+            if (kind != "BM_Fast" && kind != "BM_Corrected") continue;
+            const auto peer = times_.find("BM_OpenCV" + args);
+            if (peer == times_.end()) continue;
+            std::printf("  %-13s %-20s %8.3f ms vs %8.3f ms  ratio %.2f\n", kind.c_str(),
+                        args.c_str(), t, peer->second, t / peer->second);
+        }
+    }
+
+private:
+    std::map<std::string, double> times_;
+};
+
+void sizes(benchmark::internal::Benchmark* b) {
+    for (int depth : {8, 16}) {
+        b->Args({1600, 1200, depth});
+        b->Args({3664, 2748, depth});
+    }
+    b->ArgNames({"w", "h", "depth"})->Unit(benchmark::kMillisecond);
+}
+
+BENCHMARK(BM_Fast)->Apply(sizes);
+BENCHMARK(BM_Corrected)->Apply(sizes);
+#ifdef HALVEX_HAVE_OPENCV
+BENCHMARK(BM_OpenCV)->Apply(sizes);
+#endif
+BENCHMARK(BM_InitTable)->Unit(benchmark::kMillisecond)->Iterations(5);
+
+} // namespace
+
+int main(int argc, char** argv) {
+    // Start-up cost as the library pays it: the first build in a fresh process.
+    const auto t0 = std::chrono::steady_clock::now();
+    __init_algorithms();
+    const auto t1 = std::chrono::steady_clock::now();
+    std::printf("first colour-correction table build: %.1f ms\n",
+                std::chrono::duration<double, std::milli>(t1 - t0).count());
+    std::printf("AVX2 path: %s\n", hx::algorithms::demosaicHasAvx2() ? "yes" : "no");
+#ifdef HALVEX_HAVE_OPENCV
+    cv::setNumThreads(1);
+    if (!matchOpenCvCodes()) {
+        std::fprintf(stderr, "could not match the Bayer codes with OpenCV\n");
+        return 1;
+    }
+#endif
+    benchmark::Initialize(&argc, argv);
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    reporter.printRatios();
+    benchmark::Shutdown();
+    __exit_algorithms();
+    return 0;
+}

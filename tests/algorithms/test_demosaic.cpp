@@ -1,0 +1,328 @@
+// Demosaic, colour-correction table and YUV conversion.
+#include "algorithms/demosaic.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <vector>
+
+using hx::algorithms::DemosaicPath;
+
+namespace {
+
+constexpr unsigned char kSentinel = 0xA5;
+
+/// A raw record and a three-channel output record over owned buffers; the output starts filled
+/// with a sentinel so unwritten pixels can be told apart.
+struct Frames {
+    int width, height, depth;
+    std::vector<unsigned char> rawBuf, outBuf;
+    _ezImage raw{}, out{};
+
+    Frames(int w, int h, int d, int outChannels = 3)
+        : width(w), height(h), depth(d), rawBuf(size_t(w) * h * d / 8),
+          outBuf(size_t(w) * h * outChannels * d / 8 + 64, kSentinel) {
+        ezInitImageHeader(&raw, w, h, 1, d, 56, rawBuf.data(), 0, 0);
+        ezInitImageHeader(&out, w, h, outChannels, d, 56, outBuf.data(), 0, 0);
+    }
+    void set(int y, int x, unsigned v) {
+        if (depth == 8)
+            rawBuf[size_t(y) * width + x] = static_cast<unsigned char>(v);
+        else
+            reinterpret_cast<uint16_t*>(rawBuf.data())[size_t(y) * width + x] = uint16_t(v);
+    }
+    unsigned get(int y, int x, int s) const {
+        const size_t i = (size_t(y) * width + x) * 3 + s;
+        return depth == 8 ? outBuf[i] : reinterpret_cast<const uint16_t*>(outBuf.data())[i];
+    }
+    bool untouched(int y, int x) const {
+        const size_t bytes = 3 * depth / 8;
+        for (size_t i = 0; i < bytes; ++i)
+            if (outBuf[(size_t(y) * width + x) * bytes + i] != kSentinel) return false;
+        return true;
+    }
+    void randomise(std::mt19937& rng) {
+        for (auto& b : rawBuf) b = static_cast<unsigned char>(rng());
+    }
+};
+
+/// Restores the automatic path choice after a test.
+struct PathGuard {
+    ~PathGuard() { hx::algorithms::setDemosaicPath(DemosaicPath::Auto); }
+};
+
+class ColourTable : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { __init_algorithms(); }
+    static void TearDownTestSuite() { __exit_algorithms(); }
+};
+
+const unsigned char* entry(int b, int g, int r) {
+    return pCCM + ((size_t(b) << 16) | (size_t(g) << 8) | r) * 3;
+}
+
+} // namespace
+
+TEST_F(ColourTable, KnownEntriesAndFullScaleHighlights) {
+    ASSERT_NE(pCCM, nullptr);
+    const struct {
+        int in[3], out[3];
+    } cases[] = {{{100, 100, 100}, {111, 90, 96}},
+                 {{200, 200, 200}, {217, 186, 194}},
+                 {{50, 100, 150}, {30, 106, 166}},
+                 {{255, 255, 255}, {255, 255, 255}}};
+    for (const auto& c : cases) {
+        const unsigned char* e = entry(c.in[0], c.in[1], c.in[2]);
+        EXPECT_EQ(e[0], c.out[0]);
+        EXPECT_EQ(e[1], c.out[1]);
+        EXPECT_EQ(e[2], c.out[2]);
+    }
+    // A channel at full scale passes unchanged whatever the others are.
+    for (int v = 0; v < 256; v += 15) {
+        EXPECT_EQ(entry(255, v, 255 - v)[0], 255);
+        EXPECT_EQ(entry(v, 255, 255 - v)[1], 255);
+        EXPECT_EQ(entry(v, 255 - v, 255)[2], 255);
+    }
+    EXPECT_EQ(m11, 1.6784839334);
+    EXPECT_EQ(m20, 0.0612704825);
+}
+
+TEST_F(ColourTable, EveryEntryMatchesThePlainFormulaAndRebuildReuses) {
+    unsigned char* before = pCCM;
+    __init_algorithms();
+    EXPECT_EQ(pCCM, before);
+    long mismatches = 0;
+    for (int b = 0; b < 256; ++b)
+        for (int g = b % 5; g < 256; g += 5)
+            for (int r = 0; r < 256; ++r) {
+                unsigned char want[3];
+                hx::algorithms::colourCorrectReference(b, g, r, want);
+                mismatches += std::memcmp(entry(b, g, r), want, 3) != 0;
+            }
+    EXPECT_EQ(mismatches, 0);
+}
+
+TEST_F(ColourTable, CorrectedDecodeLooksUpPairsOnly) {
+    for (int depth : {8, 16}) {
+        Frames f(9, 6, depth);
+        for (int y = 0; y < 6; ++y)
+            for (int x = 0; x < 9; ++x) f.set(y, x, depth == 8 ? 100 : 0x6437);
+        __decode_rawdata(&f.raw, &f.out, 3);
+        // Row 1 (non-green first) holds pairs at 1..6 and a single site at 7; row 2 starts
+        // with a green pixel at 1, then pairs at 2..7.
+        const unsigned lo = depth == 8 ? 0 : 0x37, sh = depth == 8 ? 0 : 8;
+        for (int x : {1, 2, 5, 6}) {
+            EXPECT_EQ(f.get(1, x, 0), (96u << sh) | lo);
+            EXPECT_EQ(f.get(1, x, 1), (90u << sh) | lo);
+            EXPECT_EQ(f.get(1, x, 2), (111u << sh) | lo);
+        }
+        const unsigned plain = depth == 8 ? 100 : 0x6437;
+        for (int s = 0; s < 3; ++s) {
+            EXPECT_EQ(f.get(1, 7, s), plain);
+            EXPECT_EQ(f.get(2, 1, s), plain);
+            EXPECT_EQ(f.get(2, 7, s), (s == 0 ? 96u : s == 1 ? 90u : 111u) << sh | lo);
+        }
+    }
+}
+
+TEST_F(ColourTable, VectorPathsMatchReferenceOnRandomFrames) {
+    PathGuard guard;
+    std::mt19937 rng(12345);
+    const int widths[] = {3, 4, 5, 6, 7, 36, 37, 38, 39, 70, 71, 101, 134};
+    const int heights[] = {4, 5, 7, 8};
+    std::vector<DemosaicPath> paths{DemosaicPath::Portable};
+    if (hx::algorithms::demosaicHasAvx2()) paths.push_back(DemosaicPath::Avx2);
+    for (int depth : {8, 16})
+        for (int w : widths)
+            for (int h : heights)
+                for (int bayer = 1; bayer <= 4; ++bayer)
+                    for (bool correct : {false, true}) {
+                        Frames ref(w, h, depth);
+                        ref.randomise(rng);
+                        hx::algorithms::decodeRawReference(&ref.raw, &ref.out, bayer, correct);
+                        for (DemosaicPath path : paths) {
+                            Frames f(w, h, depth);
+                            f.rawBuf = ref.rawBuf;
+                            hx::algorithms::setDemosaicPath(path);
+                            if (correct)
+                                __decode_rawdata(&f.raw, &f.out, bayer);
+                            else
+                                __decode_rawdatafast(&f.raw, &f.out, bayer);
+                            ASSERT_EQ(f.outBuf, ref.outBuf)
+                                << "depth " << depth << " size " << w << "x" << h << " code "
+                                << bayer << " corrected " << correct << " path " << int(path);
+                        }
+                    }
+}
+
+TEST(Demosaic, HandComputedPixels) {
+    PathGuard guard;
+    const unsigned rows[5][6] = {{10, 20, 30, 40, 50, 60},
+                                 {11, 23, 35, 47, 59, 71},
+                                 {5, 9, 14, 20, 27, 35},
+                                 {100, 90, 80, 70, 60, 50},
+                                 {1, 2, 3, 4, 5, 6}};
+    // RGGB: row 1 is a blue row starting with a blue site, row 2 a red row starting with green.
+    const unsigned want[2][4][3] = {
+        {{15, 19, 23}, {22, 28, 35}, {30, 39, 47}, {39, 48, 59}},
+        {{10, 9, 57}, {14, 36, 58}, {21, 39, 59}, {27, 44, 60}},
+    };
+    for (int depth : {8, 16})
+        for (DemosaicPath path : {DemosaicPath::Portable, DemosaicPath::Avx2}) {
+            hx::algorithms::setDemosaicPath(path);
+            Frames f(6, 5, depth);
+            for (int y = 0; y < 5; ++y)
+                for (int x = 0; x < 6; ++x) f.set(y, x, rows[y][x]);
+            __decode_rawdatafast(&f.raw, &f.out, 3);
+            EXPECT_EQ(f.out.decoded, 1);
+            for (int y = 1; y <= 2; ++y)
+                for (int x = 1; x <= 4; ++x)
+                    for (int s = 0; s < 3; ++s)
+                        EXPECT_EQ(f.get(y, x, s), want[y - 1][x - 1][s])
+                            << "pixel " << y << "," << x << " sample " << s;
+            for (int x = 0; x < 6; ++x) {
+                EXPECT_TRUE(f.untouched(0, x));
+                EXPECT_TRUE(f.untouched(3, x));
+                EXPECT_TRUE(f.untouched(4, x));
+            }
+            for (int y = 1; y <= 2; ++y) {
+                EXPECT_TRUE(f.untouched(y, 0));
+                EXPECT_TRUE(f.untouched(y, 5));
+            }
+        }
+}
+
+TEST(Demosaic, UniformGreyStaysGreyInsideAnUntouchedBorder) {
+    for (int depth : {8, 16})
+        for (int bayer = 1; bayer <= 4; ++bayer) {
+            const int w = 41, h = 9;
+            const unsigned v = depth == 8 ? 77 : 51234;
+            Frames f(w, h, depth);
+            for (int y = 0; y < h; ++y)
+                for (int x = 0; x < w; ++x) f.set(y, x, v);
+            __decode_rawdatafast(&f.raw, &f.out, bayer);
+            for (int y = 0; y < h; ++y)
+                for (int x = 0; x < w; ++x) {
+                    const bool written = y >= 1 && y <= h - 3 && x >= 1 && x <= w - 2;
+                    if (!written) {
+                        EXPECT_TRUE(f.untouched(y, x)) << y << "," << x;
+                        continue;
+                    }
+                    for (int s = 0; s < 3; ++s) ASSERT_EQ(f.get(y, x, s), v) << y << "," << x;
+                }
+        }
+}
+
+TEST(Demosaic, NarrowFramesWriteOnlyWhereTheWindowFits) {
+    // Width 5: every row writes pixels 1 to 3, whichever site it starts with.
+    for (int bayer = 1; bayer <= 4; ++bayer) {
+        Frames f(5, 6, 8);
+        for (int y = 0; y < 6; ++y)
+            for (int x = 0; x < 5; ++x) f.set(y, x, 40 + 3 * x + 7 * y);
+        __decode_rawdatafast(&f.raw, &f.out, bayer);
+        for (int y = 1; y <= 3; ++y) {
+            EXPECT_TRUE(f.untouched(y, 0));
+            EXPECT_TRUE(f.untouched(y, 4));
+            for (int x = 1; x <= 3; ++x) EXPECT_FALSE(f.untouched(y, x)) << bayer << ":" << y;
+        }
+    }
+    // Fewer than 4 rows, or fewer than 3 columns: nothing is written, decoded is still set.
+    for (auto [w, h] : {std::pair{64, 3}, std::pair{2, 8}, std::pair{1, 1}, std::pair{0, 0}}) {
+        Frames f(w, h, 8);
+        std::mt19937 rng(1);
+        f.randomise(rng);
+        const auto before = f.outBuf;
+        __decode_rawdata(&f.raw, &f.out, 2);
+        __decode_rawdatafast(&f.raw, &f.out, 4);
+        EXPECT_EQ(f.outBuf, before) << w << "x" << h;
+        EXPECT_EQ(f.out.decoded, 1);
+    }
+}
+
+TEST(Demosaic, MonochromeCopiesExactlyTheSamples) {
+    Frames f(640, 480, 8, 1);
+    std::mt19937 rng(3);
+    f.randomise(rng);
+    f.out.decoded = 0;
+    __decode_rawdatafast(&f.raw, &f.out, 0);
+    EXPECT_EQ(f.out.decoded, 1);
+    EXPECT_EQ(0, std::memcmp(f.outBuf.data(), f.rawBuf.data(), 307200));
+    EXPECT_EQ(f.outBuf[307200], kSentinel);
+
+    Frames g(33, 7, 16, 1);
+    g.randomise(rng);
+    __decode_rawdata(&g.raw, &g.out, 0);
+    EXPECT_EQ(0, std::memcmp(g.outBuf.data(), g.rawBuf.data(), 33 * 7 * 2));
+    EXPECT_EQ(g.outBuf[33 * 7 * 2], kSentinel);
+}
+
+TEST(Demosaic, BadRecordsChangeNothing) {
+    Frames f(16, 8, 8);
+    std::mt19937 rng(9);
+    f.randomise(rng);
+    const auto before = f.outBuf;
+    auto expectUnchanged = [&](const char* what) {
+        EXPECT_EQ(f.outBuf, before) << what;
+        f.out.decoded = 0;
+    };
+    __decode_rawdatafast(nullptr, &f.out, 1);
+    EXPECT_EQ(f.out.decoded, 1);
+    expectUnchanged("null raw");
+    __decode_rawdatafast(&f.raw, nullptr, 1);
+    __decode_rawdata(nullptr, nullptr, 3);
+    __decode_rawdatafast(&f.raw, &f.out, 5);
+    expectUnchanged("unknown code");
+    __decode_rawdatafast(&f.raw, &f.out, -1);
+    expectUnchanged("negative code");
+
+    _ezImage small = f.out;
+    ezInitImageHeader(&small, 16, 4, 3, 8, 56, f.outBuf.data(), 0, 0);
+    __decode_rawdatafast(&f.raw, &small, 1);
+    expectUnchanged("output smaller than the raw frame");
+    _ezImage odd = f.raw;
+    ezInitImageHeader(&odd, 16, 8, 1, 12, 56, f.rawBuf.data(), 0, 0);
+    __decode_rawdatafast(&odd, &f.out, 1);
+    expectUnchanged("depth 12");
+    _ezImage noData = f.raw;
+    noData.data = nullptr;
+    __decode_rawdatafast(&noData, &f.out, 1);
+    __decode_rawdatafast(&noData, &f.out, 0);
+    expectUnchanged("raw without pixels");
+    _ezImage mono = f.out;
+    ezInitImageHeader(&mono, 16, 8, 1, 8, 56, f.outBuf.data(), 0, 0);
+    _ezImage big = f.raw;
+    ezInitImageHeader(&big, 16, 9, 1, 8, 56, f.rawBuf.data(), 0, 0);
+    __decode_rawdatafast(&big, &mono, 0);
+    expectUnchanged("copy larger than the output");
+}
+
+TEST(Yuv422, ConvertsBothByteOrdersWithClamping) {
+    // Two pixels: (Y 128, U 128, V 128) is mid grey, (Y 255 with the same U and V) clamps.
+    const unsigned char yuyv[4] = {128, 128, 255, 128};
+    const unsigned char uyvy[4] = {128, 128, 128, 255};
+    for (bool packedYuyv : {true, false}) {
+        unsigned char dst[6 + 3];
+        std::memset(dst, kSentinel, sizeof dst);
+        __yuv422_rgb888(const_cast<unsigned char*>(packedYuyv ? yuyv : uyvy), dst, 2, 1,
+                        packedYuyv);
+        for (int s = 0; s < 3; ++s) {
+            EXPECT_EQ(dst[s], 130);
+            EXPECT_EQ(dst[3 + s], 255);
+        }
+        EXPECT_EQ(dst[6], kSentinel);
+    }
+    // Strong chroma shared by a bright and a dark pixel: blue lands in sample 0, red in 2.
+    unsigned char group[4] = {255, 240, 16, 16}; // Y0 U Y1 V
+    unsigned char dst[6];
+    __yuv422_rgb888(group, dst, 2, 1, true);
+    EXPECT_EQ(dst[0], 255); // 504 clamps
+    EXPECT_EQ(dst[1], 255); // 325 clamps
+    EXPECT_EQ(dst[2], 99);
+    EXPECT_EQ(dst[3], 226);
+    EXPECT_EQ(dst[4], 47);
+    EXPECT_EQ(dst[5], 0); // below zero
+    __yuv422_rgb888(nullptr, dst, 2, 1, true);
+    __yuv422_rgb888(group, dst, 0, 1, true);
+}
