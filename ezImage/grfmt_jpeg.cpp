@@ -115,7 +115,9 @@ bool compressJpeg(const _ezImage& image, std::FILE* file, JpegDestination* memor
         JSAMPROW row = src;
         if (!direct) {
             const size_t hi = bps - 1;
-            if (n == 1) {
+            if (n == 1 && bps == 2) {
+                for (int x = 0; x < width; ++x) rowBuffer[x] = src[2 * x + 1];
+            } else if (n == 1) {
                 for (int x = 0; x < width; ++x) rowBuffer[x] = src[x * bps + hi];
             } else {
                 const size_t step = n * bps;
