@@ -56,6 +56,23 @@ void copyEightBit(const unsigned char* frame, const _ezImage& header, _ezImage* 
     dst->bayer = header.bayer;
 }
 
+/// Repeats the outermost written pixels of a demosaiced 8-bit record into the border the
+/// demosaic leaves unwritten (column 0, column W - 1, row 0, rows H - 2 and H - 1), so that a
+/// reference made from it has no black frame around it.
+void fillDemosaicBorder(_ezImage* image, int bayer) {
+    const int w = image->width, h = image->height, p = image->channels;
+    if (bayer == 0 || p != 3 || w < 3 || h < 4) return;
+    const size_t stride = static_cast<size_t>(w) * p;
+    for (int y = 1; y <= h - 3; ++y) {
+        unsigned char* row = image->data + y * stride;
+        std::memcpy(row, row + p, p);
+        std::memcpy(row + (w - 1) * p, row + (w - 2) * p, p);
+    }
+    std::memcpy(image->data, image->data + stride, stride);
+    std::memcpy(image->data + (h - 2) * stride, image->data + (h - 3) * stride, stride);
+    std::memcpy(image->data + (h - 1) * stride, image->data + (h - 3) * stride, stride);
+}
+
 /// Item `index` of the statistics area at the record's tail.
 int statistic(const _ezImage* image, int index) {
     int32_t value = 0;
@@ -108,6 +125,7 @@ int CamBayer::_calc_flat_field(unsigned char* rawFrame, bool flag) {
         __decode_rawdata(copy, reference, _bayer());
     else
         __decode_rawdatafast(copy, reference, _bayer());
+    fillDemosaicBorder(reference, _bayer());
     __calc_avg(reference, 0);
     ezReleaseImage(&copy);
 

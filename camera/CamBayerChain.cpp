@@ -407,7 +407,17 @@ int CamBayer::_image_fladfield(_ezImage* image) {
                           sizeof(_ezImage), previous->resolution);
         if (!resized) return -3;
         resized->bayer = previous->bayer;
-        __resize(previous, resized);
+        const int p = previous->channels;
+        if (previous->width == image->width + 8 && previous->height == image->height + 8) {
+            // The frame lost the demosaic border: take the matching interior, not a stretched
+            // copy of the whole reference.
+            const size_t row = static_cast<size_t>(image->width) * p;
+            const size_t from = static_cast<size_t>(previous->width) * p;
+            for (int y = 0; y < image->height; ++y)
+                std::memcpy(resized->data + y * row, previous->data + (y + 4) * from + 4 * p, row);
+        } else {
+            __resize(previous, resized);
+        }
         __calc_avg(resized, 0);
         {
             Lock lock(settingsLock);
