@@ -271,6 +271,11 @@ int CamBayer::_restart_exposure() {
     if (waitsOnRestart(product)) _delay(400);
     const uint32_t total =
         static_cast<uint32_t>(longExposure.value) * exposure.max + exposure.value;
+    // The request is rebuilt from the current item, so that it is whole even before the first
+    // resolution change prepared it.
+    if (resolution.table)
+        prepareRequest(resolution.request, static_cast<uint8_t>(resolutionRequest),
+                       resItem(resolution.value).code, 0);
     resolution.request.wIndex = static_cast<uint16_t>(total & 0xFFFF);
     resolution.request.wValue =
         static_cast<uint16_t>((resolution.request.wValue & 0xFF) | (((total >> 16) & 0xFF) << 8));
