@@ -101,23 +101,37 @@ template <typename Kernel> void filterBytes(_ezImage* image, Kernel kernel) {
     }
 }
 
-/// Per-divisor reciprocals: (n * m[r]) >> 32 == n / r exactly for n < 2^24 and r 1 ... 255.
-struct Reciprocals {
-    uint64_t m[256];
-    Reciprocals() {
-        for (int r = 1; r < 256; ++r) m[r] = (uint64_t(1) << 32) / r + 1;
-        m[0] = m[1]; // a zero reference sample is taken as 1
-    }
-};
-const Reciprocals kRecip;
+/// Flat-field scale tables: for an average a <= 255 and reference r, (v * t[r]) >> 16 equals
+/// a * v / r exactly for every byte v, since t[r] = a * 2^16 / r + 1 errs by under 256 / 2^16.
+/// A zero reference sample is taken as 1.
+void flatTable(uint32_t a, uint32_t t[256]) {
+    for (uint32_t r = 1; r < 256; ++r) t[r] = (a << 16) / r + 1;
+    t[0] = t[1];
+}
 
+template <int N, size_t Step>
+void flatPlane(unsigned char* v, const unsigned char* ref, size_t pixels, const uint32_t avg[3]) {
+    uint32_t t[N][256];
+    for (int k = 0; k < N; ++k) flatTable(avg[k], t[k]);
+    for (size_t i = 0; i < pixels; ++i, v += N * Step, ref += N) {
+        for (int k = 0; k < N; ++k) {
+            const uint32_t q = (v[k * Step] * t[k][ref[k]]) >> 16;
+            v[k * Step] = static_cast<unsigned char>(q > 255 ? 255 : q);
+        }
+    }
+}
+
+/// The same for any 16-bit average: a * v < 2^24, so a 32-bit reciprocal of r is exact.
 template <size_t Step>
-void flatPlane(unsigned char* v, const unsigned char* r, size_t count, int n,
-               const uint32_t avg[3]) {
-    for (size_t i = 0; i < count; i += n) {
+void flatPlaneWide(unsigned char* v, const unsigned char* ref, size_t pixels, int n,
+                   const uint32_t avg[3]) {
+    uint64_t m[256];
+    for (int r = 1; r < 256; ++r) m[r] = (uint64_t(1) << 32) / r + 1;
+    m[0] = m[1];
+    for (size_t i = 0; i < pixels; ++i, v += n * Step, ref += n) {
         for (int k = 0; k < n; ++k) {
-            const uint64_t q = (uint64_t(avg[k] * v[(i + k) * Step]) * kRecip.m[r[i + k]]) >> 32;
-            v[(i + k) * Step] = static_cast<unsigned char>(q > 255 ? 255 : q);
+            const uint64_t q = (uint64_t(avg[k] * v[k * Step]) * m[ref[k]]) >> 32;
+            v[k * Step] = static_cast<unsigned char>(q > 255 ? 255 : q);
         }
     }
 }
@@ -178,12 +192,26 @@ void __flat_field(_ezImage* frame, const _ezImage* reference) {
         return;
     const int n = frame->channels;
     uint32_t avg[3] = {reference->average0, reference->average1, reference->average2};
-    if (n == 1) avg[0] = reference->average1;
-    const size_t count = pixelCount(frame) * n;
-    if (frame->depth == 8)
-        flatPlane<1>(frame->data, reference->data, count, n, avg);
-    else
-        flatPlane<2>(frame->data + 1, reference->data, count, n, avg);
+    if (n == 1) avg[0] = avg[2] = reference->average1;
+    const size_t pixels = pixelCount(frame);
+    const size_t step = frame->depth / 8;
+    unsigned char* v = frame->data + (step - 1); // the high byte of 16-bit samples
+    if (std::max({avg[0], avg[1], avg[2]}) > 255) {
+        if (step == 1)
+            flatPlaneWide<1>(v, reference->data, pixels, n, avg);
+        else
+            flatPlaneWide<2>(v, reference->data, pixels, n, avg);
+    } else if (n == 1) {
+        if (step == 1)
+            flatPlane<1, 1>(v, reference->data, pixels, avg);
+        else
+            flatPlane<1, 2>(v, reference->data, pixels, avg);
+    } else {
+        if (step == 1)
+            flatPlane<3, 1>(v, reference->data, pixels, avg);
+        else
+            flatPlane<3, 2>(v, reference->data, pixels, avg);
+    }
 }
 
 /// Hot-pixel search: a sample well above both same-colour neighbours two columns away.

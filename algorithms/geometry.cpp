@@ -113,6 +113,15 @@ template <typename T> void cbinT(_ezImage* image, int bx, int by, int outW, int 
                 continue;
             }
             // Same-colour samples are two apart: pair (2k, 2k + 1) sums bx even and bx odd.
+            if (bx == 2) {
+                for (int k = 0; k < outW / 2; ++k) {
+                    const uint32_t even = uint32_t(src[4 * k]) + src[4 * k + 2];
+                    const uint32_t odd = uint32_t(src[4 * k + 1]) + src[4 * k + 3];
+                    dst[2 * k] = static_cast<T>(even > top ? top : even);
+                    dst[2 * k + 1] = static_cast<T>(odd > top ? top : odd);
+                }
+                continue;
+            }
             for (int k = 0; k < outW / 2; ++k) {
                 const T* in = src + static_cast<size_t>(2) * k * bx;
                 uint32_t even = 0, odd = 0;
@@ -131,6 +140,14 @@ template <typename T> void cbinT(_ezImage* image, int bx, int by, int outW, int 
             for (int phase = 0; phase < 2; ++phase) {
                 const T* src = data + (static_cast<size_t>(2) * m * by + phase) * row;
                 T* dst = data + (static_cast<size_t>(2) * m + phase) * row;
+                if (by == 2) {
+                    const T* src2 = src + 2 * row;
+                    for (size_t j = 0; j < row; ++j) {
+                        const uint32_t s = uint32_t(src[j]) + src2[j];
+                        dst[j] = static_cast<T>(s > top ? top : s);
+                    }
+                    continue;
+                }
                 for (size_t j = 0; j < row; ++j) {
                     uint32_t s = 0;
                     for (int t = 0; t < by; ++t) s += src[2 * t * row + j];

@@ -90,13 +90,15 @@ TEST(CalibFlatField, ScalesByReferenceAndAverage) {
 
     // Exact integer quotient for every sample and reference value.
     CalImage all(256, 255, 1, 8), div(256, 255, 1, 8);
-    all.fill([](int, int x, int) { return x; });
     div.fill([](int y, int, int) { return y + 1; });
-    div.rec.average1 = 251;
-    __flat_field(&all.rec, &div.rec);
-    for (int y = 0; y < 255; ++y)
-        for (int x = 0; x < 256; ++x)
-            ASSERT_EQ(all.at(y, x), std::min(255u, 251u * x / (y + 1))) << y << " " << x;
+    for (unsigned avg : {251u, 1000u}) { // byte averages and wider ones take different paths
+        all.fill([](int, int x, int) { return x; });
+        div.rec.average1 = static_cast<uint16_t>(avg);
+        __flat_field(&all.rec, &div.rec);
+        for (int y = 0; y < 255; ++y)
+            for (int x = 0; x < 256; ++x)
+                ASSERT_EQ(all.at(y, x), std::min(255u, avg * x / (y + 1))) << y << " " << x;
+    }
 
     CalImage other(5, 4, 3, 8); // size mismatch: nothing happens
     const auto before = frame.buf;
