@@ -195,6 +195,8 @@ public:
 };
 
 /// Constructed as VDh285M1 (whose name it carries until claim); tables by bcdDevice at claim.
+/// Products 0xE00A to 0xE00C are built as VDh285M1: the constructors of VDh674M1, VDh687M1 and
+/// VDh694M1 must run that construction and nothing more; their state comes at claim.
 class VDh674M1 : public VDh285M1 {
 public:
     VDh674M1() = default;
