@@ -1,0 +1,151 @@
+// halvex-cli as a user runs it: commands, help, simulated cameras, files written, and a clear
+// message with a distinct exit code for every failure.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "ezImage/ezImage.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct CliRun {
+    int code = -1;
+    std::string output; ///< standard output and standard error together
+};
+
+/// Runs the tool with the given arguments, without real USB and without simulated cameras
+/// from the environment.
+CliRun cli(const std::string& arguments) {
+    const std::string command = std::string("env -u HALVEX_SIMULATE HALVEX_NO_USB=1 '") +
+                                HALVEX_CLI + "' " + arguments + " 2>&1";
+    CliRun run;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe) return run;
+    char buf[4096];
+    size_t n = 0;
+    while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) run.output.append(buf, n);
+    const int status = ::pclose(pipe);
+    run.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+std::vector<unsigned char> readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+class CliFiles : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = fs::temp_directory_path() /
+              ("halvex-cli-test-" + std::to_string(::getpid()) + "-" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+    fs::path dir;
+};
+
+} // namespace
+
+TEST(Cli, HelpForEveryCommandAndGuidanceWithoutACamera) {
+    for (const char* args : {"--help", "list --help", "capture --help"}) {
+        const CliRun r = cli(args);
+        EXPECT_EQ(r.code, 0) << args;
+        EXPECT_NE(r.output.find("Usage: halvex-cli"), std::string::npos) << args;
+    }
+    EXPECT_NE(cli("capture --help").output.find("--exposure MS"), std::string::npos);
+
+    const CliRun bare = cli("");
+    EXPECT_EQ(bare.code, 1);
+    EXPECT_NE(bare.output.find("--simulate"), std::string::npos);
+    const CliRun none = cli("capture");
+    EXPECT_EQ(none.code, 2);
+    EXPECT_NE(none.output.find("No camera found"), std::string::npos);
+}
+
+TEST(Cli, ListShowsSimulatedCamerasWithTheirTables) {
+    const CliRun r = cli("--simulate VDo282C1 --simulate 0xF007 list");
+    ASSERT_EQ(r.code, 0) << r.output;
+    EXPECT_NE(r.output.find("VDo282C1.1"), std::string::npos);
+    EXPECT_NE(r.output.find("0547:D001"), std::string::npos);
+    EXPECT_NE(r.output.find("0547:F007"), std::string::npos);
+    EXPECT_NE(r.output.find("3: 636X472"), std::string::npos);
+    EXPECT_NE(r.output.find("bit depths   8, 16"), std::string::npos);
+}
+
+TEST_F(CliFiles, CaptureWritesEveryRequestedFileOfEveryFrame) {
+    const CliRun r = cli("--simulate VDo282C1 capture --resolution 3 --count 2 --gamma 120 "
+                         "--format raw,png,bmp --prefix shot --out '" +
+                         dir.string() + "'");
+    ASSERT_EQ(r.code, 0) << r.output;
+    EXPECT_NE(r.output.find("saved 2/2"), std::string::npos);
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"shot-0001.bmp", "shot-0001.png", "shot-0001.raw",
+                                               "shot-0002.bmp", "shot-0002.png", "shot-0002.raw"}));
+
+    // The RAW file is the finished colour image of the chosen resolution (636 x 472).
+    const auto raw = readFile(dir / "shot-0001.raw");
+    ASSERT_GE(raw.size(), sizeof(_ezImage));
+    _ezImage head;
+    std::memcpy(&head, raw.data(), sizeof head);
+    EXPECT_EQ(std::memcmp(head.magic, "QREZ", 4), 0);
+    EXPECT_EQ(head.width, 636);
+    EXPECT_EQ(head.height, 472);
+    EXPECT_EQ(head.channels, 3);
+    EXPECT_EQ(head.decoded, 1);
+    EXPECT_EQ(head.productId, 0xD001);
+    EXPECT_EQ(raw.size(), head.headerSize + size_t{636} * 472 * 3 * head.depth / 8);
+
+    // The PNG says the same size (IHDR, big-endian).
+    const auto png = readFile(dir / "shot-0002.png");
+    ASSERT_GT(png.size(), 24u);
+    EXPECT_EQ(std::memcmp(png.data(), "\x89PNG", 4), 0);
+    auto be32 = [&](size_t at) {
+        return (png[at] << 24) | (png[at + 1] << 16) | (png[at + 2] << 8) | png[at + 3];
+    };
+    EXPECT_EQ(be32(16), 636);
+    EXPECT_EQ(be32(20), 472);
+}
+
+TEST_F(CliFiles, FailuresHaveMessagesAndExitCodes) {
+    const std::string sim = "--simulate VDo282C1 ";
+    struct Case {
+        std::string args;
+        int code;
+        const char* message;
+    };
+    fs::create_directories(dir);
+    std::ofstream(dir / "file") << "x";
+    const Case cases[] = {
+        {"frobnicate", 1, "unknown command"},
+        {sim + "capture --depth 12", 1, "invalid value '12' for --depth"},
+        {sim + "capture --count 0", 1, "--count"},
+        {sim + "capture --format png,gif", 1, "--format"},
+        {sim + "capture --stretch 200,100", 1, "--stretch"},
+        {sim + "capture --exposure", 1, "needs a value"},
+        {sim + "capture --resolution 9", 1, "this camera takes 0 ... 3"},
+        {sim + "capture --gain 5", 1, "this camera takes 188 ... 1023"},
+        {sim + "capture --camera Nope.1", 2, "no camera named 'Nope.1'"},
+        {"--simulate NotAModel list", 1, "cannot simulate 'NotAModel'"},
+        {sim + "capture --out '" + (dir / "file" / "sub").string() + "'", 4,
+         "cannot write to directory"},
+    };
+    for (const Case& c : cases) {
+        const CliRun r = cli(c.args);
+        EXPECT_EQ(r.code, c.code) << c.args << "\n" << r.output;
+        EXPECT_NE(r.output.find(c.message), std::string::npos) << c.args << "\n" << r.output;
+    }
+    // Nothing was written next to the regular file.
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+}

@@ -1,0 +1,617 @@
+// halvex-cli: lists the cameras and captures processed frames to files, through the flat camera
+// API alone. Simulated cameras can be plugged from the command line, so the tool works on a
+// machine without a camera.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "camera/CamApi.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+/// Exit codes.
+enum Exit : int {
+    kExitOk = 0,
+    kExitUsage = 1,    ///< unknown command or option, bad option value
+    kExitNoCamera = 2, ///< no camera, or the named camera is not there
+    kExitCamera = 3,   ///< the camera refused a setting or delivered no frames
+    kExitFiles = 4,    ///< the output directory or a file could not be written
+};
+
+const char* const kMainHelp =
+    "Usage: halvex-cli [--simulate MODEL[:BCD]]... COMMAND [OPTIONS]\n"
+    "\n"
+    "Lists the Halvex cameras and captures processed frames to files.\n"
+    "\n"
+    "Commands:\n"
+    "  list        show every camera with its resolutions, clocks and bit depths\n"
+    "  capture     save processed frames of one camera\n"
+    "\n"
+    "Options for every command:\n"
+    "  --simulate MODEL[:BCD]  plug a simulated camera first (a model name such as VAh200C1\n"
+    "                          or a product id such as 0xC811, optionally a device release);\n"
+    "                          may be given several times\n"
+    "  --help                  show help (also after a command: halvex-cli capture --help)\n"
+    "\n"
+    "Every camera starts from its model defaults; saved parameter sets are not read or\n"
+    "changed. Exit codes: 0 done, 1 bad command line, 2 camera not found, 3 camera error,\n"
+    "4 file error.\n";
+
+const char* const kListHelp =
+    "Usage: halvex-cli [--simulate MODEL[:BCD]]... list\n"
+    "\n"
+    "Shows every camera: device name, USB ids, colour or monochrome, resolutions (index,\n"
+    "name, image size), pixel clocks (index, name), raw bit depths, exposure and gain ranges.\n";
+
+const char* const kCaptureHelp =
+    "Usage: halvex-cli [--simulate MODEL[:BCD]]... capture [OPTIONS]\n"
+    "\n"
+    "Captures frames, runs the camera's processing on them and saves them.\n"
+    "\n"
+    "Camera and sensor:\n"
+    "  --camera NAME         device name as 'list' shows it (default: the first camera)\n"
+    "  --resolution I        resolution index\n"
+    "  --clock I             pixel-clock index\n"
+    "  --depth 8|16          raw bit depth\n"
+    "  --exposure MS         exposure time in milliseconds\n"
+    "  --gain V              analog gain\n"
+    "  --blacklevel V        black level\n"
+    "Processing:\n"
+    "  --gamma V             gamma (100 neutral)\n"
+    "  --contrast V          contrast (128 neutral)\n"
+    "  --saturation V        saturation (100 neutral; colour cameras)\n"
+    "  --channel-gain R,G,B  digital gains (64 neutral; colour cameras)\n"
+    "  --white-balance       one-shot white balance before capturing (colour cameras)\n"
+    "  --flip N              0 none, 1 left-right, 2 upside down, 3 both\n"
+    "  --mono                grey output from a colour camera\n"
+    "  --enhance             colour enhancement\n"
+    "  --histogram           compute the histogram of every frame\n"
+    "  --stretch LOW,HIGH    level stretch (0 <= LOW < HIGH <= 255)\n"
+    "  --auto-stretch        automatic level stretch (turns the histogram on)\n"
+    "  --auto-exposure       automatic exposure\n"
+    "  --ae-target V         automatic-exposure target\n"
+    "Output:\n"
+    "  --count N             frames to save (default 1)\n"
+    "  --skip N              frames to drop first while settings settle (default 3)\n"
+    "  --format LIST         comma-separated: raw,tif,png,jpg,bmp (default png)\n"
+    "  --out DIR             directory for the files (default: the current directory)\n"
+    "  --prefix NAME         file-name prefix (default halvex); files are PREFIX-NNNN.EXT\n";
+
+/// Command-line failure with its message and exit code.
+struct Failure {
+    int code;
+    std::string message;
+};
+
+// ---- value parsing --------------------------------------------------------------------------
+
+std::optional<long> parseInt(const std::string& text) {
+    if (text.empty()) return std::nullopt;
+    errno = 0;
+    char* end = nullptr;
+    const long v = std::strtol(text.c_str(), &end, 0);
+    if (errno != 0 || *end != '\0' || v < -1000000000L || v > 1000000000L) return std::nullopt;
+    return v;
+}
+
+std::optional<double> parseNumber(const std::string& text) {
+    if (text.empty()) return std::nullopt;
+    errno = 0;
+    char* end = nullptr;
+    const double v = std::strtod(text.c_str(), &end);
+    if (errno != 0 || *end != '\0' || !std::isfinite(v)) return std::nullopt;
+    return v;
+}
+
+std::vector<std::string> split(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (;;) {
+        const size_t at = text.find(separator, start);
+        parts.push_back(text.substr(start, at - start));
+        if (at == std::string::npos) break;
+        start = at + 1;
+    }
+    return parts;
+}
+
+/// Snap-format bits from "raw,tif,png,jpg,bmp"; nullopt for an unknown or empty item.
+std::optional<int> parseFormats(const std::string& text) {
+    static const std::map<std::string, int> bits = {
+        {"raw", 1}, {"tif", 2}, {"tiff", 2}, {"png", 4}, {"jpg", 8}, {"jpeg", 8}, {"bmp", 16}};
+    int formats = 0;
+    for (const std::string& item : split(text, ',')) {
+        const auto it = bits.find(item);
+        if (it == bits.end()) return std::nullopt;
+        formats |= it->second;
+    }
+    return formats;
+}
+
+/// Extensions the camera writes for a format set, in its order.
+std::vector<std::string> extensions(int formats) {
+    std::vector<std::string> out;
+    if (formats & 1) out.push_back(".raw");
+    if (formats & 8) out.push_back(".jpg");
+    if (formats & 16) out.push_back(".bmp");
+    if (formats & 4) out.push_back(".png");
+    if (formats & 2) out.push_back(".tif");
+    return out;
+}
+
+// ---- options --------------------------------------------------------------------------------
+
+struct CaptureOptions {
+    std::string camera;
+    std::optional<long> resolution, clock, depth, gain, blackLevel, gamma, contrast, saturation;
+    std::optional<long> flip, aeTarget;
+    std::optional<double> exposure;
+    std::optional<std::vector<long>> channelGain;
+    std::optional<std::pair<long, long>> stretch;
+    bool whiteBalance = false, mono = false, enhance = false, histogram = false;
+    bool autoStretch = false, autoExposure = false;
+    long count = 1, skip = 3;
+    int formats = 4;
+    std::string out = ".";
+    std::string prefix = "halvex";
+};
+
+struct CommandLine {
+    std::vector<std::string> simulate;
+    std::string command;
+    bool help = false;
+    CaptureOptions capture;
+};
+
+/// Reads the command line; throws Failure for anything it cannot take.
+CommandLine parse(int argc, char** argv) {
+    CommandLine cl;
+    CaptureOptions& o = cl.capture;
+    auto bad = [](const std::string& option, const std::string& value) {
+        return Failure{kExitUsage, "invalid value '" + value + "' for " + option};
+    };
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc) throw Failure{kExitUsage, arg + " needs a value"};
+            return argv[++i];
+        };
+        auto integer = [&](long min, long max) -> long {
+            const std::string v = value();
+            const auto n = parseInt(v);
+            if (!n || *n < min || *n > max) throw bad(arg, v);
+            return *n;
+        };
+        if (arg == "--help" || arg == "-h") {
+            cl.help = true;
+        } else if (arg == "--simulate") {
+            cl.simulate.push_back(value());
+        } else if (arg.rfind("--", 0) != 0) {
+            if (!cl.command.empty()) throw Failure{kExitUsage, "unexpected argument '" + arg + "'"};
+            if (arg != "list" && arg != "capture")
+                throw Failure{kExitUsage, "unknown command '" + arg + "' (try --help)"};
+            cl.command = arg;
+        } else if (cl.command != "capture") {
+            throw Failure{kExitUsage, "unknown option '" + arg + "'" +
+                                          (cl.command.empty() ? std::string(" (try --help)")
+                                                              : " for " + cl.command)};
+        } else if (arg == "--camera") {
+            o.camera = value();
+        } else if (arg == "--resolution") {
+            o.resolution = integer(0, 255);
+        } else if (arg == "--clock") {
+            o.clock = integer(0, 255);
+        } else if (arg == "--depth") {
+            const std::string v = value();
+            if (v != "8" && v != "16") throw bad(arg, v);
+            o.depth = v == "8" ? 8 : 16;
+        } else if (arg == "--exposure") {
+            const std::string v = value();
+            const auto n = parseNumber(v);
+            if (!n || *n <= 0) throw bad(arg, v);
+            o.exposure = *n;
+        } else if (arg == "--gain") {
+            o.gain = integer(0, 65535);
+        } else if (arg == "--blacklevel") {
+            o.blackLevel = integer(0, 65535);
+        } else if (arg == "--gamma") {
+            o.gamma = integer(0, 255);
+        } else if (arg == "--contrast") {
+            o.contrast = integer(0, 255);
+        } else if (arg == "--saturation") {
+            o.saturation = integer(0, 255);
+        } else if (arg == "--channel-gain") {
+            const std::string v = value();
+            std::vector<long> gains;
+            for (const std::string& part : split(v, ',')) {
+                const auto n = parseInt(part);
+                if (!n || *n < 0 || *n > 255) throw bad(arg, v);
+                gains.push_back(*n);
+            }
+            if (gains.size() != 3) throw bad(arg, v);
+            o.channelGain = gains;
+        } else if (arg == "--stretch") {
+            const std::string v = value();
+            const auto parts = split(v, ',');
+            if (parts.size() != 2) throw bad(arg, v);
+            const auto low = parseInt(parts[0]), high = parseInt(parts[1]);
+            if (!low || !high || *low < 0 || *high > 255 || *low >= *high) throw bad(arg, v);
+            o.stretch = std::pair{*low, *high};
+        } else if (arg == "--flip") {
+            o.flip = integer(0, 3);
+        } else if (arg == "--ae-target") {
+            o.aeTarget = integer(0, 255);
+        } else if (arg == "--white-balance") {
+            o.whiteBalance = true;
+        } else if (arg == "--mono") {
+            o.mono = true;
+        } else if (arg == "--enhance") {
+            o.enhance = true;
+        } else if (arg == "--histogram") {
+            o.histogram = true;
+        } else if (arg == "--auto-stretch") {
+            o.autoStretch = true;
+        } else if (arg == "--auto-exposure") {
+            o.autoExposure = true;
+        } else if (arg == "--count") {
+            o.count = integer(1, 1000000);
+        } else if (arg == "--skip") {
+            o.skip = integer(0, 1000);
+        } else if (arg == "--format") {
+            const std::string v = value();
+            const auto f = parseFormats(v);
+            if (!f) throw bad(arg, v);
+            o.formats = *f;
+        } else if (arg == "--out") {
+            o.out = value();
+            if (o.out.empty()) throw bad(arg, o.out);
+        } else if (arg == "--prefix") {
+            o.prefix = value();
+            if (o.prefix.empty() || o.prefix.find('/') != std::string::npos)
+                throw bad(arg, o.prefix);
+        } else {
+            throw Failure{kExitUsage, "unknown option '" + arg + "' for capture"};
+        }
+    }
+    return cl;
+}
+
+// ---- the library session --------------------------------------------------------------------
+
+/// Opens the library with a private, empty parameter directory (so that saved parameter sets
+/// are neither read nor changed) and closes it again, removing the directory.
+class Session {
+public:
+    Session() {
+        std::string pattern = (fs::temp_directory_path() / "halvex-cli-XXXXXX").string();
+        if (::mkdtemp(pattern.data())) directory_ = pattern;
+        InitDevice(nullptr, nullptr, directory_.empty() ? "/nonexistent/" : directory_.c_str());
+    }
+    ~Session() {
+        ExitDevice();
+        if (!directory_.empty()) {
+            std::error_code ec;
+            fs::remove_all(directory_, ec);
+        }
+    }
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    /// Plugs the simulated cameras and waits until their arrivals have been taken in.
+    void simulate(const std::vector<std::string>& list) {
+        if (list.empty()) return;
+        const int before = DeviceCount();
+        int plugged = 0;
+        for (const std::string& item : list) {
+            const int n = PlugSimulatedCameras(item.c_str());
+            if (n <= 0)
+                throw Failure{kExitUsage, "cannot simulate '" + item +
+                                              "': not a model name or supported product id"};
+            plugged += n;
+        }
+        for (int waited = 0; DeviceCount() < before + plugged && waited < 30; ++waited)
+            PumpDeviceEvents(100);
+        PumpDeviceEvents(0);
+        if (DeviceCount() < before + plugged)
+            throw Failure{kExitNoCamera,
+                          "a simulated camera did not arrive (is its product id supported?)"};
+    }
+
+private:
+    std::string directory_;
+};
+
+std::vector<std::string> cameraNames() {
+    std::vector<std::string> names;
+    for (int i = 0; i < DeviceCount(); ++i) names.emplace_back(DeviceName(i));
+    return names;
+}
+
+const char* const kNoCamera =
+    "No camera found. Plug in a camera (and check that you may open it: the udev rule for\n"
+    "vendor 0x0547 grants access), or try a simulated one:\n"
+    "  halvex-cli --simulate VAh500C1 list\n"
+    "  halvex-cli --simulate VAh500C1 capture --count 3 --format png,raw --out shots\n";
+
+// ---- list -----------------------------------------------------------------------------------
+
+int listCameras() {
+    const std::vector<std::string> names = cameraNames();
+    if (names.empty()) {
+        std::printf("%s", kNoCamera);
+        return kExitOk;
+    }
+    for (const std::string& name : names) {
+        const char* n = name.c_str();
+        std::printf("%s\n", n);
+        std::printf("  USB id       %04X:%04X, release %04X\n", DeviceVendor(n), DeviceProduct(n),
+                    DeviceBcd(n));
+        const int channels = GetImageChannles(n);
+        std::printf("  sensor       %s\n", channels == 3 ? "colour" : "monochrome");
+        std::printf("  resolutions ");
+        for (int i = 0; i < GetResolutionCount(n); ++i) {
+            const char* text = GetResItemName(i, n);
+            std::printf(" %d: %s (%dx%d)", i, text ? text : "?", GetResWidth(i, n),
+                        GetResHeight(i, n));
+        }
+        std::printf("\n  clocks      ");
+        bool deep = false;
+        for (int i = 0; i < GetPixelclockCount(n); ++i) {
+            const char* text = GetPixclkItemName(i, n);
+            std::printf(" %d: %s", i, text ? text : "?");
+            const int state = GetRawDepthState(i, n);
+            if (state == 0 || state == 4) deep = true;
+        }
+        std::printf("\n  bit depths   %s\n", deep ? "8, 16" : "8");
+        float emin = 0, emax = 0, estep = 0;
+        if (GetExposureRange(&emin, &emax, &estep, n) == 0)
+            std::printf("  exposure     %.3f ... %.1f ms\n", emin, emax);
+        int gmin = 0, gmax = 0, gstep = 0;
+        if (GetAnaloggainRange(&gmin, &gmax, &gstep, n) == 0)
+            std::printf("  gain         %d ... %d\n", gmin, gmax);
+    }
+    return kExitOk;
+}
+
+// ---- capture --------------------------------------------------------------------------------
+
+/// Checks v against a camera range; throws a usage failure naming the range otherwise.
+void checkRange(const char* option, long v, int status, int min, int max) {
+    if (status != 0)
+        throw Failure{kExitCamera, std::string(option) + " is not offered by this camera"};
+    if (v < min || v > max)
+        throw Failure{kExitUsage, "invalid value " + std::to_string(v) + " for " + option +
+                                      " (this camera takes " + std::to_string(min) + " ... " +
+                                      std::to_string(max) + ")"};
+}
+
+/// Applies the sensor and processing options to the camera, checking each against what the
+/// camera offers.
+void applySettings(const CaptureOptions& o, const char* n) {
+    int min = 0, max = 0, step = 0;
+    if (o.resolution) {
+        const int count = GetResolutionCount(n);
+        checkRange("--resolution", *o.resolution, 0, 0, count - 1);
+        if (SetResolution(static_cast<int>(*o.resolution), n) != 0)
+            throw Failure{kExitCamera,
+                          "the camera refused resolution " + std::to_string(*o.resolution)};
+    }
+    if (o.clock) {
+        checkRange("--clock", *o.clock, 0, 0, GetPixelclockCount(n) - 1);
+        const int r = SetPixelclock(static_cast<int>(*o.clock), n);
+        if (r == 4)
+            std::fprintf(stderr, "halvex-cli: note: the camera chose clock %d instead\n",
+                         GetPixelclock(n));
+        else if (r != 0)
+            throw Failure{kExitCamera, "the camera refused clock " + std::to_string(*o.clock)};
+    }
+    if (o.depth) {
+        const int r = SetRawDepth(static_cast<int>(*o.depth), n);
+        if (r != 0)
+            throw Failure{kExitCamera, std::to_string(*o.depth) +
+                                           "-bit data is not available with these settings"};
+    }
+    if (o.exposure) {
+        float emin = 0, emax = 0, estep = 0;
+        GetExposureRange(&emin, &emax, &estep, n);
+        if (*o.exposure < emin || *o.exposure > emax) {
+            char text[160];
+            std::snprintf(text, sizeof text,
+                          "invalid value %g for --exposure (this camera takes %.3f ... %.1f ms)",
+                          *o.exposure, emin, emax);
+            throw Failure{kExitUsage, text};
+        }
+        SetExposure(static_cast<float>(*o.exposure), n);
+    }
+    if (o.gain) {
+        const int status = GetAnaloggainRange(&min, &max, &step, n);
+        checkRange("--gain", *o.gain, status, min, max);
+        if (SetAnaloggain(static_cast<int>(*o.gain), n) != 0)
+            throw Failure{kExitCamera, "the camera refused gain " + std::to_string(*o.gain)};
+    }
+    if (o.blackLevel) {
+        const int status = GetBlacklevelRange(&min, &max, &step, n);
+        checkRange("--blacklevel", *o.blackLevel, status, min, max);
+        SetBlacklevel(static_cast<int>(*o.blackLevel), n);
+    }
+    if (o.gamma) {
+        const int status = GetGammaRange(&min, &max, &step, n);
+        checkRange("--gamma", *o.gamma, status, min, max);
+        for (int c = 0; c < GetImageChannles(n); ++c) SetGammaEx(static_cast<int>(*o.gamma), c, n);
+    }
+    if (o.contrast) {
+        const int status = GetContrastRange(&min, &max, &step, n);
+        checkRange("--contrast", *o.contrast, status, min, max);
+        SetContrast(static_cast<int>(*o.contrast), n);
+    }
+    const bool colour = GetImageChannles(n) == 3;
+    if (o.saturation) {
+        if (!colour) throw Failure{kExitCamera, "--saturation needs a colour camera"};
+        GetSaturationRange(&min, &max, &step, n);
+        checkRange("--saturation", *o.saturation, 0, min, max);
+        SetSaturation(static_cast<int>(*o.saturation), n);
+    }
+    if (o.channelGain) {
+        const auto& g = *o.channelGain;
+        const int status = GetChannelGainRange(&min, &max, &step, n);
+        for (long v : g) checkRange("--channel-gain", v, status, min, max);
+        SetChannelGain(static_cast<int>(g[0]), static_cast<int>(g[1]), static_cast<int>(g[2]), n);
+    }
+    if ((o.mono || o.enhance || o.whiteBalance) && !colour)
+        throw Failure{kExitCamera, std::string(o.mono      ? "--mono"
+                                               : o.enhance ? "--enhance"
+                                                           : "--white-balance") +
+                                       " needs a colour camera"};
+    if (o.mono) SetMonochrome(true, n);
+    if (o.enhance) SetColorEnhancement(true, n);
+    if (o.flip) SetFlip(static_cast<int>(*o.flip), n);
+    if (o.histogram || o.autoStretch) SetHistogramState(true, n);
+    if (o.stretch)
+        SetStretch(static_cast<int>(o.stretch->first), static_cast<int>(o.stretch->second), false,
+                   n);
+    if (o.autoStretch)
+        for (int c = 0; c < 3; ++c) SetStretchEx(0, 255, true, c, n);
+    if (o.aeTarget) {
+        const int status = GetAETargetRange(&min, &max, &step, n);
+        checkRange("--ae-target", *o.aeTarget, status, min, max);
+        SetAETarget(static_cast<int>(*o.aeTarget), n);
+    }
+    if (o.autoExposure) SetAutoExposure(true, n);
+}
+
+/// Reads one good frame (codes 0 and 1); gives up after a run of failed reads.
+void readFrame(std::vector<unsigned char>& raw, const char* n) {
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        const int r = GetRawData(raw.data(), static_cast<int>(raw.size()), n);
+        if (r == 0 || r == 1) return;
+        if (r == -1) throw Failure{kExitNoCamera, std::string("camera ") + n + " has gone"};
+    }
+    throw Failure{kExitCamera, std::string("camera ") + n + " delivered no good frame"};
+}
+
+/// True when dir is a directory in which a file can be created.
+bool writableDirectory(const fs::path& dir) {
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    if (!fs::is_directory(dir, ec)) return false;
+    const fs::path probe = dir / (".halvex-cli-" + std::to_string(::getpid()));
+    std::FILE* f = std::fopen(probe.c_str(), "wb");
+    if (!f) return false;
+    std::fclose(f);
+    fs::remove(probe, ec);
+    return true;
+}
+
+int capture(const CaptureOptions& o) {
+    const std::vector<std::string> names = cameraNames();
+    if (names.empty()) {
+        std::fprintf(stderr, "%s", kNoCamera);
+        return kExitNoCamera;
+    }
+    const std::string name = o.camera.empty() ? names.front() : o.camera;
+    if (std::find(names.begin(), names.end(), name) == names.end()) {
+        std::string known;
+        for (const std::string& k : names) known += (known.empty() ? "" : ", ") + k;
+        throw Failure{kExitNoCamera, "no camera named '" + name + "' (cameras: " + known + ")"};
+    }
+    if (!writableDirectory(o.out))
+        throw Failure{kExitFiles, "cannot write to directory '" + o.out + "'"};
+    const char* n = name.c_str();
+
+    applySettings(o, n);
+    SetImageFormat(o.formats, n);
+    if (ResumeDevice(n) != 0) throw Failure{kExitCamera, "cannot start camera " + name};
+
+    // Buffers for the largest frame of the camera and its finished image with statistics.
+    int width = 0, height = 0;
+    GetRawSize(&width, &height, n);
+    const size_t head = static_cast<size_t>(std::max(DataHeadLen(n), 64));
+    const size_t rawBytes = std::max<size_t>(static_cast<size_t>(std::max(RecvMemSize(n), 0)),
+                                             head + static_cast<size_t>(width) * height * 2 + 512);
+    std::vector<unsigned char> raw(rawBytes);
+    std::vector<unsigned char> image(head + rawBytes * 3 + 4128);
+
+    for (long i = 0; i < o.skip; ++i) readFrame(raw, n);
+    if (o.whiteBalance) {
+        readFrame(raw, n);
+        const int r = CalcWhiteBalance(raw.data(), nullptr, n);
+        if (r != 0) throw Failure{kExitCamera, "white balance failed (" + std::to_string(r) + ")"};
+        readFrame(raw, n); // the new gains take effect with the next processed frame
+        DecodeRaw2Image(raw.data(), image.data(), n);
+    }
+
+    const bool tty = ::isatty(STDOUT_FILENO);
+    for (long i = 1; i <= o.count; ++i) {
+        readFrame(raw, n);
+        if (DecodeRaw2Image(raw.data(), image.data(), n) != 0)
+            throw Failure{kExitCamera, "a frame could not be processed"};
+        char stem[64];
+        std::snprintf(stem, sizeof stem, "-%04ld", i);
+        const std::string path = (fs::path(o.out) / (o.prefix + stem)).string();
+        if (SaveFile(image.data(), path.c_str(), o.formats, n) != 0)
+            throw Failure{kExitFiles, "cannot save " + path};
+        for (const std::string& ext : extensions(o.formats)) {
+            std::error_code ec;
+            if (fs::file_size(path + ext, ec) == 0 || ec)
+                throw Failure{kExitFiles, "could not write " + path + ext};
+        }
+        std::printf("%ssaved %ld/%ld  %s", tty ? "\r" : "", i, o.count, path.c_str());
+        if (!tty) std::printf("\n");
+        std::fflush(stdout);
+    }
+    if (tty) std::printf("\n");
+    SuspendDevice(n);
+    return kExitOk;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    CommandLine cl;
+    try {
+        cl = parse(argc, argv);
+    } catch (const Failure& f) {
+        std::fprintf(stderr, "halvex-cli: %s\n", f.message.c_str());
+        return f.code;
+    }
+    if (cl.help) {
+        const char* text = cl.command == "list"      ? kListHelp
+                           : cl.command == "capture" ? kCaptureHelp
+                                                     : kMainHelp;
+        std::fputs(text, stdout);
+        return kExitOk;
+    }
+    try {
+        Session session;
+        session.simulate(cl.simulate);
+        if (cl.command.empty()) {
+            // No command: say what there is to do, and how to get a camera when there is none.
+            if (DeviceCount() == 0) std::fputs(kNoCamera, stderr);
+            std::fputs("\nUsage: halvex-cli [--simulate MODEL[:BCD]]... list|capture [OPTIONS]\n"
+                       "Try 'halvex-cli --help'.\n",
+                       stderr);
+            return kExitUsage;
+        }
+        return cl.command == "list" ? listCameras() : capture(cl.capture);
+    } catch (const Failure& f) {
+        std::fprintf(stderr, "halvex-cli: %s\n", f.message.c_str());
+        return f.code;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "halvex-cli: %s\n", e.what());
+        return kExitCamera;
+    }
+}
