@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <map>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -123,11 +124,17 @@ void BM_OpenCV(benchmark::State& state, std::string ext, bool colour) {
 class RecordingReporter : public benchmark::ConsoleReporter {
 public:
     std::map<std::string, std::pair<double, double>> times; // name -> (real, cpu)
+    std::set<std::string> medians;
     void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs)
-            if (!run.error_occurred && run.run_type == Run::RT_Iteration)
-                times[run.run_name.function_name] = {run.GetAdjustedRealTime(),
-                                                     run.GetAdjustedCPUTime()};
+        // With repetitions the median stands for the benchmark; otherwise its single run.
+        for (const Run& run : runs) {
+            if (run.error_occurred) continue;
+            const std::string& name = run.run_name.function_name;
+            const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+            if (median || (run.run_type == Run::RT_Iteration && !medians.count(name)))
+                times[name] = {run.GetAdjustedRealTime(), run.GetAdjustedCPUTime()};
+            if (median) medians.insert(name);
+        }
         ConsoleReporter::ReportRuns(runs);
     }
 };

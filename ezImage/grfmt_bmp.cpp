@@ -25,14 +25,14 @@ std::unique_ptr<BaseImageEncoder> BmpEncoder::clone() const {
 }
 
 /// Writes the file header, the info header, the palette for grey images and the rows from the
-/// last to the first. Refuses channel counts other than 1, 3, 4, depths other than 8 and 16,
-/// and images whose file size does not fit the 32-bit size field.
+/// last to the first. Refuses empty images, channel counts other than 1, 3, 4, depths other than
+/// 8 and 16, and images whose file size does not fit the 32-bit size field.
 bool BmpEncoder::write(const _ezImage& image) {
     const int n = image.channels;
     const int width = image.width;
     const int height = image.height;
     if ((n != 1 && n != 3 && n != 4) || (image.depth != 8 && image.depth != 16)) return false;
-    if (!image.data && width > 0 && height > 0) return false;
+    if (width == 0 || height == 0 || !image.data) return false;
 
     const size_t rowBytes = static_cast<size_t>(n) * width;
     const size_t stride = (rowBytes + 3) & ~size_t{3};

@@ -74,9 +74,11 @@ TEST_F(RegistryTest, EveryWriterRefusesUnusableDestinations) {
     }
 }
 
-TEST_F(RegistryTest, WritersRefuseDepthsAndChannelsTheyCannotStore) {
+TEST_F(RegistryTest, WritersRefuseImagesTheyCannotStore) {
     hxtest::ImagePtr deep(ezCreateImage(4, 3, 12, 1, 56, 0));
     hxtest::ImagePtr two(ezCreateImage(4, 3, 8, 2, 56, 0));
+    hxtest::ImagePtr empty(ezCreateImage(0, 3, 8, 1, 56, 0));
+    hxtest::ImagePtr flat(ezCreateImage(4, 0, 16, 3, 56, 0));
     for (const char* ext : {"bmp", "jpg", "tif", "png"}) {
         BaseImageEncoder* prototype = findEncoder(std::string("a.") + ext);
         ASSERT_NE(prototype, nullptr);
@@ -84,6 +86,8 @@ TEST_F(RegistryTest, WritersRefuseDepthsAndChannelsTheyCannotStore) {
         encoder->setDestination(dir.file("direct.") + ext);
         EXPECT_FALSE(encoder->write(*deep)) << ext;
         EXPECT_FALSE(encoder->write(*two)) << ext;
+        EXPECT_FALSE(ezSaveImage(dir.file("empty.") + ext, empty.get())) << ext;
+        EXPECT_FALSE(ezSaveImage(dir.file("flat.") + ext, flat.get())) << ext;
     }
     EXPECT_TRUE(dir.entries().empty());
 }
