@@ -98,6 +98,7 @@ void RBaseStream::readBlock() {
 
 void RBaseStream::skip(int bytes) {
     HX_BITSTRM_ASSERT(bytes >= 0);
+    if (!m_start) return;
     const int64_t pos = m_block_pos + (m_current - m_start) + bytes;
     // Keep the position inside the buffer arithmetic; a skip across blocks reloads lazily.
     const int offset = static_cast<int>(pos % m_block_size);
@@ -111,6 +112,7 @@ void RBaseStream::skip(int bytes) {
 
 /// Returns the next byte; past the end of the file it returns 0 and still advances.
 int RBaseStream::getByte() {
+    if (!m_start) return 0;
     if (m_current >= m_end) readBlock();
     if (m_current < m_end) return *m_current++;
     // End of file: advance the logical position without touching the buffer.
@@ -123,7 +125,7 @@ int RBaseStream::getBytes(void* dst, int count) {
     HX_BITSTRM_ASSERT(count >= 0);
     auto* out = static_cast<unsigned char*>(dst);
     int done = 0;
-    while (done < count) {
+    while (m_start && done < count) {
         if (m_current >= m_end) {
             readBlock();
             if (m_current >= m_end) break;
@@ -207,6 +209,7 @@ int WBaseStream::getPos() {
 }
 
 void WBaseStream::putByte(int val) {
+    if (!m_current) return; // never opened: nothing to write into
     *m_current++ = static_cast<unsigned char>(val);
     if (m_current >= m_end) writeBlock();
 }
