@@ -73,6 +73,31 @@ size_t WireFormat::encodeSamples(const RenderedFrame& frame, int bits, uint8_t* 
     return n;
 }
 
+size_t WireFormat::encodeSamples12(const RenderedFrame& frame, uint8_t* out, size_t max) {
+    const size_t count = std::min(size_t(frame.width) * size_t(frame.height), max / 2);
+    const uint16_t* in = frame.samples;
+    for (size_t i = 0; i < count; ++i) {
+        const unsigned v = in[i] >> 4;
+        out[2 * i] = uint8_t(v >> 4);
+        out[2 * i + 1] = uint8_t(v & 0x0F);
+    }
+    return count * 2;
+}
+
+FrameShape WireFormat::windowShape(const SensorState& state, const FrameShape& item) {
+    if (!state.roiRequested || state.roiW == 0 || state.roiH == 0) return item;
+    const int x = std::min<int>(state.roiX, item.width - 1);
+    const int y = std::min<int>(state.roiY, item.height - 1);
+    FrameShape s = item;
+    s.width = std::min<int>(state.roiW, item.width - x);
+    s.height = std::min<int>(state.roiH, item.height - y);
+    s.originX = item.originX + x * item.step;
+    s.originY = item.originY + y * item.step;
+    s.bayerPhaseX = (item.bayerPhaseX + x) & 1;
+    s.bayerPhaseY = (item.bayerPhaseY + y) & 1;
+    return s;
+}
+
 size_t HeadMarkerFormat::transferSize(const SensorState& state) const {
     return kHeadLength + itemPixelBytes(state);
 }
@@ -88,13 +113,24 @@ void HeadMarkerFormat::serialise(const SensorState& state, const RenderedFrame& 
     std::memset(out + kHeadLength + written, 0, pixels - written);
 }
 
+FrameShape EndMarkerFormat::shape(const SensorState& state) const {
+    const FrameShape item = WireFormat::shape(state);
+    return window_ ? windowShape(state, item) : item;
+}
+
+size_t EndMarkerFormat::pixelBytes(const SensorState& state) const {
+    if (!window_ || !state.roiRequested) return itemPixelBytes(state);
+    const FrameShape s = shape(state);
+    return size_t(s.width) * size_t(s.height) / kBlockSize * kBlockSize * size_t(state.bits / 8);
+}
+
 size_t EndMarkerFormat::transferSize(const SensorState& state) const {
-    return itemPixelBytes(state) + 3;
+    return pixelBytes(state) + 3;
 }
 
 void EndMarkerFormat::serialise(const SensorState& state, const RenderedFrame& frame,
                                 uint8_t* out) const {
-    const size_t pixels = itemPixelBytes(state);
+    const size_t pixels = pixelBytes(state);
     const size_t written = encodeSamples(frame, state.bits, out, pixels);
     std::memset(out + written, 0, pixels - written);
     out[pixels] = state.omitMarker ? 0x00 : kMarker;

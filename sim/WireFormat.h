@@ -71,6 +71,12 @@ public:
     // Shared encoders for the formats.
     /// Samples as 8-bit (high byte) or 16-bit big-endian; returns the bytes written, at most max.
     static size_t encodeSamples(const RenderedFrame& frame, int bits, uint8_t* out, size_t max);
+    /// 12-bit samples as two bytes each: the high 8 bits, then the low 4 bits in the low
+    /// nibble; returns the bytes written, at most max.
+    static size_t encodeSamples12(const RenderedFrame& frame, uint8_t* out, size_t max);
+    /// The hardware window the host asked for with 0xBD/0xBE (origin, size), inside the
+    /// current item, or the whole item when no valid window was requested.
+    static FrameShape windowShape(const SensorState& state, const FrameShape& item);
 };
 
 /// The base format: a 512-byte head beginning with ten 0x88 bytes, then frameBytes x bits / 8
@@ -87,10 +93,18 @@ public:
 /// without acknowledge.
 class EndMarkerFormat : public WireFormat {
 public:
+    /// With hardwareWindow the camera sends only the requested region once 0xBD/0xBE have
+    /// arrived: width x height pixels, rounded down to whole 512-byte blocks.
+    explicit EndMarkerFormat(bool hardwareWindow = false) : window_(hardwareWindow) {}
+    FrameShape shape(const SensorState& state) const override;
     size_t transferSize(const SensorState& state) const override;
     void serialise(const SensorState& state, const RenderedFrame& frame,
                    uint8_t* out) const override;
     bool needsAcknowledge() const override { return false; }
+
+private:
+    size_t pixelBytes(const SensorState& state) const;
+    bool window_;
 };
 
 using WireFormatFactory = std::function<std::unique_ptr<WireFormat>(uint16_t bcdDevice)>;

@@ -336,3 +336,35 @@ TEST(SimProtocol, UnknownProductGetsWorkingGenericCamera) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(SimWireFormats, HardwareWindowAfterRegionRequests) {
+    auto cam = std::make_shared<SimCamera>(
+        findSensorProfile(0xA811, 0), std::make_unique<EndMarkerFormat>(true), 0x100, SimOptions{});
+    start(*cam);
+    ASSERT_EQ(cam->currentTransferSize(), 1920000u + 3);
+    send(*cam, 0xBD, 100, 51);
+    send(*cam, 0xBE, 264, 208); // 54912 pixels: 107 whole blocks
+    const FrameShape shape = cam->currentShape();
+    EXPECT_EQ(shape.width, 264);
+    EXPECT_EQ(shape.height, 208);
+    EXPECT_EQ(shape.bayerPhaseY, 1); // an odd first row starts on the mosaic's second row
+    Read r = readFrame(*cam, 54912 + 512, false);
+    ASSERT_EQ(r.received, 107 * 512 + 3);
+    EXPECT_EQ(r.bytes[107 * 512], 0x88);
+    send(*cam, 0xB4, 0xC0); // a mode request ends the window
+    EXPECT_EQ(cam->currentTransferSize(), 1920000u + 3);
+}
+
+TEST(SimWireFormats, TwelveBitPackingLeavesHighByteFirst) {
+    const uint16_t samples[3] = {0xABC0, 0x0010, 0xFFFF};
+    const RenderedFrame frame{samples, 3, 1};
+    uint8_t out[6] = {};
+    EXPECT_EQ(WireFormat::encodeSamples12(frame, out, sizeof out), 6u);
+    const uint8_t expected[6] = {0xAB, 0x0C, 0x00, 0x01, 0xFF, 0x0F};
+    EXPECT_EQ(std::memcmp(out, expected, 6), 0);
+    EXPECT_EQ(WireFormat::encodeSamples12(frame, out, 5), 4u); // never past max
+}
+
+} // namespace
