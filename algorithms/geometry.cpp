@@ -90,10 +90,41 @@ void binColumns(T* data, int outRows, size_t rowSamples, int by, uint32_t top) {
     }
 }
 
+/// 2 x 2 binning in one pass: output (i, j) sums source samples (2i + dy, 2j * step + dx * gap
+/// + phase) for dy, dx in {0, 1}, where gap is 1 for mono data and 2 for a Bayer mosaic. Since
+/// saturation is a minimum of non-negative sums, one clamp of the four-sample sum equals the
+/// clamped row sum followed by the clamped column sum. Writes trail reads, so this is safe in
+/// place.
+template <typename T>
+void bin2x2(T* data, size_t width, int outW, int outH, uint32_t top, bool bayer) {
+    for (int i = 0; i < outH; ++i) {
+        // Mono: rows 2i and 2i + 1. Bayer: rows 4m + p and 4m + p + 2 for output row 2m + p.
+        const size_t r0 = bayer ? 4 * size_t(i / 2) + (i & 1) : 2 * size_t(i);
+        const T* a = data + r0 * width;
+        const T* b = a + (bayer ? 2 : 1) * width;
+        T* o = data + size_t(i) * outW;
+        if (bayer) {
+            for (int k = 0; k < outW / 2; ++k) {
+                const uint32_t e = uint32_t(a[4 * k]) + a[4 * k + 2] + b[4 * k] + b[4 * k + 2];
+                const uint32_t d =
+                    uint32_t(a[4 * k + 1]) + a[4 * k + 3] + b[4 * k + 1] + b[4 * k + 3];
+                o[2 * k] = static_cast<T>(e > top ? top : e);
+                o[2 * k + 1] = static_cast<T>(d > top ? top : d);
+            }
+        } else {
+            for (int j = 0; j < outW; ++j) {
+                const uint32_t s = uint32_t(a[2 * j]) + a[2 * j + 1] + b[2 * j] + b[2 * j + 1];
+                o[j] = static_cast<T>(s > top ? top : s);
+            }
+        }
+    }
+}
+
 template <typename T> void mbinT(_ezImage* image, int bx, int by, int outW, int outH) {
     T* data = reinterpret_cast<T*>(image->data);
     const uint32_t top = image->depth == 8 ? 255u : 65535u;
     const int width = image->width;
+    if (bx == 2 && by == 2) return bin2x2<T>(data, width, outW, outH, top, false);
     // Only the rows that reach the output are packed.
     if (outW != width) binRows<T>(data, outH * by, width, outW, 1, bx, top);
     if (by > 1) binColumns<T>(data, outH, static_cast<size_t>(outW), by, top);
@@ -103,6 +134,7 @@ template <typename T> void cbinT(_ezImage* image, int bx, int by, int outW, int 
     T* data = reinterpret_cast<T*>(image->data);
     const uint32_t top = image->depth == 8 ? 255u : 65535u;
     const size_t width = image->width;
+    if (bx == 2 && by == 2 && outH > 1) return bin2x2<T>(data, width, outW, outH, top, true);
     if (outW != static_cast<int>(width)) {
         const int rows = outH * by;
         for (int r = 0; r < rows; ++r) {

@@ -6,6 +6,11 @@
 
 #include <benchmark/benchmark.h>
 
+#ifdef HALVEX_HAVE_OPENCV
+#include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
+#endif
+
 #include <cstring>
 #include <random>
 #include <vector>
@@ -106,6 +111,51 @@ void BM_flat_field(benchmark::State& state) {
     finish(state);
 }
 BENCHMARK(BM_flat_field)->Args({1, 8})->Args({3, 8})->Args({3, 16})->Unit(benchmark::kMillisecond);
+
+#ifdef HALVEX_HAVE_OPENCV
+// Peers on one thread and the same input: area resize by two (an averaging 2 x 2 bin), the
+// 256-bin histogram of one channel, and a scaled per-sample division.
+
+void BM_peer_cv_resize_area(benchmark::State& state) {
+    cv::setNumThreads(1);
+    BenchImage img(1, 8);
+    cv::Mat src(kHeight, kWidth, CV_8UC1, img.buf.data()), dst;
+    for (auto _ : state) {
+        cv::resize(src, dst, cv::Size(kWidth / 2, kHeight / 2), 0, 0, cv::INTER_AREA);
+        benchmark::ClobberMemory();
+    }
+    finish(state);
+}
+BENCHMARK(BM_peer_cv_resize_area)->Unit(benchmark::kMillisecond);
+
+void BM_peer_cv_calcHist(benchmark::State& state) {
+    cv::setNumThreads(1);
+    BenchImage img(1, 8);
+    cv::Mat src(kHeight, kWidth, CV_8UC1, img.buf.data()), hist;
+    const int channels[] = {0}, bins[] = {256};
+    const float range[] = {0, 256};
+    const float* ranges[] = {range};
+    for (auto _ : state) {
+        cv::calcHist(&src, 1, channels, cv::Mat(), hist, 1, bins, ranges);
+        benchmark::ClobberMemory();
+    }
+    finish(state);
+}
+BENCHMARK(BM_peer_cv_calcHist)->Unit(benchmark::kMillisecond);
+
+void BM_peer_cv_divide(benchmark::State& state) {
+    cv::setNumThreads(1);
+    BenchImage img(3, 8), ref(3, 8);
+    cv::Mat src(kHeight, kWidth, CV_8UC3, img.buf.data());
+    cv::Mat den(kHeight, kWidth, CV_8UC3, ref.buf.data()), dst;
+    for (auto _ : state) {
+        cv::divide(src, den, dst, 128.0);
+        benchmark::ClobberMemory();
+    }
+    finish(state);
+}
+BENCHMARK(BM_peer_cv_divide)->Unit(benchmark::kMillisecond);
+#endif
 
 } // namespace
 

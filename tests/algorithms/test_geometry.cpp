@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <vector>
@@ -133,6 +134,10 @@ TEST(GeometryBinning, MonoBinSaturatesAndPacksToMultiplesOfFour) {
     __mbin(&v.rec, 1, 2);
     v.expectSize(8, 4);
     EXPECT_EQ(v.at(1, 7), 27u + 37u);
+    GeoImage four(16, 17, 1, 16, [](int y, int x, int) { return y + x; });
+    __mbin(&four.rec, 4, 4);
+    four.expectSize(4, 4);
+    EXPECT_EQ(four.at(3, 2), unsigned(16 * (12 + 8) + 4 * 6 + 4 * 6));
     GeoImage tiny(6, 6, 1, 8); // 6 / 2 < 4 columns: nothing to bin into
     __mbin(&tiny.rec, 2, 2);
     tiny.expectSize(6, 6);
@@ -146,6 +151,12 @@ TEST(GeometryBinning, BayerAndColourBinKeepTheirStructure) {
     img.expectSize(8, 8);
     for (int y = 0; y < 8; ++y)
         for (int x = 0; x < 8; ++x) EXPECT_EQ(img.at(y, x), 4u * rggb(y, x, 0));
+
+    GeoImage big(32, 32, 1, 8, rggb);
+    __cbin(&big.rec, 4, 4);
+    big.expectSize(8, 8);
+    for (int y = 0; y < 8; ++y)
+        for (int x = 0; x < 8; ++x) EXPECT_EQ(big.at(y, x), std::min(255u, 16u * rggb(y, x, 0)));
 
     GeoImage w(16, 4, 1, 16, [](int y, int x, int) { return 1000 * y + x; });
     __cbin(&w.rec, 2, 1); // the doubled read-out mode
