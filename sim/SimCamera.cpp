@@ -63,8 +63,23 @@ SimCamera::SimCamera(SensorProfile profile, std::unique_ptr<WireFormat> format, 
     registers_[profile_.gainRegister] = profile_.initialGainRegister;
     registers_[profile_.blackLevelRegister] = uint16_t(std::max(profile_.blackLevelZero, 0));
     exposureTotal_ = profile_.initialExposureLines;
-    if (profile_.exposureLaw == ExposureLaw::Lines)
+    // Power-on register contents that agree with the initial exposure.
+    const uint32_t period = periodLinesNow();
+    switch (profile_.exposureLaw) {
+    case ExposureLaw::Lines:
         registers_[profile_.exposureRegister] = uint16_t(exposureTotal_);
+        break;
+    case ExposureLaw::Periods:
+        registers_[profile_.exposureRegister] = uint16_t(exposureTotal_ % period);
+        if (profile_.longExposureRegister)
+            registers_[profile_.longExposureRegister] = uint16_t(exposureTotal_ / period);
+        break;
+    case ExposureLaw::HighLow:
+        registers_[profile_.exposureRegister] = uint16_t(exposureTotal_ >> 16);
+        if (profile_.longExposureRegister)
+            registers_[profile_.longExposureRegister] = uint16_t(exposureTotal_ & 0xFFFF);
+        break;
+    }
     temperature_ = options_.ambientCelsius;
     created_ = Clock::now();
     frameStart_ = created_;

@@ -368,3 +368,35 @@ TEST(SimWireFormats, TwelveBitPackingLeavesHighByteFirst) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(SimProtocol, SplitExposureRegistersCombine) {
+    SensorProfile periods = findSensorProfile(0xE00C, 0);
+    periods.exposureRegister = 0x63;
+    periods.longExposureRegister = 0x62;
+    periods.exposureLaw = ExposureLaw::Periods;
+    periods.periodLines = 2261;
+    periods.initialExposureLines = 5000;
+    SimCamera cam(periods, nullptr, 0x100, SimOptions{});
+    cam.open();
+    EXPECT_EQ(cam.registerValue(0x62), 2); // power-on registers agree with the exposure
+    EXPECT_EQ(cam.registerValue(0x63), 478);
+    send(cam, 0xB7, 1, 0x62);
+    send(cam, 0xB7, 739, 0x63);
+    EXPECT_EQ(cam.exposureLines(), 3000u);
+
+    SensorProfile halves = periods;
+    halves.exposureRegister = 0xA2;
+    halves.longExposureRegister = 0xA3;
+    halves.exposureLaw = ExposureLaw::HighLow;
+    SimCamera other(halves, nullptr, 0x100, SimOptions{});
+    other.open();
+    send(other, 0xB7, 0, 0xA2);
+    send(other, 0xB7, 38000, 0xA3);
+    EXPECT_EQ(other.exposureLines(), 38000u);
+    send(other, 0xB7, 1, 0xA2);
+    EXPECT_EQ(other.exposureLines(), 65536u + 38000u);
+}
+
+} // namespace
