@@ -110,7 +110,8 @@ void paintStars(Canvas& c) {
     }
 }
 
-/// Colour bars, grey steps and line patterns of rising frequency.
+/// Colour bars, grey steps and line patterns of rising frequency, laid out in the top three
+/// quarters of the tile (what a 4:3 sensor sees); mid grey below.
 void paintChart(Canvas& c) {
     static const float bars[8][3] = {{1, 1, 1}, {1, 1, 0}, {0, 1, 1}, {0, 1, 0},
                                      {1, 0, 1}, {1, 0, 0}, {0, 0, 1}, {0, 0, 0}};
@@ -118,18 +119,20 @@ void paintChart(Canvas& c) {
         for (int x = 0; x < kTile; ++x) {
             float* p = c.at(x, y);
             float v[3];
-            if (y < kTile * 3 / 8) {
+            if (y < kTile * 9 / 32) {
                 const float* b = bars[x * 8 / kTile];
                 v[0] = 0.05f + 0.9f * b[0];
                 v[1] = 0.05f + 0.9f * b[1];
                 v[2] = 0.05f + 0.9f * b[2];
-            } else if (y < kTile * 5 / 8) {
+            } else if (y < kTile * 15 / 32) {
                 const float g = float(x * 11 / kTile) / 10.0f;
                 v[0] = v[1] = v[2] = g;
+            } else if (y >= kTile * 3 / 4) {
+                v[0] = v[1] = v[2] = 0.5f;
             } else {
                 static const int periods[] = {2, 3, 4, 6, 8, 12, 16, 32};
                 const int period = periods[x * 8 / kTile];
-                const bool on = (y < kTile * 13 / 16) ? (x % period) < period / 2
+                const bool on = (y < kTile * 39 / 64) ? (x % period) < period / 2
                                                       : ((x / period + y / period) & 1);
                 v[0] = v[1] = v[2] = on ? 0.9f : 0.1f;
             }
