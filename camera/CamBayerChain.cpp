@@ -296,13 +296,14 @@ int CamBayer::_colr_image_process(_ezImage* image) {
     {
         Lock lock(settingsLock);
         const SoftWareValue* s = software;
+        // Settings the camera does not offer count as neutral.
         for (int c = 0; c < 3; ++c) {
-            if (s[kSwGainRed + c].value != 64) mask |= kStepGain;
+            if (s[kSwGainRed + c].enabled && s[kSwGainRed + c].value != 64) mask |= kStepGain;
             if (s[kSwGamma0 + c].value != 100) mask |= kStepGamma;
             t.gain[c] = s[kSwGainRed + c].table;
             t.gamma[c] = s[kSwGamma0 + c].table;
         }
-        if (s[kSwSaturation].value != 100) mask |= kStepSaturation;
+        if (s[kSwSaturation].enabled && s[kSwSaturation].value != 100) mask |= kStepSaturation;
         if (s[kSwContrast].value != 128) mask |= kStepContrast;
         t.saturation = s[kSwSaturation].table;
         t.contrast = s[kSwContrast].table;
