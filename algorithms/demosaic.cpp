@@ -10,7 +10,9 @@
 #include <cstring>
 #include <thread>
 
-#include <sys/mman.h>
+// The table must follow the plain double-precision formula to the bit, also when the build
+// enables fused multiply-add instructions.
+#pragma GCC optimize("fp-contract=off")
 
 unsigned char* pCCM = nullptr;
 double m00 = 0, m01 = 0, m02 = 0, m10 = 0, m11 = 0, m12 = 0, m20 = 0, m21 = 0, m22 = 0;
@@ -21,10 +23,8 @@ using hx::algorithms::DemosaicPath;
 
 /// Bytes of the colour-correction table.
 constexpr size_t kCcmBytes = size_t{256} * 256 * 256 * 3;
-/// Allocation granularity that lets the kernel back the table with huge pages (fewer TLB misses
-/// on the per-pixel lookups); a few spare bytes let a lookup read one 4-byte word at the end.
-constexpr size_t kCcmAlign = size_t{2} << 20;
-constexpr size_t kCcmAlloc = kCcmBytes + kCcmAlign;
+/// The vector lookups read 4 bytes per entry, so the block has a few spare bytes at its end.
+constexpr size_t kCcmAlloc = kCcmBytes + 16;
 
 std::atomic<DemosaicPath> gPath{DemosaicPath::Auto};
 
@@ -321,7 +321,7 @@ void referenceRows(const _ezImage* raw, _ezImage* out, const Frame& f, int bayer
 // ---- public interface -------------------------------------------------------------------------
 
 /// Sets the matrix and fills the 48 MiB colour-correction table. Each entry is a few
-/// multiply-adds of per-channel coefficients; the blue planes are split between two threads so
+/// multiply-adds of per-channel coefficients; the blue planes are split between the cores so
 /// start-up stays short. Allocation failure leaves pCCM null (decode then skips correction).
 void __init_algorithms() {
     m00 = 1.6259973472;
@@ -334,10 +334,8 @@ void __init_algorithms() {
     m21 = 0.3185587856;
     m22 = 1.3442191098;
     if (!pCCM) {
-        void* block = nullptr;
-        if (posix_memalign(&block, kCcmAlign, kCcmAlloc) != 0) return;
-        madvise(block, kCcmAlloc, MADV_HUGEPAGE);
-        pCCM = static_cast<unsigned char*>(block);
+        pCCM = static_cast<unsigned char*>(std::malloc(kCcmAlloc));
+        if (!pCCM) return;
         std::memset(pCCM + kCcmBytes, 0, kCcmAlloc - kCcmBytes);
     }
     static CcmRows rows; // 18 KiB: kept off the stack
