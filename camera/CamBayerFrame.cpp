@@ -22,7 +22,8 @@ bool startsWithHead(const unsigned char* p) {
 
 /// Reads one frame. The settings it needs are taken under the lock; the wait on the bulk pipe
 /// runs without it, so setters never wait for a frame. Returns 0, -2 for a buffer smaller than
-/// the frame, -3 for a failed transfer or a frame that fails its checks.
+/// the frame, -3 for a failed transfer (the camera gone, removed or stalled) or a frame that
+/// fails its checks.
 int CamBayer::_raw_data(unsigned char* buffer, int size) {
     int width = 0, height = 0, bits = 8, head = 512, block = 512, index = 0;
     {
@@ -40,9 +41,11 @@ int CamBayer::_raw_data(unsigned char* buffer, int size) {
         block = blockSize > 0 ? blockSize : 1;
         index = resolution.value;
     }
-    long long total = static_cast<long long>(width) * height * bits / 8 + head;
-    total -= total % block;
-    if (!buffer || total > size) return -2;
+    const long long extent = static_cast<long long>(width) * height * bits / 8 + head;
+    const long long total = extent - extent % block;
+    // The record describes every pixel, also those past the last whole block: the buffer must
+    // hold them all, or the steps after the read would run past its end.
+    if (!buffer || total > size || extent > size) return -2;
     if (readAborted()) return -3;
 
     sendPendingResolution();

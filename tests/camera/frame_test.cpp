@@ -60,6 +60,12 @@ TEST(CameraFrame, ReadWritesTheRecordAndChecksTheBufferSize) {
     EXPECT_EQ(r.sim->resolutionIndex(), 2);
     EXPECT_EQ(r.image()->width, 400);
     EXPECT_EQ(r.image()->resolution, 2);
+
+    // 800 x 600: the read asks for whole blocks (480256 bytes), but the pixels reach 480512.
+    r.cam._set_resolution(1, false);
+    EXPECT_EQ(r.cam._raw_data(r.buffer.data(), 480256), -2);
+    EXPECT_EQ(r.cam._raw_data(r.buffer.data(), 480512), 0);
+    EXPECT_EQ(r.image()->height, 600);
 }
 
 TEST(CameraFrame, SixteenBitFramesAreWholeBlocksInLittleEndian) {
