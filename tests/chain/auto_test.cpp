@@ -99,6 +99,37 @@ TEST(AutoGain, RaisesTheGainUntilBrightOrAtTheLimit) {
     EXPECT_EQ(cam._calc_auto_gain(nullptr, 1), -2);
 }
 
+TEST(Fluorescence, GainSearchThenMeasuredExposure) {
+    ChainCam plain;
+    EXPECT_EQ(plain._fluorescence_guide(1, 0), -4);
+
+    ChainCam cam;
+    cam.setLongExposure();
+    cam._set_stretch(10, 100, false);
+    cam._set_analog_gain(300);
+    ASSERT_EQ(cam._fluorescence_guide(1, 0), 0);
+    EXPECT_EQ(cam._analog_gain(), 244);
+    int low = -1, high = -1;
+    cam._stretch(&low, &high, nullptr);
+    EXPECT_EQ(low, 0);
+    EXPECT_EQ(high, 255);
+    const float start = cam._exposure();
+
+    // The search raises the gain on a dim frame and ends on a bright one.
+    GreyImage dark(100, 100, 60), bright(100, 100, 200), measured(100, 100, 120);
+    EXPECT_EQ(cam._fluorescence(dark.image(), 1), 0);
+    EXPECT_EQ(cam._analog_gain(), 405);
+    EXPECT_EQ(cam._fluorescence(bright.image(), 1), 2);
+    EXPECT_EQ(cam._fluorescence(bright.image(), 1), 0); // nothing pending any more
+
+    // The measurement scales the exposure by brightness / first search mean (120 / 60).
+    EXPECT_EQ(cam._fluorescence_guide(2, 0), 0);
+    EXPECT_EQ(cam._fluorescence(measured.image(), 1), 3);
+    EXPECT_NEAR(cam._exposure(), 2 * start, start * 0.01);
+    EXPECT_EQ(cam._analog_gain(), 244);
+    EXPECT_EQ(cam._fluorescence(measured.image(), 1), 0);
+}
+
 TEST(Measures, PointGreyRunsAndDilation) {
     ChainCam cam;
     std::vector<unsigned char> buf(kHead + 2 * 3, 0);

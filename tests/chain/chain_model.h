@@ -62,6 +62,7 @@ public:
     using CamBayer::roiSize;
     using CamBayer::savePending;
     using CamBayer::software;
+    void setLongExposure() { longExposure = {0, 0, 100, 1, 0, 1, {}, nullptr}; }
     void setHardwareWindow(int width, int height) {
         hardwareWindow = true;
         roiSize.wValue = static_cast<uint16_t>(width);
