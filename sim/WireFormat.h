@@ -2,6 +2,8 @@
 // the sensor image; a WireFormat decides its size, camera-side binning or window, the bytes
 // around the pixels (heads, end markers, snapshot marks) and the sample encoding. Model
 // families add their own formats by registering a factory; the engine stays untouched.
+// Built-in formats are listed in the registry constructor in WireFormat.cpp (self-registering
+// objects would be dropped by the linker from a static library, so there are none).
 #pragma once
 
 #include <array>
