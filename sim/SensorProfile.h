@@ -1,5 +1,6 @@
 // What distinguishes one simulated camera model from another, as data: resolution and clock
 // tables, sensor registers, gain law, colour filter and the sensor's physical constants.
+// Built-in profiles are listed in the registry constructor in SensorProfile.cpp.
 #pragma once
 
 #include <cstdint>
