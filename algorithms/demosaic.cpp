@@ -74,26 +74,30 @@ inline unsigned char clampTrunc(double v) {
 /// Fills the table entries of blue inputs [b0, b1). Every product below is the same double
 /// operation as in the plain formula, so the entries are bit-identical to it; only the products
 /// that do not depend on the inner index are hoisted.
-void fillBlueRange(const CcmRows& rows, unsigned char* table, int b0, int b1) {
-    double redDiag[256], redOffB[256], redOffG[256];
+void fillBlueRange(const CcmRows& rows, unsigned char* table, int b0, int b1, bool avx2) {
+    double redDiag[256], redOffB[256], redBase[256], blueOffR[256], greenOffR[256];
     for (int r = 0; r < 256; ++r) redDiag[r] = rows.red.diag[r] * r;
     for (int b = b0; b < b1; ++b) {
         const double blueDiag = rows.blue.diag[b] * b;
-        double blueOffR[256], greenOffR[256];
         for (int r = 0; r < 256; ++r) {
             blueOffR[r] = rows.blue.off2[b] * r;
             redOffB[r] = rows.red.off1[r] * b;
+            redBase[r] = redDiag[r] - redOffB[r];
         }
         for (int g = 0; g < 256; ++g) {
             const double blueHead = blueDiag - rows.blue.off1[b] * g;
             const double greenHead = rows.green.diag[g] * g - rows.green.off1[g] * b;
-            for (int r = 0; r < 256; ++r) greenOffR[r] = rows.green.off2[g] * r;
             unsigned char* e = table + ((size_t(b) << 16) | (size_t(g) << 8)) * 3;
+            if (avx2) {
+                hx::algorithms::detail::ccmRowAvx2(e, blueHead, blueOffR, greenHead,
+                                                   rows.green.off2[g], redBase, rows.red.off2, g);
+                continue;
+            }
+            for (int r = 0; r < 256; ++r) greenOffR[r] = rows.green.off2[g] * r;
             for (int r = 0; r < 256; ++r) {
-                redOffG[r] = rows.red.off2[r] * g;
                 e[3 * r + 0] = clampTrunc(blueHead - blueOffR[r]);
                 e[3 * r + 1] = clampTrunc(greenHead - greenOffR[r]);
-                e[3 * r + 2] = clampTrunc(redDiag[r] - redOffB[r] - redOffG[r]);
+                e[3 * r + 2] = clampTrunc(redBase[r] - rows.red.off2[r] * g);
             }
         }
     }
@@ -340,10 +344,12 @@ void __init_algorithms() {
     }
     static CcmRows rows; // 18 KiB: kept off the stack
     buildRows(rows);
+    const bool avx2 = gPath.load(std::memory_order_relaxed) != DemosaicPath::Portable &&
+                      hx::algorithms::demosaicHasAvx2();
     const unsigned cores = std::thread::hardware_concurrency();
     const int workers = static_cast<int>(std::clamp(cores, 1u, 4u));
     if (workers == 1) {
-        fillBlueRange(rows, pCCM, 0, 256);
+        fillBlueRange(rows, pCCM, 0, 256, avx2);
         return;
     }
     std::thread helpers[3];
@@ -351,14 +357,14 @@ void __init_algorithms() {
     for (int i = 1; i < workers; ++i) {
         try {
             helpers[i - 1] = std::thread(fillBlueRange, std::cref(rows), pCCM, 256 * i / workers,
-                                         256 * (i + 1) / workers);
+                                         256 * (i + 1) / workers, avx2);
             ++started;
         } catch (...) {
             break; // no thread: this thread fills the rest below
         }
     }
-    fillBlueRange(rows, pCCM, 0, 256 / workers);
-    if (started < workers - 1) fillBlueRange(rows, pCCM, 256 * (started + 1) / workers, 256);
+    fillBlueRange(rows, pCCM, 0, 256 / workers, avx2);
+    if (started < workers - 1) fillBlueRange(rows, pCCM, 256 * (started + 1) / workers, 256, avx2);
     for (int i = 0; i < started; ++i) helpers[i].join();
 }
 

@@ -224,4 +224,41 @@ __attribute__((target("avx2"))) int demosaicPairsAvx2U16(const uint16_t* up, con
     return done;
 }
 
+/// 16 int32 values to 16 bytes, saturating.
+__attribute__((target("avx2"))) inline __m128i packBytes(const __m128i* q) {
+    return _mm_packus_epi16(_mm_packs_epi32(q[0], q[1]), _mm_packs_epi32(q[2], q[3]));
+}
+
+/// One (blue, green) row of the colour-correction table, 256 entries for red 0 ... 255, with
+/// the same double operations as the scalar fill: truncation by cvttpd, clamping by the
+/// saturating packs (every value fits 16 bits), interleaving by byte shuffles.
+__attribute__((target("avx2"))) void ccmRowAvx2(unsigned char* entries, double blueHead,
+                                                const double* blueOffR, double greenHead,
+                                                double greenOff, const double* redBase,
+                                                const double* redOff, double green) {
+    const __m256d bh = _mm256_set1_pd(blueHead), gh = _mm256_set1_pd(greenHead);
+    const __m256d go = _mm256_set1_pd(greenOff), gv = _mm256_set1_pd(green);
+    const __m256d step = _mm256_set1_pd(4.0);
+    __m256d rv = _mm256_setr_pd(0.0, 1.0, 2.0, 3.0);
+    for (int r = 0; r < 256; r += 16) {
+        __m128i bq[4], gq[4], rq[4];
+        for (int j = 0; j < 4; ++j, rv = _mm256_add_pd(rv, step)) {
+            const int i = r + 4 * j;
+            bq[j] = _mm256_cvttpd_epi32(_mm256_sub_pd(bh, _mm256_loadu_pd(blueOffR + i)));
+            gq[j] = _mm256_cvttpd_epi32(_mm256_sub_pd(gh, _mm256_mul_pd(go, rv)));
+            rq[j] = _mm256_cvttpd_epi32(_mm256_sub_pd(
+                _mm256_loadu_pd(redBase + i), _mm256_mul_pd(_mm256_loadu_pd(redOff + i), gv)));
+        }
+        const __m128i planes[3] = {packBytes(bq), packBytes(gq), packBytes(rq)};
+        for (int o = 0; o < 3; ++o) {
+            __m128i v = _mm_setzero_si128();
+            for (int p = 0; p < 3; ++p)
+                v = _mm_or_si128(
+                    v, _mm_shuffle_epi8(planes[p], _mm_loadu_si128(reinterpret_cast<const __m128i*>(
+                                                       kMasks8[o][p].data()))));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(entries + 3 * r + 16 * o), v);
+        }
+    }
+}
+
 } // namespace hx::algorithms::detail

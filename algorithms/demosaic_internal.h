@@ -24,4 +24,10 @@ int demosaicPairsAvx2U8(const uint8_t* up, const uint8_t* mid, const uint8_t* do
 int demosaicPairsAvx2U16(const uint16_t* up, const uint16_t* mid, const uint16_t* down,
                          uint16_t* dst, int x, int pairs, bool rowRed, const unsigned char* table);
 
+/// Fills the 256 entries (red 0 ... 255) of one (blue, green) row of the colour-correction
+/// table: blue = blueHead - blueOffR[r], green = greenHead - greenOff * r,
+/// red = redBase[r] - redOff[r] * green, each truncated and clamped to 0 ... 255.
+void ccmRowAvx2(unsigned char* entries, double blueHead, const double* blueOffR, double greenHead,
+                double greenOff, const double* redBase, const double* redOff, double green);
+
 } // namespace hx::algorithms::detail

@@ -90,18 +90,25 @@ TEST_F(ColourTable, KnownEntriesAndFullScaleHighlights) {
 }
 
 TEST_F(ColourTable, EveryEntryMatchesThePlainFormulaAndRebuildReuses) {
-    unsigned char* before = pCCM;
-    __init_algorithms();
-    EXPECT_EQ(pCCM, before);
-    long mismatches = 0;
-    for (int b = 0; b < 256; ++b)
-        for (int g = b % 5; g < 256; g += 5)
-            for (int r = 0; r < 256; ++r) {
-                unsigned char want[3];
-                hx::algorithms::colourCorrectReference(b, g, r, want);
-                mismatches += std::memcmp(entry(b, g, r), want, 3) != 0;
-            }
-    EXPECT_EQ(mismatches, 0);
+    PathGuard guard;
+    for (DemosaicPath path : {DemosaicPath::Portable, DemosaicPath::Auto}) {
+        hx::algorithms::setDemosaicPath(path);
+        __exit_algorithms();
+        EXPECT_EQ(pCCM, nullptr);
+        __init_algorithms();
+        unsigned char* before = pCCM;
+        __init_algorithms();
+        EXPECT_EQ(pCCM, before);
+        long mismatches = 0;
+        for (int b = 0; b < 256; ++b)
+            for (int g = b % 5; g < 256; g += 5)
+                for (int r = 0; r < 256; ++r) {
+                    unsigned char want[3];
+                    hx::algorithms::colourCorrectReference(b, g, r, want);
+                    mismatches += std::memcmp(entry(b, g, r), want, 3) != 0;
+                }
+        EXPECT_EQ(mismatches, 0) << "path " << int(path);
+    }
 }
 
 TEST_F(ColourTable, CorrectedDecodeLooksUpPairsOnly) {
