@@ -52,6 +52,21 @@ TEST_F(ApiTest, CamerasPresentAtStartArriveBeforeInitReturnsAndOnlySupportedOnes
     EXPECT_EQ(PumpDeviceEvents(0), 0);
 }
 
+TEST_F(ApiTest, CameraThatCannotBeOpenedIsNeitherRegisteredNorAnnounced) {
+    start();
+    auto dead = hx::sim::makeSimCamera(0xA811);
+    dead->unplug(); // every transfer, the open included, answers "no device"
+    uint64_t key = hx::sim::SimBus::instance().plug(dead);
+    EXPECT_EQ(PumpDeviceEvents(0), 1);
+    EXPECT_EQ(DeviceCount(), 0);
+    EXPECT_TRUE(log_.messages.empty());
+    EXPECT_TRUE(dead->requestLog().empty());
+    // Its removal is not announced either.
+    EXPECT_EQ(UnplugSimulatedCamera(key), 0);
+    EXPECT_EQ(PumpDeviceEvents(0), 1);
+    EXPECT_TRUE(log_.messages.empty());
+}
+
 TEST_F(ApiTest, LaterEventsWaitForThePumpOnTheInitThread) {
     start();
     ASSERT_GE(DeviceEventFd(), 0);
