@@ -113,13 +113,18 @@ struct Frame {
 };
 
 /// Checks the records for codes 1 to 4: one-channel raw, three-channel out of the same size
-/// and depth, enough rows and columns for the 3 x 3 window.
+/// and depth, enough rows and columns for the 3 x 3 window (a green site at column 1 needs
+/// column 2, so at least 3 columns).
 bool mosaicFrame(const _ezImage* raw, const _ezImage* out, Frame& f) {
     if (raw->channels != 1 || out->channels != 3) return false;
     if (raw->depth != 8 && raw->depth != 16) return false;
     if (out->depth != raw->depth || out->width != raw->width || out->height != raw->height)
         return false;
     if (raw->height < 4 || raw->width < 3) return false;
+    // 16-bit samples are read and written as such; a record at an odd address is refused.
+    if (raw->depth == 16 &&
+        ((reinterpret_cast<uintptr_t>(raw->data) | reinterpret_cast<uintptr_t>(out->data)) & 1))
+        return false;
     f.width = raw->width;
     f.height = raw->height;
     f.depth = raw->depth;

@@ -17,7 +17,8 @@ void __exit_algorithms();
 /// Bilinear demosaic of a one-channel raw record (depth 8 or 16) into a three-channel record of
 /// the same size and depth (red, green, blue). Bayer code 0 copies the samples unchanged.
 void __decode_rawdatafast(_ezImage* raw, _ezImage* out, int bayer);
-/// As __decode_rawdatafast, then every interior pair passes through the colour-correction table.
+/// As __decode_rawdatafast, then every interior pair passes through the colour-correction table
+/// (without a table, i.e. before __init_algorithms, the interpolation is delivered uncorrected).
 void __decode_rawdata(_ezImage* raw, _ezImage* out, int bayer);
 
 /// Converts width x height pixels of packed YUV 4:2:2 (Y0 U Y1 V when yuyv, else U Y0 V Y1)

@@ -303,6 +303,13 @@ TEST(Demosaic, BadRecordsChangeNothing) {
     ezInitImageHeader(&big, 16, 9, 1, 8, 56, f.rawBuf.data(), 0, 0);
     __decode_rawdatafast(&big, &mono, 0);
     expectUnchanged("copy larger than the output");
+
+    Frames w(16, 8, 16);
+    const auto wBefore = w.outBuf;
+    ezInitImageHeader(&w.out, 16, 7, 3, 16, 56, w.outBuf.data() + 1, 0, 0);
+    ezInitImageHeader(&w.raw, 16, 7, 1, 16, 56, w.rawBuf.data() + 1, 0, 0);
+    __decode_rawdatafast(&w.raw, &w.out, 3);
+    EXPECT_EQ(w.outBuf, wBefore) << "16-bit samples at an odd address";
 }
 
 TEST(Yuv422, ConvertsBothByteOrdersWithClamping) {
