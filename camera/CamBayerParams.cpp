@@ -36,7 +36,7 @@ bool writeWhole(const std::string& path, const unsigned char* bytes, size_t size
         if (n <= 0) break;
         done += static_cast<size_t>(n);
     }
-    const bool ok = done == size && fchmod(fd, 0644) == 0;
+    const bool ok = done == size && fchmod(fd, 0644) == 0 && fsync(fd) == 0;
     if (close(fd) != 0 || !ok || std::rename(temp.c_str(), path.c_str()) != 0) {
         unlink(temp.c_str());
         return false;
