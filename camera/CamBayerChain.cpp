@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <thread>
 #include <utility>
 
 #include "algorithms/algorithms.h"
@@ -21,13 +22,17 @@ enum : unsigned {
     kStepSaturation = 8,
 };
 
-/// Live tables read by the colour step.
+/// Live tables read by the colour step. When gamma and contrast both run, `toned` holds their
+/// composition per channel (contrast after gamma), one lookup instead of two.
 struct ColourTables {
     const uint8_t* gain[3];
     const uint8_t* saturation;
     const uint8_t* gamma[3];
     const uint8_t* contrast;
+    uint8_t toned[3][256];
 };
+
+constexpr unsigned kStepTone = kStepGamma | kStepContrast;
 
 /// Pixels the tone steps touch: all but the last two of the image.
 size_t toneCount(const _ezImage* image) {
@@ -54,17 +59,21 @@ template <unsigned M> void colour8(uint8_t* p, size_t pixels, const ColourTables
             c = t.gain[2][c];
         }
         if constexpr ((M & kStepSaturation) != 0) {
+            // Row b of the table pulls the other samples towards green; its diagonal entry
+            // (green itself) is b for every saturation, so green keeps its value.
             const uint8_t* row = t.saturation + b * 256u;
             a = row[a];
             c = row[c];
-            b = row[b];
         }
-        if constexpr ((M & kStepGamma) != 0) {
+        if constexpr ((M & kStepTone) == kStepTone) {
+            a = t.toned[0][a];
+            b = t.toned[1][b];
+            c = t.toned[2][c];
+        } else if constexpr ((M & kStepGamma) != 0) {
             a = t.gamma[0][a];
             b = t.gamma[1][b];
             c = t.gamma[2][c];
-        }
-        if constexpr ((M & kStepContrast) != 0) {
+        } else if constexpr ((M & kStepContrast) != 0) {
             a = t.contrast[a];
             b = t.contrast[b];
             c = t.contrast[c];
@@ -89,23 +98,27 @@ template <unsigned M> void colour16(uint8_t* p, size_t pixels, const ColourTable
             h2 = t.gain[2][h2];
         }
         if constexpr ((M & kStepSaturation) != 0) {
-            const uint8_t* row = t.saturation + h1 * 256u;
+            const uint8_t* row = t.saturation + h1 * 256u; // diagonal: h1 stays
             h0 = row[h0];
             h2 = row[h2];
-            h1 = row[h1];
         }
-        if constexpr ((M & kStepGamma) != 0) {
+        if constexpr ((M & kStepTone) == kStepTone) {
+            h0 = t.toned[0][h0];
+            h1 = t.toned[1][h1];
+            h2 = t.toned[2][h2];
+        } else if constexpr ((M & kStepGamma) != 0) {
             h0 = t.gamma[0][h0];
             h1 = t.gamma[1][h1];
             h2 = t.gamma[2][h2];
+        } else if constexpr ((M & kStepContrast) != 0) {
+            h0 = t.contrast[h0];
+            h1 = t.contrast[h1];
+            h2 = t.contrast[h2];
         }
         if constexpr ((M & kStepContrast) != 0) {
             l0 = t.contrast[l0];
-            h0 = t.contrast[h0];
             l1 = t.contrast[l1];
-            h1 = t.contrast[h1];
             l2 = t.contrast[l2];
-            h2 = t.contrast[h2];
         }
         p[0] = static_cast<uint8_t>(l0);
         p[1] = static_cast<uint8_t>(h0);
@@ -130,6 +143,34 @@ constexpr std::array<ColourKernel, sizeof...(M)> kernels16(std::index_sequence<M
 /// One specialised loop per step mask (entry 0 is never used: no step, no pass).
 constexpr auto kColour8 = kernels8(std::make_index_sequence<16>());
 constexpr auto kColour16 = kernels16(std::make_index_sequence<16>());
+
+/// Images from this many pixels on are processed by two threads; below, starting a thread costs
+/// more than it saves.
+constexpr size_t kParallelPixels = size_t{1} << 19;
+
+/// Runs body(from, to) over [0, n): when `parallel`, the upper half on a helper thread while
+/// the calling thread does the lower half. Without a helper thread it all runs here.
+template <class Body> void runSplit(bool parallel, size_t n, Body&& body) {
+    static const bool twoCores = std::thread::hardware_concurrency() >= 2;
+    if (!parallel || !twoCores || n < 2) {
+        body(size_t{0}, n);
+        return;
+    }
+    const size_t half = n / 2;
+    std::thread helper;
+    try {
+        helper = std::thread([&body, half, n] { body(half, n); });
+    } catch (...) {
+        body(half, n);
+    }
+    body(size_t{0}, half);
+    if (helper.joinable()) helper.join();
+}
+
+/// Splits a range of n pixels.
+template <class Body> void splitWork(size_t n, Body&& body) {
+    runSplit(n >= kParallelPixels, n, std::forward<Body>(body));
+}
 
 /// Item `index` of the statistics area at the record's tail (read bytewise: the tail need not
 /// be aligned).
@@ -239,16 +280,18 @@ int CamBayer::_gray_image_process(_ezImage* image) {
         contrast = software[kSwContrast].table;
     }
     if (!gamma || !contrast) return -3;
-    const size_t n = toneCount(image);
-    uint8_t* p = image->data;
-    if (image->depth == 8) {
-        for (size_t i = 0; i < n; ++i) p[i] = gamma[contrast[p[i]]];
-    } else {
-        for (size_t i = 0; i < n; ++i, p += 2) {
+    uint8_t* data = image->data;
+    const bool wide = image->depth == 16;
+    splitWork(toneCount(image), [=](size_t from, size_t to) {
+        if (!wide) {
+            for (size_t i = from; i < to; ++i) data[i] = gamma[contrast[data[i]]];
+            return;
+        }
+        for (uint8_t* p = data + 2 * from; p < data + 2 * to; p += 2) {
             p[0] = contrast[p[0]];
             p[1] = contrast[gamma[p[1]]];
         }
-    }
+    });
     return 0;
 }
 
@@ -314,8 +357,15 @@ int CamBayer::_colr_image_process(_ezImage* image) {
     if ((mask & kStepGamma) && (!t.gamma[0] || !t.gamma[1] || !t.gamma[2])) return -3;
     if ((mask & kStepSaturation) && !t.saturation) return -3;
     if ((mask & kStepContrast) && !t.contrast) return -3;
-    const size_t n = toneCount(image);
-    (image->depth == 8 ? kColour8 : kColour16)[mask](image->data, n, t);
+    if ((mask & kStepTone) == kStepTone)
+        for (int c = 0; c < 3; ++c)
+            for (int v = 0; v < 256; ++v) t.toned[c][v] = t.contrast[t.gamma[c][v]];
+    const ColourKernel kernel = (image->depth == 8 ? kColour8 : kColour16)[mask];
+    const size_t pixelBytes = image->depth == 8 ? 3 : 6;
+    uint8_t* data = image->data;
+    splitWork(toneCount(image), [&t, kernel, pixelBytes, data](size_t from, size_t to) {
+        kernel(data + from * pixelBytes, to - from, t);
+    });
     return 0;
 }
 
@@ -336,8 +386,8 @@ int CamBayer::_image_stretch(_ezImage* image) {
     const int channels = image->channels;
     for (int c = 0; c < channels; ++c)
         if (!table[c]) return -3;
-    const size_t n = pixelCount(image);
-    uint8_t* p = image->data;
+    uint8_t* data = image->data;
+    const uint8_t *t0 = table[0], *t1 = table[1], *t2 = table[2];
 
     if (channels == 1 && image->depth == 16 && !automatic) {
         uint16_t wide[4096];
@@ -350,35 +400,31 @@ int CamBayer::_image_stretch(_ezImage* image) {
             else
                 wide[i] = 4095;
         }
-        for (size_t i = 0; i < n; ++i, p += 2) {
-            const unsigned v = (p[0] | (p[1] << 8)) / 16;
-            const unsigned r = wide[v] * 16u;
-            p[0] = static_cast<uint8_t>(r);
-            p[1] = static_cast<uint8_t>(r >> 8);
-        }
+        splitWork(pixelCount(image), [&wide, data](size_t first, size_t last) {
+            for (uint8_t* p = data + 2 * first; p < data + 2 * last; p += 2) {
+                const unsigned r = wide[(p[0] | (p[1] << 8)) / 16] * 16u;
+                p[0] = static_cast<uint8_t>(r);
+                p[1] = static_cast<uint8_t>(r >> 8);
+            }
+        });
         return 0;
     }
-    if (image->depth == 8) {
+    // 8-bit samples are mapped whole, 16-bit samples by their high byte.
+    const size_t step = image->depth / 8;
+    uint8_t* const first = data + (step - 1);
+    splitWork(pixelCount(image), [=](size_t from, size_t to) {
+        uint8_t* const p = first;
         if (channels == 1) {
-            for (size_t i = 0; i < n; ++i) p[i] = table[0][p[i]];
-        } else {
-            for (size_t i = 0; i < n; ++i, p += 3) {
-                p[0] = table[0][p[0]];
-                p[1] = table[1][p[1]];
-                p[2] = table[2][p[2]];
-            }
+            for (size_t i = from; i < to; ++i) p[i * step] = t0[p[i * step]];
+            return;
         }
-    } else {
-        if (channels == 1) {
-            for (size_t i = 0; i < n; ++i) p[2 * i + 1] = table[0][p[2 * i + 1]];
-        } else {
-            for (size_t i = 0; i < n; ++i, p += 6) {
-                p[1] = table[0][p[1]];
-                p[3] = table[1][p[3]];
-                p[5] = table[2][p[5]];
-            }
+        for (size_t i = from; i < to; ++i) {
+            uint8_t* q = p + i * 3 * step;
+            q[0] = t0[q[0]];
+            q[step] = t1[q[step]];
+            q[2 * step] = t2[q[2 * step]];
         }
-    }
+    });
     return 0;
 }
 
@@ -427,7 +473,16 @@ int CamBayer::_image_fladfield(_ezImage* image) {
         ezReleaseImage(&previous);
     }
     if (flatFieldWork->channels != image->channels) return -2;
-    __flat_field(image, flatFieldWork);
+    // Every sample is corrected on its own: large images in two bands of rows.
+    _ezImage* work = flatFieldWork;
+    runSplit(pixelCount(image) >= kParallelPixels, image->height,
+             [image, work](size_t top, size_t bottom) {
+                 _ezImage frameBand = *image, referenceBand = *work;
+                 frameBand.height = referenceBand.height = static_cast<uint16_t>(bottom - top);
+                 frameBand.data += top * image->stride;
+                 referenceBand.data += top * work->stride;
+                 __flat_field(&frameBand, &referenceBand);
+             });
     return 0;
 }
 

@@ -106,41 +106,58 @@ TEST(Chain, GammaAloneAppliesOnlyTheGammaTables) {
 }
 
 TEST(Chain, ColourStepsRunInOrderAndSixteenBitMapsTheRightBytes) {
-    ChainCam cam;
-    cam._set_digital_gain(96, 64, 40);
-    cam._set_saturation(160);
-    cam._set_gamma(130, 2);
-    cam._set_contrast(150);
     const auto g0 = table(__matrix_channel, 96), g2 = table(__matrix_channel, 40);
     const auto gm = table(__matrix_gamma, 130), ct = table(__matrix_contrast, 150);
-    std::vector<unsigned char> sat(65536);
+    std::vector<unsigned char> sat(65536), st(256);
     __matrix_saturation(160, sat.data(), 256);
+    __matrix_stretch(20, 220, st.data(), 256);
 
-    for (int depth : {8, 16}) {
-        RawFrame raw(24, 16, depth);
-        raw.randomise(depth + 1);
-        const auto before = demosaicOnly(raw, 3, 3);
-        const auto after = run(cam, raw);
-        const int bytes = depth / 8;
-        for (size_t p = 0; p < 24 * 16 - 2; ++p) {
-            const unsigned char* in = &before[p * 3 * bytes];
-            const unsigned char* out = &after[p * 3 * bytes];
-            const int hi = bytes - 1; // index of the high byte within a sample
-            // Gain on every byte, saturation around green's high byte, gamma on the high
-            // byte of channel 2, contrast on every byte.
-            unsigned s0 = g0[in[hi]], s1 = in[bytes + hi], s2 = g2[in[2 * bytes + hi]];
-            const unsigned x = s1;
-            s0 = sat[x * 256 + s0];
-            s2 = sat[x * 256 + s2];
-            s1 = sat[x * 257];
-            s2 = gm[s2];
-            ASSERT_EQ(out[hi], ct[s0]) << depth << " " << p;
-            ASSERT_EQ(out[bytes + hi], ct[s1]);
-            ASSERT_EQ(out[2 * bytes + hi], ct[s2]);
-            if (depth == 16) {
-                ASSERT_EQ(out[0], ct[g0[in[0]]]);
-                ASSERT_EQ(out[2], ct[in[2]]);
-                ASSERT_EQ(out[4], ct[g2[in[4]]]);
+    // A small frame, and a large one that is processed in two halves (with a flat field of a
+    // uniform reference, which changes nothing).
+    for (auto [w, h] : {std::pair{24, 16}, std::pair{1040, 620}}) {
+        for (int depth : {8, 16}) {
+            ChainCam cam;
+            cam._set_digital_gain(96, 64, 40);
+            cam._set_saturation(160);
+            cam._set_gamma(130, 2);
+            cam._set_contrast(150);
+            for (int c = 0; c < 3; ++c) cam._set_stretch(20, 220, false, c);
+            if (w > 100) {
+                RawFrame flat(w, h, 8);
+                flat.fillRggb(150, 150, 150);
+                ASSERT_EQ(cam._calc_flat_field(flat.data(), false), 0);
+                cam._set_ff_state(true);
+            }
+            RawFrame raw(w, h, depth);
+            raw.randomise(depth + 1);
+            const auto before = demosaicOnly(raw, 3, 3);
+            const auto after = run(cam, raw);
+            const int bytes = depth / 8, hi = bytes - 1; // hi: the high byte of a sample
+            const size_t pixels = static_cast<size_t>(w) * h;
+            for (size_t p = 0; p < pixels; ++p) {
+                const unsigned char* in = &before[p * 3 * bytes];
+                const unsigned char* out = &after[p * 3 * bytes];
+                if (p >= pixels - 2) { // the last two pixels are only stretched
+                    for (int c = 0; c < 3; ++c)
+                        ASSERT_EQ(out[c * bytes + hi], st[in[c * bytes + hi]]);
+                    continue;
+                }
+                // Gain on every byte, saturation around green's high byte, gamma on the high
+                // byte of channel 2, contrast on every byte, stretch on the high byte.
+                unsigned s0 = g0[in[hi]], s1 = in[bytes + hi], s2 = g2[in[2 * bytes + hi]];
+                const unsigned x = s1;
+                s0 = sat[x * 256 + s0];
+                s2 = sat[x * 256 + s2];
+                s1 = sat[x * 257];
+                s2 = gm[s2];
+                ASSERT_EQ(out[hi], st[ct[s0]]) << w << " " << depth << " " << p;
+                ASSERT_EQ(out[bytes + hi], st[ct[s1]]);
+                ASSERT_EQ(out[2 * bytes + hi], st[ct[s2]]);
+                if (depth == 16) {
+                    ASSERT_EQ(out[0], ct[g0[in[0]]]);
+                    ASSERT_EQ(out[2], ct[in[2]]);
+                    ASSERT_EQ(out[4], ct[g2[in[4]]]);
+                }
             }
         }
     }

@@ -14,14 +14,15 @@ TEST(ChainThreads, SettersAndCalibrationsDuringConversion) {
     cam._set_histogram(true);
     cam._set_ff_state(true);
     cam._set_snap_format(0); // deferred saves are served without writing files
-    RawFrame shared(40, 30, 8);
+    // Large enough for the steps that split a frame between two threads.
+    RawFrame shared(800, 700, 8);
     shared.randomise(1);
     std::atomic<bool> done{false};
 
     std::thread show([&] {
         RawFrame raw = shared;
-        ImageBuffer out(40, 30);
-        for (int i = 0; i < 300; ++i) {
+        ImageBuffer out(800, 700);
+        for (int i = 0; i < 20; ++i) {
             raw.image()->data = raw.data() + kHead;
             ASSERT_EQ(cam._raw2image(raw.data(), out.data(), i % 2 == 0), 0);
         }
@@ -36,9 +37,9 @@ TEST(ChainThreads, SettersAndCalibrationsDuringConversion) {
         cam._set_stretch(i % 50, 200 + i % 50, i % 7 == 0, i % 3);
         cam._set_flip(i % 4);
         cam._set_monochrome(i % 5 == 0);
-        if (i % 10 == 0) cam._calc_flat_field(mine.data(), false);
-        if (i % 10 == 5) {
-            __IMG_RECT area{5, 5, 30, 20};
+        if (i % 50 == 0) cam._calc_flat_field(mine.data(), false);
+        if (i % 50 == 25) {
+            __IMG_RECT area{5, 5, 300, 200};
             cam._calc_white_balance(mine.data(), i % 20 == 5 ? &area : nullptr);
         }
         if (i % 16 == 0) cam._saveimage("unused", i % 3);
