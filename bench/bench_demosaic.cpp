@@ -48,8 +48,9 @@ int siteColour(int bayer, int x, int y) {
 }
 
 /// Frame contents: 0 the simulator's microscope slide with shot-like noise (what the live view
-/// mostly sees), 1 noisy colour gradients (many distinct colours: a hard case for the table).
-enum Scene { kSlide = 0, kGradients = 1 };
+/// mostly sees), 1 noisy colour gradients (many distinct colours: a hard case for the table),
+/// 2 an almost noiseless grey card (few distinct colours: the table stays in the first cache).
+enum Scene { kSlide = 0, kGradients = 1, kGreyCard = 2 };
 
 /// Radiance 0..1 of channel c at (x, y).
 class SceneSource {
@@ -67,6 +68,7 @@ public:
                                 [size_t(y & tile_->mask()) * tile_->size() + (x & tile_->mask())] /
                    255.0;
 #endif
+        if (scene_ == kGreyCard) return c == 1 ? 0.45 : 0.4;
         const double u = double(x) / w, v = double(y) / h;
         const double dx = u - 0.5, dy = v - 0.5;
         if (dx * dx + dy * dy < 0.04) return c == 0 ? 0.9 : c == 1 ? 0.4 : 0.2;
@@ -93,8 +95,10 @@ Frame* makeFrame(int width, int height, int depth, int bayer, int scene) {
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x) {
             double v = source(siteColour(bayer, x, y), x, y, width, height);
-            // Shot noise grows with the signal; the gradients get a flat 1 % instead.
-            v += unit(rng) * (scene == kSlide ? 0.022 * std::sqrt(v + 0.004) : 0.01);
+            // Shot noise grows with the signal; the gradients get a flat 1 %, the card 0.1 %.
+            v += unit(rng) * (scene == kSlide      ? 0.022 * std::sqrt(v + 0.004)
+                              : scene == kGreyCard ? 0.001
+                                                   : 0.01);
             v = std::clamp(v, 0.0, 1.0);
             if (depth == 8)
                 f->raw[size_t(y) * width + x] = static_cast<unsigned char>(v * 255);
@@ -223,7 +227,7 @@ private:
 };
 
 void sizes(benchmark::internal::Benchmark* b) {
-    for (int scene : {kSlide, kGradients})
+    for (int scene : {kSlide, kGradients, kGreyCard})
         for (int depth : {8, 16}) {
             b->Args({1600, 1200, depth, scene});
             b->Args({3664, 2748, depth, scene});
