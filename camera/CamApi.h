@@ -16,6 +16,15 @@
 #define HALVEX_API
 #endif
 
+// Inside the source tree the rectangle comes from the image layer; an installed SDK has no such
+// header and declares the same layout itself.
+#if defined(__has_include)
+#if __has_include("ezImage/ezImage.h")
+#include "ezImage/ezImage.h"
+#define HALVEX_IMG_RECT_DEFINED
+#endif
+#endif
+
 #ifndef HALVEX_IMG_RECT_DEFINED
 #define HALVEX_IMG_RECT_DEFINED
 /// A rectangle in pixels; right and bottom are exclusive.
