@@ -1,5 +1,7 @@
 #include "camera/CamDerive/VA.h"
 
+#include "sim/CmosSimulation.h"
+
 std::atomic<int> cntVAo200C1{1}, cntVAh200C1{1}, cntVAo131C1{1}, cntVE131_{1}, cntVE131{1},
     cntVAo300C1{1}, cntVE300{1}, cntVAo131M1{1}, cntVAo500C1{1}, cntVE500{1}, cntVAo1KC1{1},
     cntVE1K{1}, cntVAo500M1{1}, cntVAh500M1{1}, cntV3h5MC1{1};
@@ -117,6 +119,79 @@ constexpr ModelSpec kV3h5MC1{3,
 
 constexpr uint16_t kBcdVAh131C1Sensor5M = 0xA001;
 constexpr uint16_t kBcdVAo500C1Fast = 0xA100;
+constexpr uint16_t kBcdWindowedGeneration = 0xB002;
+
+/// The end-marker read-out of VAh200C1: T + headLength asked, T + 3 delivered, 0x88 right after
+/// the pixels (cleared), the snapshot mark 0xCC after it, defects collected and corrected.
+constexpr FrameLayout kEndMarker{};
+
+/// The same read-out with the region of interest moved into the camera for one item.
+constexpr FrameLayout windowedEndMarker(int width, bool reapply) {
+    FrameLayout l = kEndMarker;
+    l.window = WindowSwitch::Keep;
+    l.windowWidth = width;
+    l.reapplyExposure = reapply;
+    return l;
+}
+
+/// The g read-outs: one byte after the pixels, no marker; the region of interest is moved into
+/// the camera for one item, dropping that frame.
+constexpr FrameLayout gLayout(int width, bool defects, int snapshot) {
+    FrameLayout l;
+    l.askExtra = 1 + 512;
+    l.trailer = 1;
+    l.marker = FrameLayout::kNone;
+    l.clear = FrameLayout::kNone;
+    l.snapshot = snapshot;
+    l.defects = defects;
+    l.window = width ? WindowSwitch::Drop : WindowSwitch::None;
+    l.windowWidth = width;
+    return l;
+}
+
+/// The 5- and 10-megapixel read-outs: n = T x bits / 8 (+ headLength at item 0 with 16 bits).
+/// Hardware generation 0xB002 appends a whole block whose last three bytes carry the marker and
+/// the snapshot mark, and drops the frame that moves the region into the camera; the others end
+/// with the three-byte trailer, collect defects and keep that frame.
+constexpr FrameLayout megapixelLayout(bool windowedGeneration, int fullWidth, bool delay) {
+    FrameLayout l;
+    l.depthScaled = true;
+    l.extraHead16 = true;
+    l.rmac = true;
+    l.windowWidth = fullWidth;
+    l.delayOnWindow = delay;
+    if (windowedGeneration) {
+        l.askExtra = 512 + 512;
+        l.trailer = 512;
+        l.marker = 512 - 3;
+        l.clear = 512 - 3;
+        l.snapshot = 512 - 2;
+        l.defects = false;
+        l.window = WindowSwitch::Drop;
+    } else {
+        l.window = WindowSwitch::Keep;
+    }
+    return l;
+}
+
+/// V3h5MC1: T + 2 headLength asked, T + 4 delivered, 0x88 after the pixels, the byte after it
+/// cleared, the snapshot mark third; 16-bit samples arrive little-endian (n = T x bits / 8).
+constexpr FrameLayout v3Layout() {
+    FrameLayout l;
+    l.askExtra = 2 * 512;
+    l.trailer = 4;
+    l.marker = 0;
+    l.clear = 1;
+    l.snapshot = 2;
+    l.depthScaled = true;
+    l.aeEvery = 4;
+    l.window = WindowSwitch::Keep;
+    l.windowWidth = 2592;
+    return l;
+}
+
+/// The simulated cameras of these models come with the model code.
+[[maybe_unused]] const bool kSimulationRegistered = (hx::sim::registerCmosSimulation(), true);
 
 } // namespace
 
@@ -133,6 +208,11 @@ int VAo200C1::_set_analog_gain(int gain) {
 
 VAh200C1::VAh200C1() {
     nameModel("VAh200C1.", cntVAh200C1);
+}
+
+/// After a pending mode change the exposure time is re-applied in the new mode.
+int VAh200C1::_raw_data(unsigned char* buffer, int size) {
+    return readEndMarkerFrame(buffer, size, windowedEndMarker(0, true));
 }
 
 // ---- VAo131C1, VAg131C1, VAh131C1 ------------------------------------------------------------
@@ -167,6 +247,14 @@ int VAh131C1::_claim_device() {
     return 0;
 }
 
+int VAg131C1::_raw_data(unsigned char* buffer, int size) {
+    return readEndMarkerFrame(buffer, size, gLayout(1280, true, FrameLayout::kNone));
+}
+
+int VAh131C1::_raw_data(unsigned char* buffer, int size) {
+    return readEndMarkerFrame(buffer, size, windowedEndMarker(1280, true));
+}
+
 int VAh131C1::_set_analog_gain(int gain) {
     if (bcdDevice() == kBcdVAh131C1Sensor5M) return writeAnalogGain(gain, gainLawVA500);
     return writeAnalogGain(gain, gainLawVA131);
@@ -187,6 +275,15 @@ VAh300C1::VAh300C1() {
     nameModel("VAh300C1.", cntVE300);
 }
 
+int VAh300C1::_raw_data(unsigned char* buffer, int size) {
+    return readEndMarkerFrame(buffer, size, windowedEndMarker(2048, false));
+}
+
+/// The snapshot mark is the second-last byte that arrived.
+int VAg300C1::_raw_data(unsigned char* buffer, int size) {
+    return readEndMarkerFrame(buffer, size, gLayout(2048, false, 1 - 2));
+}
+
 // ---- VAo131M1, VAg131M1, VAh131M1 ------------------------------------------------------------
 
 VAo131M1::VAo131M1() {
@@ -200,6 +297,18 @@ int VAo131M1::_set_analog_gain(int gain) {
 
 VAh131M1::VAh131M1() {
     nameModel("VAh131M1.", cntVAo131M1);
+}
+
+int VAg131M1::_raw_data(unsigned char* buffer, int size) {
+    FrameLayout l = gLayout(0, false, FrameLayout::kNone);
+    l.aeEvery = 4;
+    return readEndMarkerFrame(buffer, size, l);
+}
+
+int VAh131M1::_raw_data(unsigned char* buffer, int size) {
+    FrameLayout l = kEndMarker;
+    l.defects = false;
+    return readEndMarkerFrame(buffer, size, l);
 }
 
 // ---- VAo500C1, VAh500C1 ----------------------------------------------------------------------
@@ -240,6 +349,34 @@ VAh500C1::VAh500C1() {
     nameModel("VAh500C1.", cntVE500);
 }
 
+int VAh500C1::_retime() {
+    retimeLines();
+    return 0;
+}
+
+int VAh500C1::_raw_data(unsigned char* buffer, int size) {
+    FrameLayout l = megapixelLayout(bcdDevice() == kBcdWindowedGeneration, 2592, false);
+    l.rmac = bcdDevice() != kBcdWindowedGeneration;
+    return readEndMarkerFrame(buffer, size, l);
+}
+
+/// GPIO lines 1 to 3: request 0xB8 with the line + 95 in the low byte of wValue and the state
+/// in its high byte.
+int VAh500C1::_set_gpio(int line, bool on) {
+    if (line < 1 || line > 3) return -2;
+    Lock lock(settingsLock);
+    gpioState[line - 1] = on ? 1 : 0;
+    sendVendorRequest(0xB8, static_cast<uint16_t>((line + 95) | ((on ? 1 : 0) << 8)), 0);
+    return 0;
+}
+
+int VAh500C1::_gpio(int line, bool* on) {
+    if (line < 1 || line > 3 || !on) return -2;
+    Lock lock(settingsLock);
+    *on = gpioState[line - 1] != 0;
+    return 0;
+}
+
 // ---- VAo1KC1, VAh1KC1 ------------------------------------------------------------------------
 
 VAo1KC1::VAo1KC1() {
@@ -260,6 +397,17 @@ VAh1KC1::VAh1KC1() {
     nameModel("VAh1KC1.", cntVE1K);
 }
 
+int VAh1KC1::_retime() {
+    retimeLines();
+    return 0;
+}
+
+/// The sensor needs two seconds to settle after its region changes.
+int VAh1KC1::_raw_data(unsigned char* buffer, int size) {
+    return readEndMarkerFrame(buffer, size,
+                              megapixelLayout(bcdDevice() == kBcdWindowedGeneration, 3664, true));
+}
+
 // ---- VAo500M1, VAh500M1 ----------------------------------------------------------------------
 
 VAo500M1::VAo500M1() {
@@ -273,6 +421,16 @@ int VAo500M1::_set_analog_gain(int gain) {
 
 VAh500M1::VAh500M1() {
     nameModel("VAh500M1.", cntVAh500M1);
+}
+
+int VAh500M1::_retime() {
+    retimeLines();
+    return 0;
+}
+
+int VAh500M1::_raw_data(unsigned char* buffer, int size) {
+    return readEndMarkerFrame(buffer, size,
+                              megapixelLayout(bcdDevice() == kBcdWindowedGeneration, 2592, false));
 }
 
 // ---- V3h5MC1 ---------------------------------------------------------------------------------
@@ -306,4 +464,13 @@ int V3h5MC1::_claim_device() {
 
 int V3h5MC1::_set_analog_gain(int gain) {
     return writeAnalogGain(gain, gainLawVA500);
+}
+
+int V3h5MC1::_retime() {
+    retimeLines();
+    return 0;
+}
+
+int V3h5MC1::_raw_data(unsigned char* buffer, int size) {
+    return readEndMarkerFrame(buffer, size, v3Layout());
 }

@@ -4,7 +4,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "camera/CamDerive/CamModel.h"
+#include "camera/CamDerive/CmosModel.h"
 
 // ---- resolution and clock tables ---------------------------------------------------------------
 
@@ -161,7 +161,7 @@ constexpr uint16_t gainLawVA1K(int g) {
 
 // ---- models ------------------------------------------------------------------------------------
 
-class VAo200C1 : public CamModel {
+class VAo200C1 : public CmosModel {
 public:
     VAo200C1();
     int _set_analog_gain(int gain) override;
@@ -170,9 +170,10 @@ public:
 class VAh200C1 : public VAo200C1 {
 public:
     VAh200C1();
+    int _raw_data(unsigned char* buffer, int size) override;
 };
 
-class VAo131C1 : public CamModel {
+class VAo131C1 : public CmosModel {
 public:
     VAo131C1();
     int _set_analog_gain(int gain) override;
@@ -181,6 +182,7 @@ public:
 class VAg131C1 : public VAo131C1 {
 public:
     VAg131C1() = default;
+    int _raw_data(unsigned char* buffer, int size) override;
 };
 
 /// Named at claim; with bcdDevice 0xA001 it is a different sensor with the 5-megapixel tables.
@@ -189,9 +191,10 @@ public:
     VAh131C1() = default;
     int _claim_device() override;
     int _set_analog_gain(int gain) override;
+    int _raw_data(unsigned char* buffer, int size) override;
 };
 
-class VAo300C1 : public CamModel {
+class VAo300C1 : public CmosModel {
 public:
     VAo300C1();
     int _set_analog_gain(int gain) override;
@@ -200,32 +203,38 @@ public:
 class VAg300C1 : public VAo300C1 {
 public:
     VAg300C1() = default;
+    int _raw_data(unsigned char* buffer, int size) override;
 };
 
 class VAh300C1 : public VAo300C1 {
 public:
     VAh300C1();
+    int _raw_data(unsigned char* buffer, int size) override;
 };
 
-class VAo131M1 : public CamModel {
+/// A one-channel sensor whose frames are filtered on a checkerboard instead of demosaiced.
+class VAo131M1 : public CmosModel {
 public:
     VAo131M1();
     int _set_analog_gain(int gain) override;
+    int _raw2image(unsigned char* raw, unsigned char* image, bool crop) override;
 };
 
 class VAg131M1 : public VAo131M1 {
 public:
     VAg131M1() = default;
+    int _raw_data(unsigned char* buffer, int size) override;
 };
 
 /// Shares the counter of VAo131M1, which its construction therefore advances twice.
 class VAh131M1 : public VAg131M1 {
 public:
     VAh131M1();
+    int _raw_data(unsigned char* buffer, int size) override;
 };
 
 /// Sensor settings are chosen at claim, where the clock table depends on the bcdDevice.
-class VAo500C1 : public CamModel {
+class VAo500C1 : public CmosModel {
 public:
     VAo500C1();
     int _claim_device() override;
@@ -235,12 +244,16 @@ public:
 class VAh500C1 : public VAo500C1 {
 public:
     VAh500C1();
+    int _retime() override;
+    int _raw_data(unsigned char* buffer, int size) override;
+    int _set_gpio(int line, bool on) override;
+    int _gpio(int line, bool* on) override;
 
 protected:
     uint8_t gpioState[3] = {0, 0, 0}; ///< GPIO lines 1 to 3, 1 on and 0 off
 };
 
-class VAo1KC1 : public CamModel {
+class VAo1KC1 : public CmosModel {
 public:
     VAo1KC1();
     int _set_analog_gain(int gain) override;
@@ -249,9 +262,11 @@ public:
 class VAh1KC1 : public VAo1KC1 {
 public:
     VAh1KC1();
+    int _retime() override;
+    int _raw_data(unsigned char* buffer, int size) override;
 };
 
-class VAo500M1 : public CamModel {
+class VAo500M1 : public CmosModel {
 public:
     VAo500M1();
     int _set_analog_gain(int gain) override;
@@ -260,12 +275,16 @@ public:
 class VAh500M1 : public VAo500M1 {
 public:
     VAh500M1();
+    int _retime() override;
+    int _raw_data(unsigned char* buffer, int size) override;
 };
 
 /// Named and configured at claim.
-class V3h5MC1 : public CamModel {
+class V3h5MC1 : public CmosModel {
 public:
     V3h5MC1();
     int _claim_device() override;
     int _set_analog_gain(int gain) override;
+    int _retime() override;
+    int _raw_data(unsigned char* buffer, int size) override;
 };

@@ -4,7 +4,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "camera/CamDerive/CamModel.h"
+#include "camera/CamDerive/CmosModel.h"
 
 // ---- resolution and clock tables ---------------------------------------------------------------
 
@@ -57,42 +57,61 @@ extern std::atomic<int> cntVSo035M1, cntVSh035M1, cntVSo035C1, cntVSh035C1, cntV
 
 // ---- models: the gain register takes the clamped gain itself -----------------------------------
 
-class VSo035M1 : public CamModel {
+/// The exposure is a line count within one frame period plus a count of whole periods; the
+/// period (largest line count) depends on the mode.
+class VSo035M1 : public CmosModel {
 public:
     VSo035M1();
     int _set_analog_gain(int gain) override;
+    int _retime() override;
 };
 
 class VSh035M1 : public VSo035M1 {
 public:
     VSh035M1();
+    int _raw_data(unsigned char* buffer, int size) override;
 };
 
-class VSo035C1 : public CamModel {
+class VSo035C1 : public CmosModel {
 public:
     VSo035C1();
+    int _sensor_resume() override;
     int _set_analog_gain(int gain) override;
+    int _retime() override;
+    int _raw_data(unsigned char* buffer, int size) override;
 };
 
 class VSh035C1 : public VSo035C1 {
 public:
     VSh035C1();
+    int _raw_data(unsigned char* buffer, int size) override;
 };
 
-/// Reads frames in 60 KiB blocks.
-class VS200C1 : public CamModel {
+/// Reads frames in 60 KiB blocks; keeps a 32-bit line count in two 16-bit registers.
+class VS200C1 : public CmosModel {
 public:
     VS200C1();
+    int _sensor_resume() override;
     int _set_analog_gain(int gain) override;
+    int _retime() override;
+    int _set_exposure(float milliseconds) override;
+    int _set_blacklevel(int level) override;
+    int _raw_data(unsigned char* buffer, int size) override;
+
+protected:
+    void writeTotal(uint32_t total);
 };
 
-class VSo036C1 : public CamModel {
+class VSo036C1 : public CmosModel {
 public:
     VSo036C1();
     int _set_analog_gain(int gain) override;
+    int _retime() override;
 };
 
 class VSh036C1 : public VSo036C1 {
 public:
     VSh036C1();
+    int _set_exposure(float milliseconds) override;
+    int _raw_data(unsigned char* buffer, int size) override;
 };
