@@ -137,44 +137,152 @@ extern std::atomic<int> cntVDo205M1, cntVDh205M1, cntVDh205C1, cntVDo285M1, cntV
 inline constexpr int kEdgeInhibitionOn = 17;
 inline constexpr int kEdgeInhibitionOff = 0;
 
-// ---- uncooled CCD cameras: the gain register takes the clamped gain itself ---------------------
+/// A limit that depends on the mode code of the current resolution item.
+struct CodeLimit {
+    uint8_t code;
+    uint16_t value;
+};
 
-class VDo205M1 : public CamModel {
+/// How one CCD frame travels and is turned into an image: the data that distinguishes the
+/// read-outs of the CCD models. The steps themselves are shared (CcdCamera::_raw_data).
+struct CcdFrame {
+    enum class Wire {
+        HeadMarker, ///< head block with ten 0x88 bytes, pixels after it, frame acknowledge
+        EndMarker,  ///< pixels, then 0x88 and the snapshot mark
+        Padded,     ///< pixels and one padding block ending in 0x88 and the snapshot mark
+        Plain,      ///< exactly the pixels, no marker
+    };
+    enum class Reduce {
+        None,
+        MonoBin,   ///< __mbin by factor
+        ColourBin, ///< __cbin by factor
+        Crop,      ///< the camera sends full-width lines: cut out the item
+        SkipPairs, ///< every other column pair (__skip 2, 1)
+    };
+    Wire wire = Wire::EndMarker;
+    long long pixelBytes = 0; ///< pixel bytes on the wire (marker formats)
+    int width = 0;            ///< layout of the delivered pixels
+    int height = 0;
+    Reduce reduce = Reduce::None;
+    int factor = 1;
+    int cropX = 0, cropY = 0, cropWidth = 0, cropHeight = 0;
+    int aeEvery = 3;             ///< automatic-exposure hint
+    bool snapshotMark = false;   ///< report the camera's 0xCC mark
+    bool fluorescence = false;   ///< run the fluorescence step
+    bool defects = false;        ///< collect and correct defect pixels
+    bool clockAfterMode = false; ///< a pending mode request is followed by the clock request
+};
+
+/// The steps every CCD model shares: exposure as a line count split over two registers that
+/// rides with every mode and clock request, the control port, and one frame read whose wire
+/// format and geometry come from `framePlan`.
+class CcdCamera : public CamModel {
+public:
+    int _raw_data(unsigned char* buffer, int size) override;
+
+    /// Temperature in degrees from the camera's 16-bit reading.
+    static float temperatureFromReading(uint16_t reading);
+
+protected:
+    CcdCamera() = default;
+
+    /// How the current mode's frame travels and is laid out (lock held by the caller).
+    virtual CcdFrame framePlan() const = 0;
+    /// Model step after the region of interest and automatic exposure; a nonzero result ends
+    /// the read with that result.
+    virtual int afterFrame(_ezImage* /*image*/) { return 0; }
+
+    /// The full frame of the current mode: item 0's size, and the binning that turns it into
+    /// the current item when that item asks the camera for the same mode as item 0 but is
+    /// smaller (the camera cannot tell such items apart, so the host bins).
+    void fullFrameLayout(CcdFrame& plan, bool colour) const;
+    /// Pixel bytes the camera sends for the current item: frameBytes at the current depth.
+    long long itemPixelBytes() const;
+
+    /// Keeps the exposure time across a mode or clock change and prepares (does not send) the
+    /// two exposure register writes and the mode and clock requests that carry the total.
+    /// newMax / newLongMax replace exposure.max / longExposure.max when not negative;
+    /// followLineLength takes the current item's line length into the ratio.
+    int retimeSplit(int newMax, int newLongMax, bool followLineLength);
+    /// The limit for the current item's code, or fallback.
+    int limitForCode(const CodeLimit* table, int count, int fallback) const;
+    template <std::size_t N> int limitForCode(const CodeLimit (&table)[N], int fallback) const {
+        return limitForCode(table, static_cast<int>(N), fallback);
+    }
+    /// Puts a total line count into a prepared mode or clock request: bits 0 to 15 in wIndex,
+    /// bits 16 to 23 in the high byte of wValue.
+    static void carryExposure(EZURB& request, uint32_t total);
+    /// Sensor start without the start request: the settings in the order the CCD cameras take.
+    int resumeSettings(bool resolutionBeforeGain);
+};
+
+// ---- uncooled CCD cameras ----------------------------------------------------------------------
+
+class VDo205M1 : public CcdCamera {
 public:
     VDo205M1();
+    int _sensor_resume() override;
     int _set_analog_gain(int gain) override;
+    int _retime() override;
+
+protected:
+    CcdFrame framePlan() const override;
 };
 
 class VDh205M1 : public VDo205M1 {
 public:
     VDh205M1();
+
+protected:
+    CcdFrame framePlan() const override;
 };
 
 class VDh205C1 : public VDo205M1 {
 public:
     VDh205C1();
+
+protected:
+    CcdFrame framePlan() const override;
 };
 
-class VDo282C1 : public CamModel {
+class VDo282C1 : public CcdCamera {
 public:
     VDo282C1();
+    int _sensor_resume() override;
     int _set_analog_gain(int gain) override;
+    int _retime() override;
+
+protected:
+    CcdFrame framePlan() const override;
 };
 
-class VDh282C1 : public CamModel {
+class VDh282C1 : public CcdCamera {
 public:
     VDh282C1();
+    int _sensor_resume() override;
     int _set_analog_gain(int gain) override;
+    int _retime() override;
+
+protected:
+    CcdFrame framePlan() const override;
 };
 
 // ---- cooled CCD cameras ------------------------------------------------------------------------
 
-class VDo285M1 : public CamModel {
+class VDo285M1 : public CcdCamera {
 public:
     VDo285M1();
+    int _sensor_resume() override;
     int _set_analog_gain(int gain) override;
+    int _retime() override;
+    int _set_edge_inhibition(bool on) override;
+    int _edge_inhibition(bool* on) override;
+    int _set_cooled(bool on) override;
+    int _cooled(bool* on) override;
 
 protected:
+    CcdFrame framePlan() const override;
+
     int controlPortState = kEdgeInhibitionOff; ///< 17 while edge inhibition is on
     bool cooled = false;                       ///< last cooler state sent
 };
@@ -182,16 +290,25 @@ protected:
 class VDh285M1 : public VDo285M1 {
 public:
     VDh285M1();
+
+protected:
+    CcdFrame framePlan() const override;
 };
 
 class VDh285C1 : public VDh285M1 {
 public:
     VDh285C1();
+
+protected:
+    CcdFrame framePlan() const override;
 };
 
 class VDh674C1 : public VDh285C1 {
 public:
     VDh674C1();
+
+protected:
+    CcdFrame framePlan() const override;
 };
 
 /// Constructed as VDh285M1 (whose name it carries until claim); tables by bcdDevice at claim.
@@ -201,8 +318,12 @@ class VDh674M1 : public VDh285M1 {
 public:
     VDh674M1() = default;
     int _claim_device() override;
+    int _retime() override;
+    int _temperature(float* celsius) override;
 
 protected:
+    CcdFrame framePlan() const override;
+
     float temperature = 0.0f; ///< degrees Celsius read at claim
 };
 
@@ -210,20 +331,34 @@ class VDh687M1 : public VDh674M1 {
 public:
     VDh687M1() = default;
     int _claim_device() override;
+    int _retime() override;
 };
 
 class VDh694M1 : public VDh674M1 {
 public:
     VDh694M1() = default;
     int _claim_device() override;
+    int _retime() override;
+    int _set_resolution(int index, bool apply) override;
+    int _blackfield() override;
+    int _set_shift_operator(int value) override;
+    int _shift_operator() override;
+    int _shift_operator_range(int* min, int* max, int* step) override;
 
 protected:
+    CcdFrame framePlan() const override;
+    int afterFrame(_ezImage* image) override;
+    /// Keeps the frame as the dark frame when one was asked for, subtracts the dark frame
+    /// when that is on.
+    void darkFrameStep(_ezImage* image);
+
     struct ImageRelease {
         void operator()(_ezImage* image) const { ezReleaseImage(&image); }
     };
     int shiftOperator = 0;                             ///< 0 to 8, last value sent
     std::unique_ptr<_ezImage, ImageRelease> darkFrame; ///< last dark frame, or null
     float savedExposure = 0.0f; ///< milliseconds in force when a dark frame was started
+    uint32_t darkLines = 0;     ///< line count the dark exposure was asked for
 };
 
 /// Constructed as VDh694M1 with colour buffers; named, coloured and configured at claim.
@@ -231,4 +366,10 @@ class VDh694C1 : public VDh694M1 {
 public:
     VDh694C1();
     int _claim_device() override;
+    int _retime() override;
+    int _raw2image(unsigned char* raw, unsigned char* image, bool crop) override;
+
+protected:
+    CcdFrame framePlan() const override;
+    int afterFrame(_ezImage* image) override;
 };
