@@ -128,40 +128,6 @@ TEST(CmosExposure, VS200C1ThirtyTwoBitLinesAndBlackLevelOffset) {
     EXPECT_EQ(m.camera->_blacklevel(), 10);
 }
 
-TEST(CmosExposure, StartSequencesOfVSo035C1AndVS200C1) {
-    {
-        CmosCamera m = openCmos(0xC005);
-        ASSERT_TRUE(m.camera);
-        m.device->clearRequestLog();
-        m.camera->_sensor_resume();
-        const auto log = m.device->requestLog();
-        ASSERT_GE(log.size(), 3u);
-        EXPECT_EQ(log[0].bRequest, 0xB4); // no start request: the mode comes first
-        EXPECT_EQ(log.back().bRequest, 0xB6);
-        EXPECT_EQ(m.camera->_state(), 1);
-    }
-    {
-        CmosCamera m = openCmos(0xC00C);
-        ASSERT_TRUE(m.camera);
-        m.device->clearRequestLog();
-        m.camera->_sensor_resume();
-        const auto log = m.device->requestLog();
-        ASSERT_GE(log.size(), 4u);
-        EXPECT_EQ(log[0].bRequest, 0xBA);
-        EXPECT_EQ(log[1].bRequest, 0xB3);
-        // The mode follows, after the exposure halves its retiming writes.
-        size_t mode = 2;
-        while (mode < log.size() && log[mode].bRequest == 0xB7) ++mode;
-        ASSERT_LT(mode, log.size());
-        EXPECT_EQ(log[mode].bRequest, 0xB4);
-        const auto writes = registerWrites(*m.device);
-        ASSERT_GE(writes.size(), 2u);
-        EXPECT_EQ(writes[writes.size() - 2].first, 0xA2);
-        EXPECT_EQ(writes.back().first, 0xA3);
-        EXPECT_EQ(log.back().bRequest, 0xB6);
-    }
-}
-
 TEST(CmosExposure, RegisterSensorRetimeCarriesLinesInModeRequests) {
     // VAh500C1: 18000 kHz (clock 1); item 0 has 3492 clocks per line, item 1 2180.
     CmosCamera m = openCmos(0xA004);
