@@ -158,6 +158,7 @@ struct CcdFrame {
         ColourBin, ///< __cbin by factor
         Crop,      ///< the camera sends full-width lines: cut out the item
         SkipPairs, ///< every other column pair (__skip 2, 1)
+        Interlace, ///< two fields of factor rows, one after the other
     };
     Wire wire = Wire::EndMarker;
     long long pixelBytes = 0; ///< pixel bytes on the wire (marker formats)
@@ -344,6 +345,7 @@ public:
     int _set_shift_operator(int value) override;
     int _shift_operator() override;
     int _shift_operator_range(int* min, int* max, int* step) override;
+    int _fluorescence(_ezImage* image, int every) override;
 
 protected:
     CcdFrame framePlan() const override;

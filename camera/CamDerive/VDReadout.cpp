@@ -2,6 +2,7 @@
 // transfers; the models differ only in the plan of where the bytes sit and how the delivered
 // pixels become the image of the current resolution item.
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "algorithms/algorithms.h"
@@ -142,11 +143,16 @@ CcdFrame VDh205C1::framePlan() const {
 
 namespace {
 
-/// The 282 sensor: the half-height mode 0xC0 sends full-width lines of which every other
-/// column pair is kept; every item of the full mode 0xC1 gets the whole sensor and is
-/// colour-binned to its size.
+/// The 282 sensor: a mode of 1996 rows arrives as two fields; the half-height mode 0xC0 sends
+/// full-width lines of which every other column pair is kept; every item of the full mode 0xC1 gets
+/// the whole sensor and is colour-binned to its size.
 CcdFrame plan282(const ResolutionItem& item, CcdFrame plan) {
-    if (item.code == 0xC0) {
+    if (item.sensorHeight == 1996) {
+        plan.width = item.sensorWidth;
+        plan.height = item.sensorHeight;
+        plan.reduce = CcdFrame::Reduce::Interlace;
+        plan.factor = 998;
+    } else if (item.code == 0xC0) {
         plan.width = 2 * item.sensorWidth;
         plan.height = item.sensorHeight;
         plan.reduce = CcdFrame::Reduce::SkipPairs;
@@ -224,7 +230,8 @@ int CcdCamera::_raw_data(unsigned char* buffer, int size) {
         break;
     }
     if (plan.wire != CcdFrame::Wire::HeadMarker && plan.pixelBytes < layoutBytes) return -3;
-    const long long need = std::max(offset + ask, head + layoutBytes);
+    // Room for the pixels and for the statistics the automatic functions write after them.
+    const long long need = std::max(offset + ask, head + layoutBytes + kHistItems1 * 4LL);
     if (!buffer || size < 0 || need > size || need > 0x7FFFFFFF) return -2;
     if (readAborted()) return -3;
 
@@ -289,6 +296,9 @@ int CcdCamera::_raw_data(unsigned char* buffer, int size) {
     case CcdFrame::Reduce::SkipPairs:
         __skip(image, 2, 1);
         break;
+    case CcdFrame::Reduce::Interlace:
+        __interlace(image, 0, plan.factor);
+        break;
     case CcdFrame::Reduce::None:
         break;
     }
@@ -335,6 +345,84 @@ int CcdCamera::_raw_data(unsigned char* buffer, int size) {
         }
     }
     return result;
+}
+
+// ---- fluorescence with the exposure measured in the camera's own units -------------------------
+
+namespace {
+
+int statisticAt(const _ezImage* image, int index) {
+    int32_t value = 0;
+    std::memcpy(&value, image->tail + static_cast<size_t>(index) * sizeof(int32_t), sizeof(value));
+    return value;
+}
+
+} // namespace
+
+/// The gain search as every camera does it; the measurement scales the short exposure register
+/// by how far the brightest level is from full scale (doubled for each 155 steps of gain past
+/// the first above 244), and restarts the sensor with that total carried by the mode request.
+int VDh694M1::_fluorescence(_ezImage* image, int every) {
+    if (!image || !image->data || !image->tail || image->width == 0 || image->height == 0 ||
+        (image->depth != 8 && image->depth != 16))
+        return -2;
+    int result = 0;
+    bool searching;
+    {
+        Lock lock(settingsLock);
+        searching = gainSearch;
+    }
+    if (searching) {
+        const int r = _calc_auto_gain(image, every);
+        if (r == 1 || r == 0) {
+            Lock lock(settingsLock);
+            gainSearch = false;
+            if (r == 1) {
+                const int high = std::clamp(statisticAt(image, kHistLumaHigh), 0, 255);
+                for (int c = 0; c < channels; ++c) _set_stretch(0, high, false, c);
+            }
+            result = 2;
+        }
+    }
+    bool measuring;
+    {
+        Lock lock(settingsLock);
+        measuring = measureFlag;
+        measureFlag = false;
+    }
+    if (!measuring) return result;
+    __calc_histogram(image);
+
+    Lock lock(settingsLock);
+    const int high = software[kSwStretch0].max;
+    if (high <= 0 || exposure.max == 0 || !resolution.table || !pixelClock.table) return result;
+    const int n = (static_cast<int>(analogGain.value) - 244) / 155 - 1;
+    const double m = n > 0 ? static_cast<double>(1u << std::min(n, 16)) : 1.0;
+    double lines = std::trunc(static_cast<double>(exposure.value) * 255.0 / high * m);
+    const double limit = (static_cast<double>(longExposure.max) + 1) * exposure.max - 1;
+    lines = std::min(std::max(lines, static_cast<double>(exposure.min)), limit);
+    const auto t = static_cast<uint32_t>(lines);
+    exposure.value = static_cast<uint16_t>(t % exposure.max);
+    prepareRequest(exposure.request, kRegisterWrite, exposure.value, exposureRegister);
+    longExposure.value = static_cast<uint16_t>(t / exposure.max);
+    prepareRequest(longExposure.request, kRegisterWrite, longExposure.value, longExposureRegister);
+
+    _set_analog_gain(244);
+    for (int c = 0; c < channels; ++c) _set_stretch(0, 255, false, c);
+    sendVendorRequest(0xBB, 0, 0);
+    _delay(400);
+    const uint32_t total =
+        static_cast<uint32_t>(longExposure.value) * exposure.max + exposure.value;
+    prepareRequest(resolution.request, static_cast<uint8_t>(resolutionRequest),
+                   resItem(resolution.value).code, 0);
+    carryExposure(resolution.request, total);
+    EZURB mode = resolution.request;
+    _sumbit_ctl_urb(1000, 1, &mode);
+    if (pixelClock.request.bRequest == 0)
+        prepareRequest(pixelClock.request, static_cast<uint8_t>(clockRequest),
+                       clkItem(pixelClock.value).code, 0);
+    carryExposure(pixelClock.request, total);
+    return 3;
 }
 
 // ---- dark frames and the guide binning -------------------------------------------------------

@@ -176,3 +176,29 @@ TEST(CcdFrames, DarkFrameCaptureAndSubtraction) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(CcdFrames, FluorescenceMeasurementScalesTheShortRegister) {
+    auto c = openCcd(0xE00C, 0xA001);
+    CamBase& cam = *c.camera;
+    cam._sensor_resume();
+    cam._set_resolution(2, true);
+    cam._set_exposure(300.0f * 3528 / 24000 + 0.001f);
+    cam._set_analog_gain(554); // one doubling: (554 - 244) / 155 - 1 = 1
+    cam._set_stretch(0, 170, false, 0);
+    ASSERT_EQ(cam._fluorescence_guide(2, 0), 0);
+    std::vector<unsigned char> buffer(size_t(cam._body()));
+    c.device->clearRequestLog();
+    EXPECT_EQ(cam._raw_data(buffer.data(), int(buffer.size())), 3);
+    EXPECT_EQ(cam._analog_gain(), 244);
+    const auto modes = requestsOf(*c.device, 0xB4);
+    ASSERT_EQ(modes.size(), 1u);
+    EXPECT_EQ(modes[0].wIndex, 300 * 255 / 170 * 2); // 900 lines: no period of 1129 yet
+    EXPECT_EQ(requestsOf(*c.device, 0xBB).size(), 1u);
+    EXPECT_EQ(c.device->exposureLines(), 900u);
+    // The next frame is an ordinary one.
+    EXPECT_EQ(cam._raw_data(buffer.data(), int(buffer.size())), 0);
+}
+
+} // namespace
