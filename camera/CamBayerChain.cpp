@@ -146,7 +146,7 @@ constexpr auto kColour16 = kernels16(std::make_index_sequence<16>());
 
 /// Images from this many pixels on are processed by two threads; below, starting a thread costs
 /// more than it saves.
-constexpr size_t kParallelPixels = size_t{1} << 19;
+constexpr size_t kParallelPixels = size_t{1} << 18;
 
 /// Runs body(from, to) over [0, n): when `parallel`, the upper half on a helper thread while
 /// the calling thread does the lower half. Without a helper thread it all runs here.
@@ -170,6 +170,22 @@ template <class Body> void runSplit(bool parallel, size_t n, Body&& body) {
 /// Splits a range of n pixels.
 template <class Body> void splitWork(size_t n, Body&& body) {
     runSplit(n >= kParallelPixels, n, std::forward<Body>(body));
+}
+
+/// Maps pixels [from, to) through one table per channel; Step is the distance between the bytes
+/// mapped (1 for 8-bit samples, 2 for the high bytes of 16-bit samples).
+template <size_t Step>
+void mapSamples(uint8_t* p, size_t from, size_t to, int channels, const uint8_t* t0,
+                const uint8_t* t1, const uint8_t* t2) {
+    if (channels == 1) {
+        for (size_t i = from; i < to; ++i) p[i * Step] = t0[p[i * Step]];
+        return;
+    }
+    for (uint8_t* q = p + from * 3 * Step; q < p + to * 3 * Step; q += 3 * Step) {
+        q[0] = t0[q[0]];
+        q[Step] = t1[q[Step]];
+        q[2 * Step] = t2[q[2 * Step]];
+    }
 }
 
 /// Item `index` of the statistics area at the record's tail (read bytewise: the tail need not
@@ -410,21 +426,14 @@ int CamBayer::_image_stretch(_ezImage* image) {
         return 0;
     }
     // 8-bit samples are mapped whole, 16-bit samples by their high byte.
-    const size_t step = image->depth / 8;
-    uint8_t* const first = data + (step - 1);
-    splitWork(pixelCount(image), [=](size_t from, size_t to) {
-        uint8_t* const p = first;
-        if (channels == 1) {
-            for (size_t i = from; i < to; ++i) p[i * step] = t0[p[i * step]];
-            return;
-        }
-        for (size_t i = from; i < to; ++i) {
-            uint8_t* q = p + i * 3 * step;
-            q[0] = t0[q[0]];
-            q[step] = t1[q[step]];
-            q[2 * step] = t2[q[2 * step]];
-        }
-    });
+    if (image->depth == 8)
+        splitWork(pixelCount(image), [=](size_t from, size_t to) {
+            mapSamples<1>(data, from, to, channels, t0, t1, t2);
+        });
+    else
+        splitWork(pixelCount(image), [=](size_t from, size_t to) {
+            mapSamples<2>(data + 1, from, to, channels, t0, t1, t2);
+        });
     return 0;
 }
 
