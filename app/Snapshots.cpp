@@ -1,0 +1,100 @@
+// Snapshot, file-format, directory, dark-frame and flat-field controls. They only arm things;
+// the show thread does the work.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QMainWindow>
+#include <QMessageBox>
+#include <QPushButton>
+
+#include <algorithm>
+
+#include "app/AppDelegate.h"
+#include "camera/CamApi.h"
+
+namespace hx::app {
+
+void AppDelegate::btnCaptureAction() {
+    if (!camName) return;
+    txtIntAction();
+    if (bSaveImage) {
+        bSaveImage = false;
+        btnSnap->setText(infoText("Start Capture"));
+    } else {
+        saveImageCnt = intCnt->text().trimmed().toInt();
+        bSaveImage = true;
+        btnSnap->setText(infoText("Stop Capture"));
+    }
+}
+
+/// The count is kept within 0 to 2000; a negative count means one snapshot.
+void AppDelegate::txtIntAction() {
+    int v = intCnt->text().trimmed().toInt();
+    if (v > 2000)
+        v = 2000;
+    else if (v < 0)
+        v = 1;
+    saveImageCnt = v;
+    intCnt->setText(QString::number(v));
+}
+
+void AppDelegate::formatBoxAction(QCheckBox* box, int bit) {
+    if (!camName) return;
+    snapType = box->isChecked() ? (snapType | bit) : (snapType & ~bit);
+    SetImageFormat(snapType, camName->c_str());
+}
+
+/// A window-modal directory chooser; the directory is taken when the user confirms.
+void AppDelegate::btnBrowseAction() {
+    auto* dialog = new QFileDialog(_window);
+    dialog->setFileMode(QFileDialog::Directory);
+    dialog->setOption(QFileDialog::ShowDirsOnly, true);
+    dialog->setWindowModality(Qt::WindowModal);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    connect(dialog, &QFileDialog::fileSelected, this, &AppDelegate::chooseDirectory);
+    dialog->open();
+}
+
+void AppDelegate::chooseDirectory(const QString& path) {
+    if (path.isEmpty()) return;
+    QString text = path + '/';
+    const QString scheme = QStringLiteral("file://localhost");
+    const int at = text.indexOf(scheme);
+    if (at >= 0) text.remove(0, at + scheme.size());
+    txtPath->setText(text);
+}
+
+/// Starts a dark-frame calibration over 5, 10, 15 or 20 frames; the length is fixed now, so a
+/// later change of the list cannot move the show thread's writes.
+void AppDelegate::btnDarkAction() {
+    if (showAlert)
+        showAlert(infoText("cover telescope"));
+    else {
+        QMessageBox box(_window);
+        box.setText(infoText("cover telescope"));
+        box.setInformativeText(QString());
+        box.addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
+        box.exec();
+    }
+    const int index = std::clamp(popDark->currentIndex(), 0, 3);
+    darkLength_ = 5 * (index + 1);
+    darkFrameCnt = darkLength_.load();
+    for (auto& v : darkAry) v = 0;
+    bCalcDark = true;
+}
+
+void AppDelegate::chkFFAction() {
+    if (camName) SetFlatfieldState(chkFF->isChecked(), camName->c_str());
+}
+
+/// Flat-field calibration on a private copy of the newest raw frame.
+void AppDelegate::btnFFAction() {
+    if (!camName) return;
+    std::unique_ptr<unsigned char[]> frame;
+    if (copyIdleFrame(frame)) CalcFlatfield(frame.get(), false, camName->c_str());
+}
+
+void AppDelegate::btnAcquieMovie() {}
+
+} // namespace hx::app

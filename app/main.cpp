@@ -1,0 +1,51 @@
+// halvex-capture: the capture application. Options:
+//   --simulate MODEL[:BCD][,MODEL...]   plug simulated cameras before the cameras are listed
+//   --live                              start live view on the first camera
+#include <QApplication>
+#include <QMainWindow>
+#include <QTimer>
+
+#include <cstdio>
+#include <cstring>
+
+#include "app/AppDelegate.h"
+#include "app/Localisation.h"
+
+int main(int argc, char** argv) {
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("halvex-capture"));
+    hx::app::installTranslation();
+
+    hx::app::AppOptions options;
+    bool live = false;
+    const QStringList arguments = QApplication::arguments();
+    for (int i = 1; i < arguments.size(); ++i) {
+        const QString& arg = arguments[i];
+        if (arg == QLatin1String("--simulate") && i + 1 < arguments.size()) {
+            options.simulate << arguments[++i];
+        } else if (arg.startsWith(QLatin1String("--simulate="))) {
+            options.simulate << arg.mid(11);
+        } else if (arg == QLatin1String("--live")) {
+            live = true;
+        } else if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
+            std::printf("Usage: halvex-capture [--simulate MODEL[:BCD][,MODEL[:BCD]...]] [--live]\n"
+                        "Simulated cameras can also be plugged in from the Simulate menu.\n");
+            return 0;
+        } else {
+            std::fprintf(stderr, "halvex-capture: unknown option '%s'\n", qPrintable(arg));
+            return 1;
+        }
+    }
+
+    hx::app::AppDelegate delegate(options);
+    // Closing the window ends the application; the shutdown runs before the event loop ends.
+    QApplication::setQuitOnLastWindowClosed(true);
+    QObject::connect(&application, &QApplication::aboutToQuit, &delegate,
+                     &hx::app::AppDelegate::applicationShouldTerminate);
+    delegate.window()->show();
+    QTimer::singleShot(0, &delegate, [&delegate, live] {
+        delegate.applicationDidFinishLaunching();
+        if (live) delegate.btnLiveAction();
+    });
+    return application.exec();
+}

@@ -1,0 +1,113 @@
+// The capture application's controller on simulated cameras, with its own Documents and
+// Desktop directories under a fresh temporary directory, and real USB left alone.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QPushButton>
+#include <QThread>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "app/AppDelegate.h"
+#include "camera/CamApi.h"
+#include "sim/SimBus.h"
+
+/// The one QApplication of a test program, made on first use on the main thread.
+inline QApplication& testApplication() {
+    static int argc = 1;
+    static char name[] = "halvex-app-test";
+    static char* argv[] = {name, nullptr};
+    if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    static QApplication application(argc, argv);
+    return application;
+}
+
+class AppTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        testApplication();
+        setenv("HALVEX_NO_USB", "1", 1);
+        unsetenv("HALVEX_SIMULATE");
+        static std::atomic<int> serial{0};
+        dir_ = std::filesystem::temp_directory_path() /
+               ("halvex-app-" + std::to_string(::getpid()) + "-" + std::to_string(serial++));
+        std::filesystem::create_directories(dir_ / "Documents");
+        std::filesystem::create_directories(dir_ / "Desktop");
+        std::filesystem::create_directories(dir_ / "shots");
+        setenv("HOME", dir_.c_str(), 1);
+    }
+
+    void TearDown() override {
+        app_.reset();
+        auto& bus = hx::sim::SimBus::instance();
+        for (uint64_t key : bus.keys()) bus.unplug(key);
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+    }
+
+    QString docs() const { return QString::fromStdString((dir_ / "Documents").string()); }
+    QString desktop() const { return QString::fromStdString((dir_ / "Desktop").string()); }
+    QString shots() const { return QString::fromStdString((dir_ / "shots").string()) + '/'; }
+
+    /// Starts the controller with the given simulated cameras plugged in first.
+    void start(QStringList simulate = {}) {
+        hx::app::AppOptions options;
+        options.documentsDir = docs();
+        options.desktopDir = desktop();
+        options.simulate = simulate;
+        app_ = std::make_unique<hx::app::AppDelegate>(options);
+        app_->showAlert = [this](const QString& text) { alerts_ << text; };
+        app_->applicationDidFinishLaunching();
+    }
+
+    /// Runs the event loop until the condition holds or the time is up; the time only bounds
+    /// a failing test.
+    static bool waitFor(const std::function<bool()>& condition, int ms = 20000) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (!condition()) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            QThread::msleep(2);
+        }
+        QCoreApplication::processEvents();
+        return true;
+    }
+
+    /// Plugs a simulated camera while the application runs and waits until it is listed.
+    uint64_t plug(const char* model) {
+        const int before = app_->pouDev->count();
+        const int productId = hx::sim::simProductIdForClass(model);
+        uint64_t key = PlugSimulatedCamera(static_cast<unsigned short>(productId), 0);
+        EXPECT_TRUE(waitFor([&] { return app_->pouDev->count() == before + 1; }));
+        return key;
+    }
+
+    void startLive() {
+        ASSERT_EQ(app_->btnLive->text(), "Live");
+        app_->btnLiveAction();
+        ASSERT_TRUE(waitFor([&] { return app_->framesShown > 0; }));
+    }
+
+    void stopLive() {
+        app_->btnLiveAction();
+        ASSERT_TRUE(waitFor([&] { return !app_->liveRunning(); }));
+        ASSERT_TRUE(waitFor([&] { return app_->btnLive->text() == "Live"; }));
+    }
+
+    std::string selected() const { return app_->camName.value_or(std::string()); }
+
+    std::filesystem::path dir_;
+    std::unique_ptr<hx::app::AppDelegate> app_;
+    QStringList alerts_;
+};
