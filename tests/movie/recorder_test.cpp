@@ -45,6 +45,18 @@ std::vector<unsigned char> frame(int width, int height, int channels, int level,
     return px;
 }
 
+/// A textured frame of one colour.
+std::vector<unsigned char> colourFrame(int width, int height, int r, int g, int b, int shift) {
+    std::vector<unsigned char> px(static_cast<size_t>(width) * height * 3);
+    for (size_t i = 0; i < px.size() / 3; ++i) {
+        const int t = static_cast<int>((i + static_cast<size_t>(shift)) % 9) - 4;
+        px[3 * i] = static_cast<unsigned char>(r + t);
+        px[3 * i + 1] = static_cast<unsigned char>(g + t);
+        px[3 * i + 2] = static_cast<unsigned char>(b + t);
+    }
+    return px;
+}
+
 RecorderOptions lossless() {
     RecorderOptions o;
     o.waitWhenFull = true;
@@ -82,7 +94,7 @@ TEST_F(RecorderTest, ColourMovieHasTheDeclaredSizeAndFrameTimes) {
         ezRecorder rec(lossless());
         ASSERT_TRUE(rec.OpenRecorder(path, 96, 64, 3, 30));
         for (int k = 0; k < 12; ++k) {
-            const auto px = frame(96, 64, 3, 120, k);
+            const auto px = colourFrame(96, 64, 200, 100, 30, k);
             ASSERT_TRUE(rec.AppendSampleBuffer(px.data(), 96, 64, 3));
         }
         EXPECT_EQ(rec.frameNumber(), 13);
@@ -98,6 +110,8 @@ TEST_F(RecorderTest, ColourMovieHasTheDeclaredSizeAndFrameTimes) {
     EXPECT_EQ(m.width, 96);
     EXPECT_EQ(m.height, 64);
     EXPECT_EQ(m.decodeErrors, 0);
+    // Red stays red: the brightness of (200, 100, 30) is 0.299 R + 0.587 G + 0.114 B.
+    EXPECT_NEAR(m.meanGrey, 0.299 * 200 + 0.587 * 100 + 0.114 * 30, 3.0);
     ASSERT_EQ(m.pts.size(), 12u);
     // Frame k (from 1) at k / 30 s, exactly.
     for (size_t i = 0; i < m.pts.size(); ++i) {
