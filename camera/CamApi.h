@@ -47,7 +47,8 @@ extern "C" {
 // ---- registry and hot-plug -----------------------------------------------------------------
 
 /// Starts the library: registers the file codecs, builds the algorithm tables, remembers the
-/// parameter-file directory (a "/" is added when missing) and starts watching USB and the
+/// parameter-file directory (a "/" is added when missing; with a null or empty path parameter
+/// files are neither read nor written) and starts watching USB and the
 /// simulated bus (HALVEX_SIMULATE lists cameras to simulate; HALVEX_NO_USB=1 leaves real USB
 /// alone). Cameras already present are opened and reported before it returns. Returns 0.
 HALVEX_API int InitDevice(HalvexHotPlugCallback callback, void* application,

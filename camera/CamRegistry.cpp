@@ -84,6 +84,12 @@ int CamRegistry::init(HalvexHotPlugCallback callback, void* application,
     if (const char* list = std::getenv("HALVEX_SIMULATE")) {
         std::vector<std::string> errors;
         for (const hx::sim::SimulateItem& item : hx::sim::parseSimulateList(list, &errors)) {
+            if (!camSupported(hx::sim::kSimVendorId, item.productId)) {
+                std::fprintf(stderr,
+                             "halvex: HALVEX_SIMULATE: product id 0x%04X is not supported\n",
+                             item.productId);
+                continue;
+            }
             uint64_t key = sim.plug(item.productId, item.bcdDevice);
             if (key) envSimulated_.push_back(key);
         }
@@ -95,7 +101,7 @@ int CamRegistry::init(HalvexHotPlugCallback callback, void* application,
         usb_ = std::make_unique<hx::usb::LibusbBus>();
         if (!usb_->start(filter, listener)) usb_.reset();
     }
-    initialised_ = true;
+    initialised_.store(true, std::memory_order_release);
     pump(0);
     return 0;
 }
@@ -140,7 +146,8 @@ void CamRegistry::exit() {
 }
 
 int CamRegistry::pump(int timeoutMs) {
-    if (!initialised_ || std::this_thread::get_id() != owner_) return -1;
+    if (!initialised_.load(std::memory_order_acquire) || std::this_thread::get_id() != owner_)
+        return -1;
     queue_->wait(timeoutMs);
     int applied = 0;
     for (const hx::usb::UsbEvent& event : queue_->take()) {

@@ -2,6 +2,7 @@
 // look-up by device name for the flat API. Internal to the camera library.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -89,8 +90,8 @@ private:
     std::map<uint64_t, Entry> byKey_;
     HalvexHotPlugCallback callback_ = nullptr;
     void* application_ = nullptr;
-    std::thread::id owner_;
-    bool initialised_ = false;
+    std::thread::id owner_; ///< written before initialised_ is set
+    std::atomic<bool> initialised_{false};
     std::unique_ptr<hx::usb::DeviceEventQueue> queue_;
     std::unique_ptr<hx::usb::LibusbBus> usb_;
     std::vector<uint64_t> envSimulated_;
