@@ -67,10 +67,14 @@ void LibusbBus::Impl::left(libusb_device* dev) {
 int LIBUSB_CALL LibusbBus::Impl::onHotplug(libusb_context*, libusb_device* dev,
                                            libusb_hotplug_event event, void* self) {
     auto* impl = static_cast<Impl*>(self);
-    if (event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED)
-        impl->arrived(dev);
-    else if (event == LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT)
-        impl->left(dev);
+    try { // nothing may be thrown through libusb
+        if (event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED)
+            impl->arrived(dev);
+        else if (event == LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT)
+            impl->left(dev);
+    } catch (...) {
+        std::fprintf(stderr, "halvex: USB device event dropped\n");
+    }
     return 0;
 }
 
@@ -125,7 +129,14 @@ bool LibusbBus::start(Filter filter, Listener listener) {
             &Impl::onHotplug, &d, &d.handle);
         if (r != 0) d.hotplug = false;
     }
-    if (!d.hotplug) d.poll();
+    if (!d.hotplug) {
+        try {
+            d.poll();
+        } catch (...) {
+            stop();
+            return false;
+        }
+    }
     d.thread = std::thread([&d] {
         auto next = std::chrono::steady_clock::now();
         while (d.running) {
@@ -137,7 +148,12 @@ bool LibusbBus::start(Filter filter, Listener listener) {
                 std::unique_lock lock(d.stopMutex);
                 d.stopCv.wait_until(lock, next, [&d] { return !d.running; });
                 lock.unlock();
-                if (d.running) d.poll();
+                if (!d.running) break;
+                try {
+                    d.poll();
+                } catch (...) {
+                    std::fprintf(stderr, "halvex: USB device scan failed\n");
+                }
             }
         }
     });
