@@ -580,6 +580,14 @@ int capture(const CaptureOptions& o) {
     applySettings(o, n);
     SetImageFormat(o.formats, n);
     if (ResumeDevice(n) != 0) throw Failure{kExitCamera, "cannot start camera " + name};
+    // Starting the sensor re-sends the clock, which falls back to 8 bits where the clock
+    // cannot carry 16.
+    if (o.depth && GetRawDepth(n) != *o.depth) {
+        SuspendDevice(n);
+        throw Failure{kExitCamera, std::to_string(*o.depth) + "-bit data is not available at " +
+                                       "clock " + std::to_string(GetPixelclock(n)) +
+                                       " (try a slower --clock)"};
+    }
 
     // Buffers for the largest frame of the camera and its finished image with statistics.
     int width = 0, height = 0;

@@ -137,6 +137,8 @@ TEST_F(CliFiles, FailuresHaveMessagesAndExitCodes) {
         {sim + "capture --resolution 9", 1, "this camera takes 0 ... 3"},
         {sim + "capture --gain 5", 1, "this camera takes 188 ... 1023"},
         {sim + "capture --camera Nope.1", 2, "no camera named 'Nope.1'"},
+        {sim + "capture --resolution 3 --depth 16 --out '" + dir.string() + "'", 3,
+         "16-bit data is not available at clock 0"},
         {"--simulate NotAModel list", 1, "cannot simulate 'NotAModel'"},
         {sim + "capture --out '" + (dir / "file" / "sub").string() + "'", 4,
          "cannot write to directory"},
