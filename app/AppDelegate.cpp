@@ -31,8 +31,10 @@
 
 #include "app/ImageView.h"
 #include "app/PropertyList.h"
+// The registry header comes first: it brings the image layer's rectangle before CamApi.h.
+#include "camera/CamRegistry.h"
+
 #include "camera/CamApi.h"
-#include "camera/CamRegistry.h" // before CamApi.h: it brings the image layer's rectangle
 #include "sim/SimBus.h"
 
 namespace hx::app {
