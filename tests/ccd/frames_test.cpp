@@ -202,3 +202,25 @@ TEST(CcdFrames, FluorescenceMeasurementScalesTheShortRegister) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(CcdFrames, Colour694CutsWindowModesAndBinsForTheGuide) {
+    auto c = openCcd(0xE80C, 0xA001);
+    CamBase& cam = *c.camera;
+    cam._sensor_resume();
+    std::vector<unsigned char> buffer(size_t(cam._body()));
+    const int size = int(buffer.size());
+    cam._set_resolution(2, true); // 0x0C: 1088 x 728 out of full-width lines
+    ASSERT_EQ(cam._raw_data(buffer.data(), size), 0);
+    EXPECT_EQ(imageOf(buffer)->width, 1088);
+    EXPECT_EQ(imageOf(buffer)->height, 728);
+    EXPECT_EQ(imageOf(buffer)->resolution, 2);
+    // The guide's factor bins the frame once more, keeping its colour cells.
+    ASSERT_EQ(cam._fluorescence_guide(0, 2), 0);
+    ASSERT_EQ(cam._raw_data(buffer.data(), size), 0);
+    EXPECT_EQ(imageOf(buffer)->width, 544);
+    EXPECT_EQ(imageOf(buffer)->height, 364);
+}
+
+} // namespace
