@@ -40,6 +40,7 @@ class QWidget;
 namespace hx::app {
 
 class ImageView;
+class ezRecorder;
 
 /// The live view's hand-over record: three raw buffers that the two worker threads exchange
 /// by pointer and the decoded image.
@@ -146,6 +147,9 @@ public:
     int32_t zoomVal = 1;
     std::atomic<int32_t> snapType{31};
     std::atomic<bool> bSaveVideo{false};
+    /// The open movie writer while bSaveVideo is set. The show thread takes its own reference
+    /// for each append; destroying the controller at quit closes an open movie properly.
+    std::atomic<std::shared_ptr<ezRecorder>> recorder;
     std::atomic<bool> bCalcDark{false};
     std::atomic<int32_t> darkRedus{0};
     std::atomic<int32_t> darkFrameCnt{5};

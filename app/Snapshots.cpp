@@ -2,15 +2,23 @@
 // the show thread does the work.
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
+#include <QFile>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QMainWindow>
 #include <QMessageBox>
 #include <QPushButton>
 
+#include <syslog.h>
+
 #include <algorithm>
+#include <ctime>
 
 #include "app/AppDelegate.h"
+#ifdef HALVEX_HAVE_RECORDER
+#include "app/ezRecorder.h"
+#endif
 #include "camera/CamApi.h"
 
 namespace hx::app {
@@ -22,6 +30,8 @@ void AppDelegate::btnCaptureAction() {
         bSaveImage = false;
         btnSnap->setText(infoText("Start Capture"));
     } else {
+        // The default directory (the Desktop) may not exist yet; snapshots would be lost.
+        if (!txtPath->text().isEmpty()) QDir().mkpath(txtPath->text());
         saveImageCnt = intCnt->text().trimmed().toInt();
         bSaveImage = true;
         btnSnap->setText(infoText("Stop Capture"));
@@ -95,6 +105,39 @@ void AppDelegate::btnFFAction() {
     if (copyIdleFrame(frame)) CalcFlatfield(frame.get(), false, camName->c_str());
 }
 
-void AppDelegate::btnAcquieMovie() {}
+/// Starts or stops a movie of the live view: MMddHHmmss.mov in the snapshot directory, at the
+/// camera's resolution, with the measured live frame rate as time base. A failed opening is
+/// logged and leaves the button at "Start Video".
+void AppDelegate::btnAcquieMovie() {
+    if (!camName) return;
+#ifdef HALVEX_HAVE_RECORDER
+    if (bSaveVideo) {
+        bSaveVideo = false;
+        if (std::shared_ptr<ezRecorder> open = recorder.exchange(nullptr)) open->CloseRecorder();
+        btnMovie->setText(infoText("Start Video"));
+        return;
+    }
+    const char* n = camName->c_str();
+    const std::string path =
+        ezRecorder::moviePath(QFile::encodeName(txtPath->text()).toStdString(), std::time(nullptr));
+    const int index = GetResolution(n);
+    auto movie = std::make_shared<ezRecorder>();
+    if (!movie->OpenRecorder(path, GetResWidth(index, n), GetResHeight(index, n),
+                             GetImageChannles(n), ezRecorder::frameRateFromDustm(dustm)))
+        return;
+    // Set once, before the show thread can see bSaveVideo, and never changed afterwards.
+    if (!appendMovieFrame)
+        appendMovieFrame = [this](const unsigned char* pixels, int width, int height,
+                                  int channels) {
+            if (std::shared_ptr<ezRecorder> open = recorder.load())
+                open->AppendSampleBuffer(pixels, width, height, channels);
+        };
+    recorder.store(std::move(movie));
+    btnMovie->setText(infoText("Stop Video"));
+    bSaveVideo = true;
+#else
+    syslog(LOG_WARNING, "movie recording is not built into this program");
+#endif
+}
 
 } // namespace hx::app
