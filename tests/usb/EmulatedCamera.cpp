@@ -15,7 +15,8 @@ namespace hx::test {
 
 namespace {
 
-/// Capabilities the emulated usbdevfs reports: a whole transfer travels as one URB.
+/// Capabilities the emulated usbdevfs reports, those of a host controller without
+/// scatter-gather: libusb splits each transfer into 16 KiB URBs chained as continuations.
 constexpr uint32_t kCapabilities = USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM;
 
 struct Testbed {
@@ -382,18 +383,31 @@ void EmulatedCamera::control(Urb& urb) {
 }
 
 /// Feeds waiting bulk URBs from the simulator, oldest first, until one has to wait for a frame.
+/// As in the kernel, a URB that ends short where the host asked for SHORT_NOT_OK, or that fails,
+/// takes the rest of its transfer (the URBs flagged as its continuation) down with it, so those
+/// never receive bytes of the next frame.
 void EmulatedCamera::progressBulk() {
     while (!pending_.empty() && !hold_) {
         Urb* urb = pending_.front();
+        const int length = urb->buffer->data_len;
         int received = 0;
-        const int r = sim_->readPipe(hx::usb::kBulkInPipe, urb->buffer->data, urb->buffer->data_len,
-                                     &received);
+        const int r = sim_->readPipe(hx::usb::kBulkInPipe, urb->buffer->data, length, &received);
         if (r == hx::usb::kUsbTimeout && received == 0) break; // no frame yet: keep waiting
-        urb->finish(urbStatus(r), received);
+        int status = urbStatus(r);
+        if (status == 0 && received < length && (urb->urb()->flags & USBDEVFS_URB_SHORT_NOT_OK))
+            status = -EREMOTEIO;
+        urb->finish(status, received);
         ++counts_.bulkCompletions;
         counts_.bulkBytes += received;
         pending_.pop_front();
         completed_.push_back(urb);
+        if (status == 0) continue;
+        while (!pending_.empty() &&
+               (pending_.front()->urb()->flags & USBDEVFS_URB_BULK_CONTINUATION)) {
+            pending_.front()->finish(-ECONNRESET, 0);
+            completed_.push_back(pending_.front());
+            pending_.pop_front();
+        }
     }
     counts_.pendingBulk = static_cast<int>(pending_.size());
 }

@@ -21,7 +21,7 @@ namespace hx::test {
 
 /// The process's testbed, made on first use. It must exist before the first libusb context,
 /// so every test asks for it before it starts the library. Null when the process does not run
-/// with umockdev's preload library; why() then says what is missing.
+/// with umockdev's preload library; emulatedUsbUnavailable() then says what is missing.
 UMockdevTestbed* emulatedUsb();
 const std::string& emulatedUsbUnavailable();
 

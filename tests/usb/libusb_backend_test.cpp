@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -16,6 +18,7 @@
 
 #include "EmulatedCamera.h"
 #include "camera/CamRegistry.h"
+#include "usb/LibusbBus.h"
 #include "usb/LibusbDevice.h"
 
 namespace {
@@ -200,6 +203,16 @@ TEST_F(LibusbBackend, ControlRequestsReachTheCameraWithTheirExactSetupPackets) {
     ASSERT_GE(q.data.size(), 2u);
     EXPECT_EQ(version, static_cast<int16_t>(q.data[0] | q.data[1] << 8));
 
+    // A stalled default pipe fails that one request only; the next one goes through.
+    camera.sim().stallPipe(hx::usb::kControlPipe, 1);
+    camera.clearControlLog();
+    DeviceVersion(n);
+    EXPECT_EQ(DeviceVersion(n), version);
+    queries = withRequest(camera.controlLog(), 0xB6);
+    ASSERT_EQ(queries.size(), 2u);
+    EXPECT_EQ(queries[0].status, -EPIPE);
+    EXPECT_EQ(queries[1].status, 0);
+
     // Every request crossed the node unchanged: the camera logged the same packets.
     camera.clearControlLog();
     camera.sim().clearRequestLog();
@@ -322,6 +335,54 @@ TEST_F(LibusbBackend, UnplugDuringAFrameReadEndsTheReadAndTheCamera) {
     EXPECT_NE(result, 0);
     EXPECT_EQ(log_.messages.back(), std::make_pair(name, 3));
     EXPECT_EQ(camera.counts().pendingBulk, 0);
+}
+
+/// The backend alone: abort() takes back every URB of a frame read that is waiting on the
+/// pipe, the read answers kUsbNoDevice, and later requests do not reach the camera.
+TEST(LibusbDeviceEmulated, AbortTakesBackEveryUrbInFlight) {
+    if (!hx::test::emulatedUsb())
+        GTEST_SKIP() << "USB emulation unavailable: " << hx::test::emulatedUsbUnavailable();
+    EmulatedCamera camera(kColour);
+    hx::usb::LibusbBus bus;
+    std::shared_ptr<hx::usb::UsbDevice> device;
+    ASSERT_TRUE(bus.start([](uint16_t, uint16_t productId) { return productId == kColour; },
+                          [&](const hx::usb::UsbEvent& e) {
+                              if (e.kind == hx::usb::UsbEvent::Kind::Arrived) device = e.device;
+                          }));
+    ASSERT_TRUE(device);
+    ASSERT_EQ(device->open(), hx::usb::kUsbOk);
+    ASSERT_EQ(device->setConfiguration(0), hx::usb::kUsbOk);
+    ASSERT_EQ(device->claimInterface(), hx::usb::kUsbOk);
+
+    camera.holdBulk(true);
+    constexpr int kPieces = 3;
+    std::vector<unsigned char> buffer(size_t{kPieces} * hx::usb::LibusbDevice::kChunkBytes);
+    int result = hx::usb::kUsbOk, received = -1;
+    std::thread reader([&] {
+        result = device->readPipe(hx::usb::kBulkInPipe, buffer.data(),
+                                  static_cast<int>(buffer.size()), &received);
+    });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (camera.counts().pendingBulk < kPieces && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_GE(camera.counts().pendingBulk, kPieces);
+    device->abort();
+    reader.join();
+    EXPECT_EQ(result, hx::usb::kUsbNoDevice);
+    EXPECT_EQ(received, 0);
+    const hx::test::NodeCounts counts = camera.counts();
+    EXPECT_EQ(counts.discards, counts.bulkSubmits); // every URB was taken back
+    EXPECT_EQ(counts.pendingBulk, 0);
+    EXPECT_EQ(counts.bulkBytes, 0);
+
+    camera.clearControlLog();
+    unsigned char reply[64];
+    EZURB version{0xC0, 0xB6, 0, 2, 64, reply, 0};
+    EXPECT_EQ(device->controlRequest(version), hx::usb::kUsbNoDevice);
+    EXPECT_TRUE(camera.controlLog().empty());
+    device->close();
+    device.reset();
+    bus.stop();
 }
 
 } // namespace
