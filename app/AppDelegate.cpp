@@ -19,6 +19,7 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
 #include <QScrollArea>
 #include <QSlider>
 #include <QSocketNotifier>
@@ -361,7 +362,10 @@ void AppDelegate::buildWindow() {
         snapPrefix_ = text;
     });
 
-    _window->resize(1200, 760);
+    QSize size(1400, 900);
+    if (QScreen* screen = QGuiApplication::primaryScreen())
+        size = size.boundedTo(screen->availableGeometry().size());
+    _window->resize(size);
 }
 
 /// Simulate menu: plug in a simulated camera of any supported model, unplug any simulated

@@ -22,6 +22,8 @@ void ImageView::paintEvent(QPaintEvent*) {
         painter.fillRect(rect(), Qt::black);
         return;
     }
+    // Smooth only when shrinking, where nearest-neighbour sampling would alias row patterns.
+    painter.setRenderHint(QPainter::SmoothPixmapTransform, width() < image_.width());
     painter.drawImage(rect(), image_);
 }
 

@@ -8,6 +8,7 @@
 #include <QScrollArea>
 #include <QSlider>
 #include <QTabWidget>
+#include <QTranslator>
 
 #include <algorithm>
 
@@ -251,4 +252,31 @@ TEST_F(AppTest, ChannelGainsAndGammaAreShownInTheirScales) {
     EXPECT_EQ(GetGamma(name), gamma);
     app_->btnResetAction();
     EXPECT_EQ(app_->txtGamma->text(), QString::asprintf("%.1f", GetGamma(name) / 100.0));
+}
+
+extern const unsigned char kHalvexGermanCatalogue[];
+extern const unsigned int kHalvexGermanCatalogueSize;
+
+TEST_F(AppTest, GermanCatalogueTranslatesTheInfoPlistKeysAndLeavesUnknownKeys) {
+    QTranslator german;
+    ASSERT_TRUE(german.load(kHalvexGermanCatalogue, static_cast<int>(kHalvexGermanCatalogueSize)));
+    QCoreApplication::installTranslator(&german);
+    EXPECT_EQ(hx::app::infoText("cover telescope"), QString::fromUtf8("Teleskop abdecken"));
+    EXPECT_EQ(hx::app::infoText("WB Succeed"), QString::fromUtf8("Weißabgleich gelungen"));
+    EXPECT_EQ(hx::app::infoText("no such key"), "no such key");
+
+    // The controller's state tests follow the translated titles.
+    start({"VAh500C1"});
+    EXPECT_EQ(app_->btnSnap->text(), "Aufnahme starten");
+    app_->btnCaptureAction();
+    EXPECT_EQ(app_->btnSnap->text(), "Aufnahme beenden");
+    app_->btnCaptureAction();
+    app_->btnLiveAction();
+    EXPECT_EQ(app_->btnLive->text(), "Stopp");
+    EXPECT_TRUE(waitFor([&] { return app_->framesShown > 0; }));
+    app_->btnLiveAction();
+    EXPECT_TRUE(waitFor([&] { return !app_->liveRunning(); }));
+    EXPECT_EQ(app_->btnLive->text(), "Live");
+    app_.reset();
+    QCoreApplication::removeTranslator(&german);
 }
