@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 
 namespace hx::test {
 
@@ -19,27 +20,31 @@ namespace {
 /// scatter-gather: libusb splits each transfer into 16 KiB URBs chained as continuations.
 constexpr uint32_t kCapabilities = USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM;
 
+/// Lives until the process ends; its root directory goes with it.
 struct Testbed {
     UMockdevTestbed* bed = nullptr;
     std::string why;
+    ~Testbed() {
+        if (bed) g_object_unref(bed);
+    }
 };
 
 Testbed& testbed() {
-    static Testbed t = [] {
-        Testbed made;
+    static Testbed t;
+    static std::once_flag made;
+    std::call_once(made, [] {
         // The preload library shows the testbed's /sys only once a testbed exists, so the
         // check comes after making one.
-        made.bed = umockdev_testbed_new();
-        if (!made.bed) {
-            made.why = "umockdev could not make a testbed";
+        t.bed = umockdev_testbed_new();
+        if (!t.bed) {
+            t.why = "umockdev could not make a testbed";
         } else if (!umockdev_in_mock_environment()) {
-            g_object_unref(made.bed);
-            made.bed = nullptr;
-            made.why = "not running with umockdev's preload library (run the test through "
-                       "umockdev-wrapper, as CTest does)";
+            g_object_unref(t.bed);
+            t.bed = nullptr;
+            t.why = "not running with umockdev's preload library (run the test through "
+                    "umockdev-wrapper, as CTest does)";
         }
-        return made;
-    }();
+    });
     return t;
 }
 
