@@ -1,6 +1,7 @@
 // Frame read-outs of the CMOS cameras: exact transfer lengths, end markers and snapshot marks
 // at their offsets, defect collection, the black-frame check, bounded writes, GPIO lines.
 #include <algorithm>
+#include <string>
 
 #include "cmos_test_util.h"
 
@@ -156,6 +157,32 @@ TEST(CmosReadout, VS200C1NeedsItsStampAndNoStrayHead) {
     EXPECT_EQ(m.camera->_raw_data(buffer.data(), size), 0);
     EXPECT_EQ(record(buffer)->width, 1920);
     EXPECT_EQ(record(buffer)->height, 1180);
+}
+
+/// The 2-megapixel line-counted camera sends 16-bit frames as 12 bits in two bytes (high eight
+/// bits, then the low four in the low nibble), stamped like its 8-bit frames.
+TEST(CmosReadout, VS200C1TwelveBitLayoutOnTheWire) {
+    auto device = hx::sim::makeSimCamera(0xC00C, 0);
+    ASSERT_EQ(device->open(), 0);
+    ASSERT_EQ(device->claimInterface(), 0);
+    for (uint8_t request : {uint8_t{0xB9}, uint8_t{0xBA}}) {
+        EZURB r{0x40, request, static_cast<uint16_t>(request == 0xB9 ? 5 : 0), 0, 0, nullptr, 0};
+        ASSERT_EQ(device->controlRequest(r), 0);
+    }
+    const size_t size = 1920u * 1180u * 2u + 512u;
+    EXPECT_EQ(device->currentTransferSize(), size - size % 512);
+    std::vector<unsigned char> frame(size);
+    int received = 0;
+    ASSERT_EQ(device->readPipe(1, frame.data(), static_cast<int>(size), &received), 0);
+    ASSERT_EQ(received, static_cast<int>(size - size % 512));
+    EXPECT_EQ(std::string(frame.begin(), frame.begin() + 4), "XTDT");
+    bool packed = true, lit = false;
+    for (size_t i = 64; i < 1920u * 1180u * 2u; i += 2) {
+        packed = packed && (frame[i + 1] & 0xF0) == 0;
+        lit = lit || frame[i] != 0;
+    }
+    EXPECT_TRUE(packed);
+    EXPECT_TRUE(lit);
 }
 
 TEST(CmosReadout, VSo035C1HeadMarkerUnlessGenerationA001) {
