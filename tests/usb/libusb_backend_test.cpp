@@ -117,6 +117,10 @@ TEST_F(LibusbBackend, RegistryTakesInPresentAndArrivingCamerasAndDropsThemOnRemo
     EXPECT_EQ(present.counts().claims, 1);
     EXPECT_TRUE(present.sim().isOpen());
 
+    // A device of the vendor that no model serves arrives first and is passed over; events
+    // come in order, so it would be in the registry by the time the camera is.
+    EmulatedCamera& foreign = plug(0x1234);
+    foreign.announce();
     EmulatedCamera& later = plug(kOther);
     later.announce();
     ASSERT_TRUE(pumpUntil([] { return DeviceCount() == 2; }));
@@ -125,6 +129,8 @@ TEST_F(LibusbBackend, RegistryTakesInPresentAndArrivingCamerasAndDropsThemOnRemo
         if (DeviceProduct(DeviceName(i)) == kOther) second = DeviceName(i);
     ASSERT_FALSE(second.empty());
     EXPECT_EQ(log_.messages.back(), std::make_pair(second, 0));
+    EXPECT_EQ(log_.messages.size(), 2u);
+    EXPECT_EQ(foreign.counts().claims, 0);
 
     later.unplug();
     ASSERT_TRUE(pumpUntil([] { return DeviceCount() == 1; }));
