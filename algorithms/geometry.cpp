@@ -8,6 +8,10 @@
 #include <memory>
 #include <new>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
 namespace {
 
 /// A 16-bit sample that may sit at any address (the pixel block follows a header of any size).
@@ -241,6 +245,80 @@ template <typename S, typename D> void resizeT(const _ezImage* src, _ezImage* ds
     }
 }
 
+/// Writes the n pixels of p bytes at src to dst in reverse order; dst and src do not overlap.
+using ReverseCopy = void (*)(unsigned char* dst, const unsigned char* src, size_t n, size_t p);
+
+template <size_t P>
+inline void reverseTail(unsigned char* dst, const unsigned char* src, size_t from, size_t n) {
+    for (size_t j = from; j < n; ++j) std::memcpy(dst + j * P, src + (n - 1 - j) * P, P);
+}
+
+void reverseGeneric(unsigned char* dst, const unsigned char* src, size_t n, size_t p) {
+    for (size_t j = 0; j < n; ++j) std::memcpy(dst + j * p, src + (n - 1 - j) * p, p);
+}
+
+template <size_t P>
+void reverseScalar(unsigned char* dst, const unsigned char* src, size_t n, size_t) {
+    reverseTail<P>(dst, src, 0, n);
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+/// 16 bytes at a time: the K = 16 / P whole pixels ending a 16-byte load are reversed by one
+/// byte shuffle and stored at the front of a 16-byte store. The bytes a store writes past its
+/// K pixels belong to pixels stored later, and every load and store stays inside its row.
+template <size_t P>
+__attribute__((target("ssse3"))) void reverseSsse3(unsigned char* dst, const unsigned char* src,
+                                                   size_t n, size_t) {
+    constexpr size_t K = 16 / P, skip = 16 - K * P;
+    alignas(16) char order[16];
+    for (size_t i = 0; i < 16; ++i)
+        order[i] = i < K * P ? static_cast<char>(skip + (K - 1 - i / P) * P + i % P)
+                             : static_cast<char>(0x80);
+    const __m128i mask = _mm_load_si128(reinterpret_cast<const __m128i*>(order));
+    size_t j = 0;
+    for (; (j + K) <= n && (n - j) * P >= 16; j += K) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + (n - j) * P - 16));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + j * P), _mm_shuffle_epi8(v, mask));
+    }
+    reverseTail<P>(dst, src, j, n);
+}
+#endif
+
+/// The fastest reversal this processor has for pixels of p bytes.
+ReverseCopy reverseCopyFor(size_t p) {
+#if defined(__x86_64__) || defined(__i386__)
+    static const bool ssse3 = __builtin_cpu_supports("ssse3");
+    if (ssse3) {
+        switch (p) {
+        case 1:
+            return reverseSsse3<1>;
+        case 2:
+            return reverseSsse3<2>;
+        case 3:
+            return reverseSsse3<3>;
+        case 4:
+            return reverseSsse3<4>;
+        case 6:
+            return reverseSsse3<6>;
+        default:
+            break;
+        }
+    }
+#endif
+    switch (p) {
+    case 1:
+        return reverseScalar<1>;
+    case 2:
+        return reverseScalar<2>;
+    case 3:
+        return reverseScalar<3>;
+    case 6:
+        return reverseScalar<6>;
+    default:
+        return reverseGeneric;
+    }
+}
+
 } // namespace
 
 /// Crops in place. A rectangle reaching past the image is cut at its right and bottom edges;
@@ -261,16 +339,21 @@ void __roi(_ezImage* image, int x, int y, int width, int height) {
     resetSize(image, width, height);
 }
 
-/// Mirrors (bit 0) and turns upside down (bit 1); upside-down first when both are set.
+/// Mirrors (bit 0) and turns upside down (bit 1); upside-down first when both are set. Both
+/// together are one pass: each row pair is exchanged and mirrored on the way through one row
+/// buffer.
 void __flip(_ezImage* image, int flags) {
     if (!usableDepth(image) || !(flags & 3)) return;
     const int w = image->width, h = image->height;
     const size_t p = pixelBytes(image);
     const size_t row = w * p;
     unsigned char* data = image->data;
-    if ((flags & 2) && h > 1) {
-        std::unique_ptr<unsigned char[]> tmp(new (std::nothrow) unsigned char[row]);
-        if (!tmp) return;
+    const bool mirror = (flags & 1) && w > 1, upsideDown = (flags & 2) && h > 1;
+    if (!mirror && !upsideDown) return;
+    std::unique_ptr<unsigned char[]> tmp(new (std::nothrow) unsigned char[row]);
+    if (!tmp) return;
+    const ReverseCopy reverse = reverseCopyFor(p);
+    if (!mirror) {
         for (int i = 0; i < h / 2; ++i) {
             unsigned char* a = data + i * row;
             unsigned char* b = data + (h - 1 - i) * row;
@@ -278,25 +361,27 @@ void __flip(_ezImage* image, int flags) {
             std::memcpy(a, b, row);
             std::memcpy(b, tmp.get(), row);
         }
+        return;
     }
-    if ((flags & 1) && w > 1) {
+    if (!upsideDown) {
         for (int i = 0; i < h; ++i) {
             unsigned char* r = data + i * row;
-            switch (p) {
-            case 1:
-                std::reverse(r, r + w);
-                break;
-            case 2:
-                std::reverse(reinterpret_cast<u16u*>(r), reinterpret_cast<u16u*>(r) + w);
-                break;
-            default:
-                for (int j = 0; j < w / 2; ++j) {
-                    unsigned char* a = r + j * p;
-                    unsigned char* b = r + (w - 1 - j) * p;
-                    for (size_t k = 0; k < p; ++k) std::swap(a[k], b[k]);
-                }
-            }
+            std::memcpy(tmp.get(), r, row);
+            reverse(r, tmp.get(), w, p);
         }
+        return;
+    }
+    for (int i = 0; i < h / 2; ++i) {
+        unsigned char* a = data + i * row;
+        unsigned char* b = data + (h - 1 - i) * row;
+        std::memcpy(tmp.get(), a, row);
+        reverse(a, b, w, p);
+        reverse(b, tmp.get(), w, p);
+    }
+    if (h & 1) {
+        unsigned char* r = data + (h / 2) * row;
+        std::memcpy(tmp.get(), r, row);
+        reverse(r, tmp.get(), w, p);
     }
 }
 
