@@ -147,7 +147,7 @@ TEST_F(ApiTest, ResumeAndSuspendAreIdempotent) {
     EXPECT_EQ(SuspendDevice(n), 0);
     EXPECT_EQ(requestsWithCode(key, 0xBB), 1);
     EXPECT_EQ(DeviceState(n), 0);
-    EXPECT_EQ(ResumeDevice("VAh200C1.z"), -1);
+    EXPECT_EQ(ResumeDevice("NoSuchCamera.1"), -1);
     EXPECT_EQ(SuspendDevice(nullptr), -1);
     EXPECT_EQ(log_.messages.size(), 1u);
 }
