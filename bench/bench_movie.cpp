@@ -1,6 +1,7 @@
 // Movie recording speed: our whole path (queue, conversion to YUV 4:2:0, H.264 encoder, QuickTime
 // muxer, file) against the bare encoder fed with frames already in YUV 4:2:0, same preset, same
-// threads, same frames. Prints frames per second and the ratio of the two.
+// threads, same frames. Prints frames per second and the ratio of the two (best run of each;
+// use --benchmark_repetitions=N on a busy machine).
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -78,7 +80,8 @@ void report(benchmark::State& state, const std::string& key, int64_t frames,
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const double fps = seconds > 0 ? static_cast<double>(frames) / seconds : 0;
     state.counters["fps"] = fps;
-    g_fps[key] = fps;
+    // Best of the repetitions: on a shared machine the fastest run is the least disturbed.
+    g_fps[key] = std::max(g_fps[key], fps);
 }
 
 /// Our path: ezRecorder into a movie file, every frame kept (the writer is waited for).
