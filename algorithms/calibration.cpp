@@ -8,6 +8,11 @@
 #include <memory>
 #include <new>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define HX_FLAT_AVX2 1
+#endif
+
 namespace {
 
 /// A 16-bit sample that may sit at any address.
@@ -136,6 +141,76 @@ void flatPlaneWide(unsigned char* v, const unsigned char* ref, size_t pixels, in
     }
 }
 
+/// One corrected sample: min(255, a * v / r), a zero reference taken as 1.
+inline unsigned char flatSample(uint32_t a, uint32_t v, uint32_t r) {
+    const uint32_t q = a * v / (r ? r : 1);
+    return static_cast<unsigned char>(q > 255 ? 255 : q);
+}
+
+#ifdef HX_FLAT_AVX2
+/// Quotients of 16 samples against 16 reference bytes in single precision. With a * v below
+/// 2^16 and r below 256 this is exact: a quotient under 256 that is not whole lies at least
+/// 1/255 from the next integer, far beyond the rounding error, so truncation gives the
+/// integer quotient; one of 256 or more stays at least 256 and saturates.
+__attribute__((target("avx2"))) inline __m256i flatQuotients(__m256i v16, __m128i ref8,
+                                                             __m256i avgLo, __m256i avgHi) {
+    const __m256i one = _mm256_set1_epi32(1), top = _mm256_set1_epi32(255);
+    const __m256i r0 = _mm256_max_epi32(_mm256_cvtepu8_epi32(ref8), one);
+    const __m256i r1 = _mm256_max_epi32(_mm256_cvtepu8_epi32(_mm_srli_si128(ref8, 8)), one);
+    const __m256i v0 = _mm256_cvtepu16_epi32(_mm256_castsi256_si128(v16));
+    const __m256i v1 = _mm256_cvtepu16_epi32(_mm256_extracti128_si256(v16, 1));
+    const __m256 n0 = _mm256_cvtepi32_ps(_mm256_mullo_epi32(v0, avgLo));
+    const __m256 n1 = _mm256_cvtepi32_ps(_mm256_mullo_epi32(v1, avgHi));
+    const __m256i q0 =
+        _mm256_min_epi32(_mm256_cvttps_epi32(_mm256_div_ps(n0, _mm256_cvtepi32_ps(r0))), top);
+    const __m256i q1 =
+        _mm256_min_epi32(_mm256_cvttps_epi32(_mm256_div_ps(n1, _mm256_cvtepi32_ps(r1))), top);
+    // Pack to 16 words in sample order.
+    return _mm256_permute4x64_epi64(_mm256_packus_epi32(q0, q1), 0xD8);
+}
+
+/// Flat field over `samples` samples of n interleaved channels with byte averages, 16 samples
+/// per step. Step 1: 8-bit samples; Step 2: 16-bit samples, high bytes corrected.
+template <size_t Step>
+__attribute__((target("avx2"))) void flatAvx2(unsigned char* data, const unsigned char* ref,
+                                              size_t samples, int n, const uint32_t avg[3]) {
+    // Averages of 16 consecutive samples for each of the three phases a step can start at.
+    alignas(32) uint32_t pattern[3][16];
+    for (int ph = 0; ph < 3; ++ph)
+        for (int j = 0; j < 16; ++j) pattern[ph][j] = avg[(ph + j) % n];
+    int ph = 0;
+    size_t i = 0;
+    for (; i + 16 <= samples; i += 16) {
+        const __m256i lo = _mm256_load_si256(reinterpret_cast<const __m256i*>(pattern[ph]));
+        const __m256i hi = _mm256_load_si256(reinterpret_cast<const __m256i*>(pattern[ph] + 8));
+        const __m128i r8 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(ref + i));
+        if constexpr (Step == 1) {
+            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+            const __m256i q = flatQuotients(_mm256_cvtepu8_epi16(b), r8, lo, hi);
+            const __m128i packed =
+                _mm_packus_epi16(_mm256_castsi256_si128(q), _mm256_extracti128_si256(q, 1));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(data + i), packed);
+        } else {
+            __m256i* at = reinterpret_cast<__m256i*>(data + 2 * i);
+            const __m256i w = _mm256_loadu_si256(at);
+            const __m256i q = flatQuotients(_mm256_srli_epi16(w, 8), r8, lo, hi);
+            const __m256i low = _mm256_and_si256(w, _mm256_set1_epi16(0xFF));
+            _mm256_storeu_si256(at, _mm256_or_si256(low, _mm256_slli_epi16(q, 8)));
+        }
+        ph = n == 3 ? (ph + 1) % 3 : 0; // 16 samples advance the phase by one
+    }
+    for (; i < samples; ++i) {
+        unsigned char& v = data[i * Step + Step - 1];
+        v = flatSample(avg[i % n], v, ref[i]);
+    }
+}
+
+bool haveAvx2() {
+    static const bool yes = __builtin_cpu_supports("avx2");
+    return yes;
+}
+#endif
+
 /// Walks down from high accumulating bin counts; the bin where the count first exceeds
 /// limit (or the low bound) becomes the new high bound.
 inline int32_t walkHigh(const int32_t* bins, int32_t low, int32_t high, size_t limit) {
@@ -208,7 +283,17 @@ void __flat_field(_ezImage* frame, const _ezImage* reference) {
     const size_t pixels = pixelCount(frame);
     const size_t step = frame->depth / 8;
     unsigned char* v = frame->data + (step - 1); // the high byte of 16-bit samples
-    if (std::max({avg[0], avg[1], avg[2]}) > 255) {
+    const bool byteAverages = std::max({avg[0], avg[1], avg[2]}) <= 255;
+#ifdef HX_FLAT_AVX2
+    if (byteAverages && haveAvx2()) {
+        if (step == 1)
+            flatAvx2<1>(frame->data, reference->data, pixels * n, n, avg);
+        else
+            flatAvx2<2>(frame->data, reference->data, pixels * n, n, avg);
+        return;
+    }
+#endif
+    if (!byteAverages) {
         if (step == 1)
             flatPlaneWide<1>(v, reference->data, pixels, n, avg);
         else

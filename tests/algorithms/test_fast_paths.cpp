@@ -1,5 +1,5 @@
-// The vectorised and unrolled paths of flip and histogram against plain per-pixel references
-// on random images of awkward sizes, for every pixel width the chain produces.
+// The vectorised and unrolled paths of flip, histogram and flat field against plain per-pixel
+// references on random images of awkward sizes, for every pixel width the chain produces.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -67,6 +67,31 @@ TEST(FastPaths, ColourHistogramCountsEveryPixelOnce) {
                     for (int v = 0; v < 256; ++v)
                         ASSERT_EQ(st[histChannelBase(c) + v], expect[v])
                             << w << "x" << h << " depth " << depth << " channel " << c;
+                }
+            }
+}
+
+TEST(FastPaths, FlatFieldIsTheExactQuotientForEveryLayout) {
+    // Random frames against random references (zeros included), three different channel
+    // averages, sample counts that leave a remainder after the wide steps.
+    for (int depth : {8, 16})
+        for (int channels : {1, 3})
+            for (auto [w, h] : {std::pair{1, 1}, {7, 3}, {61, 17}}) {
+                RandomImage frame(w, h, channels, depth, unsigned(w * h + depth + channels));
+                RandomImage ref(w, h, channels, 8, unsigned(w + 5 * h));
+                ref.rec.average0 = 255, ref.rec.average1 = 1, ref.rec.average2 = 137;
+                const std::vector<unsigned char> before = frame.buf;
+                __flat_field(&frame.rec, &ref.rec);
+                const size_t es = depth / 8;
+                const unsigned avg[3] = {channels == 3 ? 255u : 1u, 1u, channels == 3 ? 137u : 1u};
+                for (size_t i = 0; i < size_t(w) * h * channels; ++i) {
+                    const unsigned r = ref.buf[i] ? ref.buf[i] : 1;
+                    const unsigned q = avg[i % channels] * before[i * es + es - 1] / r;
+                    ASSERT_EQ(frame.buf[i * es + es - 1], q > 255 ? 255 : q)
+                        << w << "x" << h << " depth " << depth << " sample " << i;
+                    if (es == 2) {
+                        ASSERT_EQ(frame.buf[i * 2], before[i * 2]);
+                    }
                 }
             }
 }
