@@ -11,6 +11,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -246,6 +247,8 @@ private:
     void saveSnapshot(const std::string& name);
     void postImage(QImage image);
     void postCaptureTitle();
+    void post(std::function<void()> function);
+    Q_INVOKABLE void drainPosted();
 
     AppOptions options_;
     QString documentsPath_;
@@ -270,6 +273,10 @@ private:
     std::atomic<int32_t> darkLength_{5}; ///< length of the running calibration, fixed at its start
 
     size_t showSize_ = 0; ///< bytes of showBuf
+
+    std::mutex postLock_;
+    std::deque<std::function<void()>> posted_;
+    bool wakePending_ = false;
 
     std::mutex imageLock_;
     std::unique_ptr<QImage> pendingImage_;

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 
 #include "app/AppDelegate.h"
 #include "app/ImageView.h"
@@ -176,8 +177,7 @@ void AppDelegate::grabThread() {
         failures = 0;
         if (r == 1) {
             if (snapEdge) {
-                QMetaObject::invokeMethod(
-                    this, [this] { btnCaptureAction(); }, Qt::QueuedConnection);
+                post([this] { btnCaptureAction(); });
                 snapEdge = false;
             }
         } else {
@@ -194,8 +194,7 @@ void AppDelegate::grabThread() {
         std::unique_lock lock(lkSwap);
         frameReady_.wait(lock, [this] { return flgShow == 0; });
     }
-    QMetaObject::invokeMethod(
-        this, [this] { liveEnded(); }, Qt::QueuedConnection);
+    post([this] { liveEnded(); });
 }
 
 // ---- show thread -----------------------------------------------------------------------------
@@ -288,8 +287,7 @@ void AppDelegate::showFrame(const std::string& name) {
         const int64_t usecs = now % 1000000 - tmStartUs % 1000000;
         dustm = static_cast<int32_t>(secs * 1000 + usecs / 1000);
         const QString text = QString::asprintf("%.2f fps", 10000.0 / dustm);
-        QMetaObject::invokeMethod(
-            this, [this, text] { txtFPS->setText(text); }, Qt::QueuedConnection);
+        post([this, text] { txtFPS->setText(text); });
         tmStartUs = now;
         cntFrame = 0;
     }
@@ -311,8 +309,7 @@ void AppDelegate::saveSnapshot(const std::string& name) {
         postCaptureTitle();
     } else if (saveImageCnt > 0) {
         const QString remaining = QString::number(saveImageCnt.load());
-        QMetaObject::invokeMethod(
-            this, [this, remaining] { txtSnap->setText(remaining); }, Qt::QueuedConnection);
+        post([this, remaining] { txtSnap->setText(remaining); });
         const int left = --saveImageCnt;
         path += QString::number(count - left);
         SaveFile(ctxGrab.showBuf, path.toUtf8().constData(), snapType, name.c_str());
@@ -325,9 +322,30 @@ void AppDelegate::saveSnapshot(const std::string& name) {
 /// The capture button's title follows the armed state as it is when the GUI gets to it, so a
 /// press in between is not overwritten by a stale title.
 void AppDelegate::postCaptureTitle() {
-    QMetaObject::invokeMethod(
-        this, [this] { btnSnap->setText(infoText(bSaveImage ? "Stop Capture" : "Start Capture")); },
-        Qt::QueuedConnection);
+    post([this] { btnSnap->setText(infoText(bSaveImage ? "Stop Capture" : "Start Capture")); });
+}
+
+/// Runs a function on the GUI thread, after every function posted before it. The functions
+/// travel through our own locked queue; Qt only carries the wake-up, which holds no data.
+void AppDelegate::post(std::function<void()> function) {
+    bool wake = false;
+    {
+        std::lock_guard lock(postLock_);
+        posted_.push_back(std::move(function));
+        wake = !wakePending_;
+        wakePending_ = true;
+    }
+    if (wake) QMetaObject::invokeMethod(this, "drainPosted", Qt::QueuedConnection);
+}
+
+void AppDelegate::drainPosted() {
+    std::deque<std::function<void()>> batch;
+    {
+        std::lock_guard lock(postLock_);
+        batch.swap(posted_);
+        wakePending_ = false;
+    }
+    for (auto& function : batch) function();
 }
 
 /// Hands a frame to the GUI thread. Only the newest waits there: a frame that arrives before
@@ -337,24 +355,21 @@ void AppDelegate::postImage(QImage image) {
     pendingImage_ = std::make_unique<QImage>(std::move(image));
     if (imagePosted_) return;
     imagePosted_ = true;
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            std::unique_ptr<QImage> next;
-            {
-                std::lock_guard lock(imageLock_);
-                next = std::move(pendingImage_);
-                imagePosted_ = false;
-            }
-            if (!next) return;
-            const QSize size = next->size();
-            pView->setImage(std::move(*next));
-            if (size != lastImageSize_) {
-                lastImageSize_ = size;
-                layoutView();
-            }
-        },
-        Qt::QueuedConnection);
+    post([this] {
+        std::unique_ptr<QImage> next;
+        {
+            std::lock_guard lock(imageLock_);
+            next = std::move(pendingImage_);
+            imagePosted_ = false;
+        }
+        if (!next) return;
+        const QSize size = next->size();
+        pView->setImage(std::move(*next));
+        if (size != lastImageSize_) {
+            lastImageSize_ = size;
+            layoutView();
+        }
+    });
 }
 
 /// The view fills the free space at the frame's aspect ratio, times the zoom factor; the
