@@ -129,6 +129,94 @@ template <unsigned M> void colour16(uint8_t* p, size_t pixels, const ColourTable
     }
 }
 
+/// The colour step composed into one lookup per sample. Gain, gamma and contrast are
+/// per-channel tables and compose into `high` (and `low` for the low bytes of 16-bit samples,
+/// which see gain and contrast only). Saturation maps red and blue through a row chosen by the
+/// gained green; so red and blue take one 256 x 256 table each, indexed by the raw green and the
+/// raw sample, that holds gain, saturation and tone together. Green keeps its gained value
+/// through saturation, so its own table is enough.
+struct ComposedColour {
+    uint8_t high[3][256];
+    uint8_t low[3][256];
+    bool saturation = false;
+    uint8_t mixed[2][256 * 256]; ///< red and blue by (green, sample)
+    // Inputs of the last build of `mixed`, so an unchanged setting is not recomposed per frame.
+    uint8_t builtGain[3][256];
+    uint8_t builtTone[3][256];
+    uint8_t builtSaturation[256 * 256];
+    bool built = false;
+};
+
+/// Composes the tables of the steps in mask into c; the 256 x 256 tables are rebuilt only when
+/// their inputs differ from the last build.
+void composeColour(unsigned mask, const ColourTables& t, ComposedColour& c) {
+    uint8_t gain[3][256], tone[3][256];
+    for (int k = 0; k < 3; ++k)
+        for (int v = 0; v < 256; ++v) {
+            gain[k][v] = (mask & kStepGain) ? t.gain[k][v] : static_cast<uint8_t>(v);
+            unsigned x = static_cast<unsigned>(v);
+            if ((mask & kStepTone) == kStepTone)
+                x = t.toned[k][x];
+            else if (mask & kStepGamma)
+                x = t.gamma[k][x];
+            else if (mask & kStepContrast)
+                x = t.contrast[x];
+            tone[k][v] = static_cast<uint8_t>(x);
+        }
+    for (int k = 0; k < 3; ++k)
+        for (int v = 0; v < 256; ++v) {
+            c.high[k][v] = tone[k][gain[k][v]];
+            c.low[k][v] = (mask & kStepContrast) ? t.contrast[gain[k][v]] : gain[k][v];
+        }
+    c.saturation = (mask & kStepSaturation) != 0;
+    if (!c.saturation) return;
+    if (c.built && std::memcmp(c.builtGain, gain, sizeof(gain)) == 0 &&
+        std::memcmp(c.builtTone, tone, sizeof(tone)) == 0 &&
+        std::memcmp(c.builtSaturation, t.saturation, sizeof(c.builtSaturation)) == 0)
+        return;
+    for (int g = 0; g < 256; ++g) {
+        const uint8_t* row = t.saturation + gain[1][g] * 256u;
+        uint8_t* red = c.mixed[0] + g * 256;
+        uint8_t* blue = c.mixed[1] + g * 256;
+        for (int v = 0; v < 256; ++v) {
+            red[v] = tone[0][row[gain[0][v]]];
+            blue[v] = tone[2][row[gain[2][v]]];
+        }
+    }
+    std::memcpy(c.builtGain, gain, sizeof(gain));
+    std::memcpy(c.builtTone, tone, sizeof(tone));
+    std::memcpy(c.builtSaturation, t.saturation, sizeof(c.builtSaturation));
+    c.built = true;
+}
+
+/// The composed colour step on pixels of Wide ? 6 : 3 bytes, with or without saturation.
+template <bool Wide, bool Saturation>
+void composedColour(uint8_t* p, size_t pixels, const ComposedColour& c) {
+    constexpr size_t e = Wide ? 2 : 1, hi = e - 1;
+    for (size_t i = 0; i < pixels; ++i, p += 3 * e) {
+        const unsigned a = p[hi], b = p[e + hi], d = p[2 * e + hi];
+        if constexpr (Wide) {
+            p[0] = c.low[0][p[0]];
+            p[2] = c.low[1][p[2]];
+            p[4] = c.low[2][p[4]];
+        }
+        if constexpr (Saturation) {
+            p[hi] = c.mixed[0][b * 256 + a];
+            p[2 * e + hi] = c.mixed[1][b * 256 + d];
+        } else {
+            p[hi] = c.high[0][a];
+            p[2 * e + hi] = c.high[2][d];
+        }
+        p[e + hi] = c.high[1][b];
+    }
+}
+
+/// This thread's composed tables, made on first use; null when memory is short.
+ComposedColour* composedTables() {
+    thread_local std::unique_ptr<ComposedColour> tables(new (std::nothrow) ComposedColour);
+    return tables.get();
+}
+
 using ColourKernel = void (*)(uint8_t*, size_t, const ColourTables&);
 
 template <size_t... M>
@@ -376,9 +464,21 @@ int CamBayer::_colr_image_process(_ezImage* image) {
     if ((mask & kStepTone) == kStepTone)
         for (int c = 0; c < 3; ++c)
             for (int v = 0; v < 256; ++v) t.toned[c][v] = t.contrast[t.gamma[c][v]];
-    const ColourKernel kernel = (image->depth == 8 ? kColour8 : kColour16)[mask];
     const size_t pixelBytes = image->depth == 8 ? 3 : 6;
     uint8_t* data = image->data;
+    if (ComposedColour* c = composedTables()) {
+        composeColour(mask, t, *c);
+        using Kernel = void (*)(uint8_t*, size_t, const ComposedColour&);
+        const bool wide = image->depth == 16;
+        const Kernel kernel =
+            c->saturation ? (wide ? composedColour<true, true> : composedColour<false, true>)
+                          : (wide ? composedColour<true, false> : composedColour<false, false>);
+        splitWork(toneCount(image), [c, kernel, pixelBytes, data](size_t from, size_t to) {
+            kernel(data + from * pixelBytes, to - from, *c);
+        });
+        return 0;
+    }
+    const ColourKernel kernel = (image->depth == 8 ? kColour8 : kColour16)[mask];
     splitWork(toneCount(image), [&t, kernel, pixelBytes, data](size_t from, size_t to) {
         kernel(data + from * pixelBytes, to - from, t);
     });
