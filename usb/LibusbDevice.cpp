@@ -301,6 +301,9 @@ int LibusbDevice::controlRequest(EZURB& request) {
 /// Reads one whole frame (or less, if the device ends it with a short packet) into buffer.
 /// The frame travels in pieces of kChunkBytes, kChunksInFlight at a time, so frames larger than
 /// the kernel's per-transfer limit arrive in one call and the bus never waits for the host.
+/// Pieces in flight behind a short one may already hold what the device sent next; those bytes
+/// open the next read instead of being dropped, so one short frame does not put every later
+/// frame out of step.
 int LibusbDevice::readPipe(int pipe, unsigned char* buffer, int length, int* received) {
     if (received) *received = 0;
     if (pipe != kBulkInPipe || length < 0 || (!buffer && length > 0)) return kUsbBadArgument;
@@ -309,6 +312,29 @@ int LibusbDevice::readPipe(int pipe, unsigned char* buffer, int length, int* rec
     if (!handle_ || interface_ < 0 || bulkIn_ == 0) return kUsbNotOpen;
     if (length == 0) return kUsbOk;
     std::lock_guard reading(readMutex_);
+
+    // What the last read left over comes first; a piece of it that ended short ends this read.
+    int carried = 0;
+    bool carryEnded = false;
+    while (!carry_.empty() && carried < length && !carryEnded) {
+        Carry& c = carry_.front();
+        const size_t n = std::min(c.bytes.size(), static_cast<size_t>(length - carried));
+        std::memcpy(buffer + carried, c.bytes.data(), n);
+        carried += static_cast<int>(n);
+        if (n < c.bytes.size()) {
+            c.bytes.erase(c.bytes.begin(), c.bytes.begin() + static_cast<std::ptrdiff_t>(n));
+        } else {
+            carryEnded = c.shortEnd;
+            carry_.pop_front();
+        }
+    }
+    if (carried == length || carryEnded) {
+        if (received) *received = carried;
+        return kUsbOk;
+    }
+    buffer += carried;
+    length -= carried;
+
     Job job;
     job.owner = this;
     job.buffer = buffer;
@@ -344,14 +370,16 @@ int LibusbDevice::readPipe(int pipe, unsigned char* buffer, int length, int* rec
     }
     waitFor(job);
 
-    // Bytes count up to the first piece that did not arrive whole; later pieces are dropped.
+    // Bytes count up to the first piece that did not arrive whole.
     int total = 0;
     int result = kUsbOk;
+    int end = -1;
     for (int i = 0; i < job.nextPiece; ++i) {
         total += job.pieceActual[i];
         if (job.pieceStatus[i] == LIBUSB_TRANSFER_COMPLETED &&
             job.pieceActual[i] == job.pieceLength[i])
             continue;
+        end = i;
         if (job.pieceStatus[i] == LIBUSB_TRANSFER_COMPLETED)
             result = kUsbOk;
         else if (stopped())
@@ -362,7 +390,20 @@ int LibusbDevice::readPipe(int pipe, unsigned char* buffer, int length, int* rec
             result = mapTransferStatus(job.pieceStatus[i]);
         break;
     }
-    if (received) *received = total;
+    // Behind a short packet, pieces that still caught bytes hold the start of the next read.
+    if (end >= 0 && job.pieceStatus[end] == LIBUSB_TRANSFER_COMPLETED && !stopped()) {
+        for (int i = end + 1; i < job.nextPiece; ++i) {
+            const int actual = job.pieceActual[i];
+            const bool completed = job.pieceStatus[i] == LIBUSB_TRANSFER_COMPLETED;
+            if (actual > 0 || completed) {
+                const unsigned char* at = buffer + static_cast<size_t>(i) * kChunkBytes;
+                carry_.push_back(Carry{std::vector<unsigned char>(at, at + actual),
+                                       completed && actual < job.pieceLength[i]});
+            }
+            if (!completed) break; // nothing arrives behind a cancelled or failed piece
+        }
+    }
+    if (received) *received = carried + total;
     return result;
 }
 
@@ -401,6 +442,7 @@ void LibusbDevice::close() {
     std::unique_lock lock(handleMutex_);
     for (libusb_transfer* t : chunks_) libusb_free_transfer(t);
     chunks_.clear();
+    carry_.clear(); // no read is running while the handle is held exclusively
     if (handle_) {
         if (interface_ >= 0 && !gone_) libusb_release_interface(handle_, interface_);
         libusb_close(handle_);

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
@@ -86,6 +87,15 @@ private:
     /// One frame read at a time; the chunk transfers are made once and reused.
     std::mutex readMutex_;
     std::vector<libusb_transfer*> chunks_;
+
+    /// Bytes that chunks still in flight caught after a read ended with a short packet: the
+    /// start of what the device sends next. The next read begins with them; a piece that
+    /// itself ended short ends that read. Guarded by readMutex_.
+    struct Carry {
+        std::vector<unsigned char> bytes;
+        bool shortEnd;
+    };
+    std::deque<Carry> carry_;
 
     /// Transfers in flight, so that abort() can cancel them.
     std::mutex flightMutex_;
