@@ -392,7 +392,15 @@ void EmulatedCamera::control(Urb& urb) {
 /// takes the rest of its transfer (the URBs flagged as its continuation) down with it, so those
 /// never receive bytes of the next frame.
 void EmulatedCamera::progressBulk() {
-    while (!pending_.empty() && !hold_) {
+    // The last URB of a transfer is the one without SHORT_NOT_OK. Data flows only into
+    // transfers the host has finished submitting: a real camera is far slower than the
+    // submission, and this keeps the emulation from racing libusb's own bookkeeping.
+    auto submitted = [this] {
+        return std::any_of(pending_.begin(), pending_.end(), [](Urb* u) {
+            return (u->urb()->flags & USBDEVFS_URB_SHORT_NOT_OK) == 0;
+        });
+    };
+    while (!pending_.empty() && !hold_ && submitted()) {
         Urb* urb = pending_.front();
         const int length = urb->buffer->data_len;
         int received = 0;

@@ -291,6 +291,19 @@ TEST_F(LibusbBackend, FramesArriveThroughBulkTransfersAndDecode) {
     EXPECT_EQ(static_cast<size_t>(after.bulkBytes - before.bulkBytes), transfer);
     image.assign(raw.size() * static_cast<size_t>(channels) + 65536, 0);
     EXPECT_EQ(DecodeRaw2Image(raw.data(), image.data(), n), 0);
+
+    // A frame that ends early. Chunks already in flight behind it catch the start of the next
+    // frame; those bytes must open the next read, which then brings that frame whole: nothing
+    // the camera sent is lost or read twice.
+    camera.sim().shortenNextTransfer(static_cast<int>(transfer / 2));
+    GetRawData(raw.data(), static_cast<int>(raw.size()), n); // judged by the read-out
+    ASSERT_EQ(GetRawData(raw.data(), static_cast<int>(raw.size()), n), 0);
+    EXPECT_EQ(record(raw)->width, width);
+    EXPECT_EQ(record(raw)->height, height);
+    const hx::test::NodeCounts next = camera.counts();
+    EXPECT_EQ(static_cast<size_t>(next.bulkBytes - after.bulkBytes),
+              (transfer - transfer / 2) + transfer);
+    EXPECT_EQ(next.pendingBulk, 0);
     SuspendDevice(n);
 }
 
@@ -356,6 +369,7 @@ TEST(LibusbDeviceEmulated, AbortTakesBackEveryUrbInFlight) {
                               if (e.kind == hx::usb::UsbEvent::Kind::Arrived) device = e.device;
                           }));
     ASSERT_TRUE(device);
+    EXPECT_TRUE(bus.hotplug()); // arrivals and removals come as udev events, not by polling
     ASSERT_EQ(device->open(), hx::usb::kUsbOk);
     ASSERT_EQ(device->setConfiguration(0), hx::usb::kUsbOk);
     ASSERT_EQ(device->claimInterface(), hx::usb::kUsbOk);
