@@ -233,8 +233,9 @@ constexpr auto kColour8 = kernels8(std::make_index_sequence<16>());
 constexpr auto kColour16 = kernels16(std::make_index_sequence<16>());
 
 /// Images from this many pixels on are processed by two threads; below, starting a thread costs
-/// more than it saves.
-constexpr size_t kParallelPixels = size_t{1} << 18;
+/// more than it saves. A VGA frame is well inside one thread's share of its bus time, so it
+/// stays on the converting thread and spends no processor time on thread start-up.
+constexpr size_t kParallelPixels = size_t{1} << 19;
 
 /// Runs body(from, to) over [0, n): when `parallel`, the upper half on a helper thread while
 /// the calling thread does the lower half. Without a helper thread it all runs here.
