@@ -103,10 +103,12 @@ void AppDelegate::exitGrabContext() {
 }
 
 bool AppDelegate::copyIdleFrame(std::unique_ptr<unsigned char[]>& copy) {
-    if (!ctxGrab.idleBuf || ctxGrab.recvSize <= 0) return false;
+    if (ctxGrab.recvSize <= 0) return false;
     copy.reset(new (std::nothrow) unsigned char[static_cast<size_t>(ctxGrab.recvSize)]);
     if (!copy) return false;
+    // The hand-over slot is exchanged by the workers under the lock, so it is read under it too.
     std::lock_guard lock(lkSwap);
+    if (!ctxGrab.idleBuf) return false;
     std::memcpy(copy.get(), ctxGrab.idleBuf, static_cast<size_t>(ctxGrab.recvSize));
     return true;
 }
