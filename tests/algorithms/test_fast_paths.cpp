@@ -2,6 +2,7 @@
 // references on random images of awkward sizes, for every pixel width the chain produces.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -94,6 +95,29 @@ TEST(FastPaths, FlatFieldIsTheExactQuotientForEveryLayout) {
                     }
                 }
             }
+}
+
+TEST(FastPaths, FlatFieldQuotientsAreExactForEverySampleAndReferenceByte) {
+    // Every (sample, reference) pair at averages that make whole quotients common (powers of
+    // two, 255) and at one that makes them rare; quotients at or just under a whole number
+    // are where a rounded quotient would truncate to the wrong side.
+    std::vector<unsigned char> frame(65536), ref(65536);
+    for (unsigned avg : {1u, 2u, 128u, 211u, 255u}) {
+        for (size_t i = 0; i < frame.size(); ++i) {
+            frame[i] = static_cast<unsigned char>(i);
+            ref[i] = static_cast<unsigned char>(i >> 8);
+        }
+        _ezImage f{}, r{};
+        ezInitImageHeader(&f, 256, 256, 1, 8, 56, frame.data(), 0, 0);
+        ezInitImageHeader(&r, 256, 256, 1, 8, 56, ref.data(), 0, 0);
+        r.average1 = static_cast<uint16_t>(avg);
+        __flat_field(&f, &r);
+        for (unsigned i = 0; i < 65536; ++i) {
+            const unsigned q = avg * (i & 255) / std::max(1u, i >> 8);
+            ASSERT_EQ(frame[i], std::min(q, 255u))
+                << "avg " << avg << " v " << (i & 255) << " r " << (i >> 8);
+        }
+    }
 }
 
 } // namespace
