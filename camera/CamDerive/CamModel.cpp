@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <string>
 
+#include "algorithms/algorithms.h"
+
 /// Names the camera after its model. The instance character is 48 + the counter, so the first
 /// camera is "1" and the tenth ":". Past '~' (the 78th camera of a model in one process) the
 /// character would leave printable ASCII and, at the 208th, wrap around to names already
@@ -113,4 +115,17 @@ void CamModel::buildModel(const ModelSpec& spec, bool retime) {
 int CamModel::clampGain(int gain) const {
     return std::clamp(gain, static_cast<int>(analogGain.min),
                       std::max(static_cast<int>(analogGain.min), static_cast<int>(analogGain.max)));
+}
+
+/// The region is read under the lock; the crop itself runs without it, on the caller's image.
+void CamModel::cropToRegion(_ezImage* image) {
+    int x, y, w, h;
+    {
+        Lock lock(settingsLock);
+        x = roiOrigin.wValue;
+        y = roiOrigin.wIndex;
+        w = roiSize.wValue;
+        h = roiSize.wIndex;
+    }
+    __roi(image, x, y, w, h);
 }

@@ -125,6 +125,8 @@ protected:
         return 0;
     }
     int clampGain(int gain) const;
+    /// Crops to the stored region (origin, size incl. the 8-pixel border), read under the lock.
+    void cropToRegion(_ezImage* image);
 
     /// The device's release number, as read when it was opened.
     uint16_t bcdDevice() const { return descriptor.bcdDevice; }

@@ -29,18 +29,6 @@ int CmosModel::boundedRead(unsigned char* buffer, int size, int offset, long lon
     return std::clamp(received, 0, length);
 }
 
-void CmosModel::cropToRegion(_ezImage* image) {
-    int x, y, w, h;
-    {
-        Lock lock(settingsLock);
-        x = roiOrigin.wValue;
-        y = roiOrigin.wIndex;
-        w = roiSize.wValue;
-        h = roiSize.wIndex;
-    }
-    __roi(image, x, y, w, h);
-}
-
 void CmosModel::moveRegionIntoCamera() {
     Lock lock(settingsLock);
     EZURB origin = roiOrigin;

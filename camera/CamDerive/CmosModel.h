@@ -55,8 +55,6 @@ protected:
     /// Returns the bytes received, or -1 when the read failed.
     int boundedRead(unsigned char* buffer, int size, int offset, long long ask);
 
-    /// Crops to the stored region (origin, size incl. the 8-pixel border).
-    void cropToRegion(_ezImage* image);
     /// Sends the region origin and size, switches the hardware window on and the software
     /// region off.
     void moveRegionIntoCamera();

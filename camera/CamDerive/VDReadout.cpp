@@ -303,17 +303,7 @@ int CcdCamera::_raw_data(unsigned char* buffer, int size) {
         break;
     }
 
-    if (roiState.load()) {
-        int x, y, w, h;
-        {
-            Lock lock(settingsLock);
-            x = roiOrigin.wValue;
-            y = roiOrigin.wIndex;
-            w = roiSize.wValue;
-            h = roiSize.wIndex;
-        }
-        __roi(image, x, y, w, h);
-    }
+    if (roiState.load()) cropToRegion(image);
     if (autoExposure.load()) _calc_auto_exposure(image, every);
 
     int result = snapshot && plan.snapshotMark ? 1 : 0;
