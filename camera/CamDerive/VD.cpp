@@ -488,17 +488,23 @@ int VDh694M1::_blackfield() {
     const uint64_t lines = static_cast<uint64_t>(clkItem(pixelClock.value).rate) * 10000 /
                            static_cast<uint64_t>(lineLength);
     darkLines = static_cast<uint32_t>(std::min<uint64_t>(lines, 0xFFFFFF));
+    restartCarrying(darkLines);
+    blackFieldRequest = true;
+    return 0;
+}
+
+/// Restarts the stopped sensor: the mode request goes out carrying the total line count, and
+/// the clock request (prepared when it never was) carries it too, for the next send.
+void VDh694M1::restartCarrying(uint32_t total) {
     prepareRequest(resolution.request, static_cast<uint8_t>(resolutionRequest),
                    resItem(resolution.value).code, 0);
-    carryExposure(resolution.request, darkLines);
+    carryExposure(resolution.request, total);
     EZURB mode = resolution.request;
     _sumbit_ctl_urb(1000, 1, &mode);
     if (pixelClock.request.bRequest == 0)
         prepareRequest(pixelClock.request, static_cast<uint8_t>(clockRequest),
                        clkItem(pixelClock.value).code, 0);
-    carryExposure(pixelClock.request, darkLines);
-    blackFieldRequest = true;
-    return 0;
+    carryExposure(pixelClock.request, total);
 }
 
 int VDh694M1::_set_shift_operator(int value) {

@@ -353,6 +353,9 @@ protected:
     /// Keeps the frame as the dark frame when one was asked for, subtracts the dark frame
     /// when that is on.
     void darkFrameStep(_ezImage* image);
+    /// Sends the mode request carrying `total` lines and puts the same total into the clock
+    /// request (lock held by the caller).
+    void restartCarrying(uint32_t total);
 
     struct ImageRelease {
         void operator()(_ezImage* image) const { ezReleaseImage(&image); }

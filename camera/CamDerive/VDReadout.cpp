@@ -403,15 +403,7 @@ int VDh694M1::_fluorescence(_ezImage* image, int every) {
     _delay(400);
     const uint32_t total =
         static_cast<uint32_t>(longExposure.value) * exposure.max + exposure.value;
-    prepareRequest(resolution.request, static_cast<uint8_t>(resolutionRequest),
-                   resItem(resolution.value).code, 0);
-    carryExposure(resolution.request, total);
-    EZURB mode = resolution.request;
-    _sumbit_ctl_urb(1000, 1, &mode);
-    if (pixelClock.request.bRequest == 0)
-        prepareRequest(pixelClock.request, static_cast<uint8_t>(clockRequest),
-                       clkItem(pixelClock.value).code, 0);
-    carryExposure(pixelClock.request, total);
+    restartCarrying(total);
     return 3;
 }
 
