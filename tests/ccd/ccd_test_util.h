@@ -3,28 +3,16 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <vector>
 
-#include "camera/CamBase.h"
-#include "camera/CamDerive/CamFactory.h"
 #include "sim/SimCamera.h"
+#include "tests/models/models_test_util.h"
 
-struct Ccd {
-    std::unique_ptr<CamBase> camera;
-    std::shared_ptr<hx::sim::SimCamera> device;
-};
+using Ccd = OpenedModel;
 
 /// A camera object claimed on a simulated camera of the same product id and generation.
 inline Ccd openCcd(uint16_t productId, uint16_t bcd, hx::sim::SimOptions options = {}) {
-    Ccd c;
-    c.camera = _create_device(productId, kHalvexVendorId);
-    c.device = hx::sim::makeSimCamera(productId, bcd, options);
-    EXPECT_TRUE(c.camera && c.device);
-    if (c.camera && c.device) {
-        EXPECT_EQ(c.camera->__open_driver(c.device), 0);
-    }
-    return c;
+    return openModel(productId, bcd, options);
 }
 
 /// A dark, still, noise-free scene: what a capped camera sees.

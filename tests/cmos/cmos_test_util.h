@@ -4,28 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <memory>
 #include <vector>
 
-#include "camera/CamBase.h"
-#include "camera/CamDerive/CamFactory.h"
 #include "sim/SimCamera.h"
+#include "tests/models/models_test_util.h"
 
-struct CmosCamera {
-    std::unique_ptr<CamBase> camera;
-    std::shared_ptr<hx::sim::SimCamera> device;
-};
+using CmosCamera = OpenedModel;
 
 /// A camera object opened (and claimed) on a simulated device of the same product id.
 inline CmosCamera openCmos(uint16_t productId, uint16_t bcd = 0, hx::sim::SimOptions options = {}) {
-    CmosCamera m;
-    m.camera = _create_device(productId, kHalvexVendorId);
-    m.device = hx::sim::makeSimCamera(productId, bcd, options);
-    EXPECT_NE(m.camera, nullptr);
-    if (m.camera && m.device) {
-        EXPECT_EQ(m.camera->__open_driver(m.device), 0);
-    }
-    return m;
+    return openModel(productId, bcd, options);
 }
 
 /// The register writes (request 0xB7) the device received, as (register, value).

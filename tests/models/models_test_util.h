@@ -16,10 +16,13 @@ struct OpenedModel {
     std::shared_ptr<hx::sim::SimCamera> device;
 };
 
-inline OpenedModel openModel(uint16_t productId, uint16_t bcdDevice) {
+/// Creates the model for productId and opens it on a simulated camera of that product id and
+/// hardware generation (0: the simulator's default) showing the given scene.
+inline OpenedModel openModel(uint16_t productId, uint16_t bcdDevice,
+                             hx::sim::SimOptions options = {}) {
     OpenedModel m;
     m.camera = _create_device(productId, kHalvexVendorId);
-    m.device = hx::sim::makeSimCamera(productId, bcdDevice);
+    m.device = hx::sim::makeSimCamera(productId, bcdDevice, options);
     EXPECT_NE(m.camera, nullptr);
     EXPECT_NE(m.device, nullptr);
     if (m.camera && m.device) {
