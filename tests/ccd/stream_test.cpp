@@ -1,16 +1,14 @@
 // Every CCD product and hardware generation streams from the simulator at every resolution
 // item and at each depth it offers, each frame of its item's size: through the flat API where
 // the library supports the product id, through the camera object where it does not.
-#include <unistd.h>
-
-#include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "camera/CamApi.h"
 #include "camera/CamRegistry.h"
 #include "ccd_test_util.h"
-#include "sim/SimBus.h"
+#include "tests/api/ApiFixture.h"
 
 namespace {
 
@@ -61,29 +59,17 @@ void streamEveryMode(const Access& a) {
     every(first == 8 ? 16 : 8);
 }
 
-void recordHotPlug(void* application, const char* name, int code) {
+void recordArrival(void* application, const char* name, int code) {
     if (code == 0) static_cast<std::vector<std::string>*>(application)->push_back(name);
 }
 
-class CcdStream : public ::testing::Test {
+/// A started library with a fresh parameter directory that keeps the names of arrived cameras.
+class CcdStream : public ApiTest {
 protected:
     void SetUp() override {
-        setenv("HALVEX_NO_USB", "1", 1);
-        unsetenv("HALVEX_SIMULATE");
-        dir_ =
-            std::filesystem::temp_directory_path() / ("halvex-ccd-" + std::to_string(::getpid()));
-        std::filesystem::create_directories(dir_);
-        const std::string docs = dir_.string() + "/";
-        ASSERT_EQ(InitDevice(&recordHotPlug, &arrived_, docs.c_str()), 0);
+        ApiTest::SetUp();
+        ASSERT_EQ(InitDevice(&recordArrival, &arrived_, docs_.c_str()), 0);
     }
-    void TearDown() override {
-        ExitDevice();
-        auto& bus = hx::sim::SimBus::instance();
-        for (uint64_t key : bus.keys()) bus.unplug(key);
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
-    }
-    std::filesystem::path dir_;
     std::vector<std::string> arrived_;
 };
 

@@ -1,14 +1,10 @@
 // Every CMOS product id and hardware generation streams from the simulator at every resolution
 // item and bit depth it offers; the region of interest moves into the camera and back.
-#include <unistd.h>
-
-#include <cstdlib>
-#include <filesystem>
 #include <string>
 
 #include "camera/CamRegistry.h"
 #include "cmos_test_util.h"
-#include "sim/SimBus.h"
+#include "tests/api/ApiFixture.h"
 
 namespace {
 
@@ -113,26 +109,8 @@ void streamEveryItem(Target& t, uint16_t productId) {
     }
 }
 
-class CmosStream : public ::testing::Test {
-protected:
-    void SetUp() override {
-        setenv("HALVEX_NO_USB", "1", 1);
-        unsetenv("HALVEX_SIMULATE");
-        dir_ =
-            std::filesystem::temp_directory_path() / ("halvex-cmos-" + std::to_string(::getpid()));
-        std::filesystem::create_directories(dir_);
-        docs_ = dir_.string() + "/";
-    }
-    void TearDown() override {
-        ExitDevice();
-        auto& bus = hx::sim::SimBus::instance();
-        for (uint64_t key : bus.keys()) bus.unplug(key);
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
-    }
-    std::filesystem::path dir_;
-    std::string docs_;
-};
+/// A library with a fresh parameter directory, started by the test itself.
+class CmosStream : public ApiTest {};
 
 void ignoreHotPlug(void*, const char*, int) {}
 
