@@ -1,11 +1,10 @@
 // The product's libusb backend, unchanged, against cameras emulated at the kernel interface:
 // arrival and removal through udev events, control requests with their exact setup packets,
-// frames carried by bulk URBs, a stalled bulk pipe, and a cable pulled during a frame read.
+// frames carried by bulk URBs, stalled pipes, a cable pulled during a frame read, and abort.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cerrno>
-
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
