@@ -134,15 +134,7 @@ int CcdCamera::retimeSplit(int newMax, int newLongMax, bool followLineLength) {
     if (exposure.max == 0) return 0;
 
     const float scaled = static_cast<float>(total) * static_cast<float>(ratio);
-    double lines = std::trunc(static_cast<double>(scaled));
-    const double limit = (static_cast<double>(longExposure.max) + 1) * exposure.max - 1;
-    lines = std::min(std::max(lines, static_cast<double>(exposure.min)), limit);
-    const auto t = static_cast<uint32_t>(lines);
-
-    exposure.value = static_cast<uint16_t>(t % exposure.max);
-    prepareRequest(exposure.request, kRegisterWrite, exposure.value, exposureRegister);
-    longExposure.value = static_cast<uint16_t>(t / exposure.max);
-    prepareRequest(longExposure.request, kRegisterWrite, longExposure.value, longExposureRegister);
+    const uint32_t t = splitLines(std::trunc(static_cast<double>(scaled)));
 
     if (resolution.request.bRequest == 0)
         prepareRequest(resolution.request, static_cast<uint8_t>(resolutionRequest),
@@ -153,6 +145,20 @@ int CcdCamera::retimeSplit(int newMax, int newLongMax, bool followLineLength) {
     carryExposure(resolution.request, t);
     carryExposure(pixelClock.request, t);
     return 0;
+}
+
+/// The count is raised to exposure.min and lowered to (longExposure.max + 1) x exposure.max - 1,
+/// the most the two registers hold; the rest of a division by exposure.max goes to the short
+/// register, the quotient to the long one.
+uint32_t CcdCamera::splitLines(double lines) {
+    const double limit = (static_cast<double>(longExposure.max) + 1) * exposure.max - 1;
+    lines = std::min(std::max(lines, static_cast<double>(exposure.min)), limit);
+    const auto t = static_cast<uint32_t>(lines);
+    exposure.value = static_cast<uint16_t>(t % exposure.max);
+    prepareRequest(exposure.request, kRegisterWrite, exposure.value, exposureRegister);
+    longExposure.value = static_cast<uint16_t>(t / exposure.max);
+    prepareRequest(longExposure.request, kRegisterWrite, longExposure.value, longExposureRegister);
+    return t;
 }
 
 /// Sensor start of the CCD cameras: no start request and no wait; the mode request that ends

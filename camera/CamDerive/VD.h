@@ -205,6 +205,10 @@ protected:
     /// newMax / newLongMax replace exposure.max / longExposure.max when not negative;
     /// followLineLength takes the current item's line length into the ratio.
     int retimeSplit(int newMax, int newLongMax, bool followLineLength);
+    /// Limits a line count to the exposure range, splits it over the short and long exposure
+    /// values and prepares both register writes; returns the count kept. exposure.max must not
+    /// be 0 (lock held by the caller).
+    uint32_t splitLines(double lines);
     /// The limit for the current item's code, or fallback.
     int limitForCode(const CodeLimit* table, int count, int fallback) const;
     template <std::size_t N> int limitForCode(const CodeLimit (&table)[N], int fallback) const {

@@ -388,14 +388,7 @@ int VDh694M1::_fluorescence(_ezImage* image, int every) {
     if (high <= 0 || exposure.max == 0 || !resolution.table || !pixelClock.table) return result;
     const int n = (static_cast<int>(analogGain.value) - 244) / 155 - 1;
     const double m = n > 0 ? static_cast<double>(1u << std::min(n, 16)) : 1.0;
-    double lines = std::trunc(static_cast<double>(exposure.value) * 255.0 / high * m);
-    const double limit = (static_cast<double>(longExposure.max) + 1) * exposure.max - 1;
-    lines = std::min(std::max(lines, static_cast<double>(exposure.min)), limit);
-    const auto t = static_cast<uint32_t>(lines);
-    exposure.value = static_cast<uint16_t>(t % exposure.max);
-    prepareRequest(exposure.request, kRegisterWrite, exposure.value, exposureRegister);
-    longExposure.value = static_cast<uint16_t>(t / exposure.max);
-    prepareRequest(longExposure.request, kRegisterWrite, longExposure.value, longExposureRegister);
+    splitLines(std::trunc(static_cast<double>(exposure.value) * 255.0 / high * m));
 
     _set_analog_gain(244);
     for (int c = 0; c < channels; ++c) _set_stretch(0, 255, false, c);
