@@ -117,6 +117,12 @@ int CamModel::clampGain(int gain) const {
                       std::max(static_cast<int>(analogGain.min), static_cast<int>(analogGain.max)));
 }
 
+/// The request code in the low byte of wValue stays as prepared.
+void CamModel::carryExposure(EZURB& request, uint32_t total) {
+    request.wIndex = static_cast<uint16_t>(total & 0xFFFF);
+    request.wValue = static_cast<uint16_t>((request.wValue & 0xFF) | (((total >> 16) & 0xFF) << 8));
+}
+
 /// The region is read under the lock; the crop itself runs without it, on the caller's image.
 void CamModel::cropToRegion(_ezImage* image) {
     int x, y, w, h;

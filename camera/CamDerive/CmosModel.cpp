@@ -229,10 +229,6 @@ void CmosModel::carrySplitTotal(uint32_t total) {
     splitTotal(total);
     prepareRequest(exposure.request, kRegisterWrite, exposure.value, exposureRegister);
     prepareRequest(longExposure.request, kRegisterWrite, longExposure.value, longExposureRegister);
-    const auto low = static_cast<uint16_t>(total & 0xFFFF);
-    const auto high = static_cast<uint16_t>(((total >> 16) & 0xFF) << 8);
-    resolution.request.wIndex = low;
-    resolution.request.wValue = static_cast<uint16_t>((resolution.request.wValue & 0xFF) | high);
-    pixelClock.request.wIndex = low;
-    pixelClock.request.wValue = static_cast<uint16_t>((pixelClock.request.wValue & 0xFF) | high);
+    carryExposure(resolution.request, total);
+    carryExposure(pixelClock.request, total);
 }

@@ -100,11 +100,6 @@ constexpr uint8_t kControlPort = 0xB8;
 
 // ---- shared exposure and start steps -----------------------------------------------------------
 
-void CcdCamera::carryExposure(EZURB& request, uint32_t total) {
-    request.wIndex = static_cast<uint16_t>(total & 0xFFFF);
-    request.wValue = static_cast<uint16_t>((request.wValue & 0xFF) | (((total >> 16) & 0xFF) << 8));
-}
-
 int CcdCamera::limitForCode(const CodeLimit* table, int count, int fallback) const {
     if (!resolution.table) return fallback;
     const uint8_t code = resItem(resolution.value).code;

@@ -214,9 +214,6 @@ protected:
     template <std::size_t N> int limitForCode(const CodeLimit (&table)[N], int fallback) const {
         return limitForCode(table, static_cast<int>(N), fallback);
     }
-    /// Puts a total line count into a prepared mode or clock request: bits 0 to 15 in wIndex,
-    /// bits 16 to 23 in the high byte of wValue.
-    static void carryExposure(EZURB& request, uint32_t total);
     /// Sensor start without the start request: the settings in the order the CCD cameras take.
     int resumeSettings(bool resolutionBeforeGain);
 };
