@@ -55,29 +55,43 @@ HALVEX_VECTORISE void lumaFromGrey(const uint8_t* __restrict grey, int width,
     for (int x = 0; x < width; ++x) y[x] = static_cast<uint8_t>((220 * grey[x] + 4224) >> 8);
 }
 
-/// Chroma of whole 2 x 2 blocks of two RGB rows; sums is scratch of 6 x pairs entries.
+/// Chroma of whole 2 x 2 blocks of two RGB rows. Scratch: sums 3 x width, cu and cv width
+/// entries each; every step is a plain loop the compiler vectorises.
 HALVEX_VECTORISE void chromaFromRgb(const uint8_t* __restrict row0, const uint8_t* __restrict row1,
-                                    int pairs, uint16_t* __restrict sums, uint8_t* __restrict u,
+                                    int width, uint16_t* __restrict sums, int32_t* __restrict cu,
+                                    int32_t* __restrict cv, uint8_t* __restrict u,
                                     uint8_t* __restrict v) {
-    const int n = pairs * 6;
+    const int n = width * 3;
     for (int k = 0; k < n; ++k) sums[k] = static_cast<uint16_t>(row0[k] + row1[k]);
+    for (int x = 0; x < width; ++x) {
+        const int r = sums[3 * x], g = sums[3 * x + 1], b = sums[3 * x + 2];
+        cu[x] = 112 * b - 38 * r - 74 * g;
+        cv[x] = 112 * r - 94 * g - 18 * b;
+    }
+    const int pairs = width / 2;
     for (int i = 0; i < pairs; ++i) {
-        const int r = sums[6 * i] + sums[6 * i + 3];
-        const int g = sums[6 * i + 1] + sums[6 * i + 4];
-        const int b = sums[6 * i + 2] + sums[6 * i + 5];
-        u[i] = static_cast<uint8_t>((-38 * r - 74 * g + 112 * b + 131584) >> 10);
-        v[i] = static_cast<uint8_t>((112 * r - 94 * g - 18 * b + 131584) >> 10);
+        u[i] = static_cast<uint8_t>((cu[2 * i] + cu[2 * i + 1] + 131584) >> 10);
+        v[i] = static_cast<uint8_t>((cv[2 * i] + cv[2 * i + 1] + 131584) >> 10);
     }
 }
+
+/// Scratch rows of the direct conversion.
+struct ChromaScratch {
+    std::vector<uint16_t> sums;
+    std::vector<int32_t> cu, cv;
+};
 
 /// Converts a packed grey or RGB frame into pic (same width and height); an odd last row or
 /// column makes its chroma from itself alone.
 void convertDirect(const uint8_t* pixels, int width, int height, int channels, AVFrame* pic,
-                   std::vector<uint16_t>& sums) {
+                   ChromaScratch& scratch) {
     const size_t stride = static_cast<size_t>(width) * channels;
     const int pairs = width / 2;
-    if (channels == 3 && sums.size() < static_cast<size_t>(pairs) * 6)
-        sums.resize(static_cast<size_t>(pairs) * 6);
+    if (channels == 3 && scratch.cu.size() < static_cast<size_t>(width)) {
+        scratch.sums.resize(static_cast<size_t>(width) * 3);
+        scratch.cu.resize(static_cast<size_t>(width));
+        scratch.cv.resize(static_cast<size_t>(width));
+    }
     for (int y = 0; y < height; y += 2) {
         const uint8_t* row0 = pixels + y * stride;
         const uint8_t* row1 = y + 1 < height ? row0 + stride : row0;
@@ -93,7 +107,8 @@ void convertDirect(const uint8_t* pixels, int width, int height, int channels, A
         }
         lumaFromRgb(row0, width, y0);
         if (y + 1 < height) lumaFromRgb(row1, width, y0 + pic->linesize[0]);
-        chromaFromRgb(row0, row1, pairs, sums.data(), u, v);
+        chromaFromRgb(row0, row1, width, scratch.sums.data(), scratch.cu.data(), scratch.cv.data(),
+                      u, v);
         if (width & 1) {
             const uint8_t* a = row0 + 3 * (width - 1);
             const uint8_t* b = row1 + 3 * (width - 1);
@@ -113,15 +128,15 @@ struct ezRecorder::Encoder {
     AVStream* stream = nullptr;
     AVCodecContext* writerInput = nullptr;
     SwsContext* adaptor = nullptr;
-    AVFrame* picture = nullptr;
+    std::vector<AVFrame*> pictures; ///< the queue's pictures, each in free_ or queue_
     AVPacket* packet = nullptr;
     bool fileOpen = false;
     int srcWidth = 0, srcHeight = 0, srcChannels = 0; ///< what adaptor converts from
-    std::vector<uint16_t> sums;                       ///< scratch of the direct conversion
+    ChromaScratch scratch;
 
     ~Encoder() {
         sws_freeContext(adaptor);
-        av_frame_free(&picture);
+        for (AVFrame*& picture : pictures) av_frame_free(&picture);
         av_packet_free(&packet);
         avcodec_free_context(&writerInput);
         if (videoWriter) {
@@ -187,9 +202,8 @@ bool ezRecorder::OpenRecorder(const std::string& path, int width, int height, in
     }
     enc->stream = avformat_new_stream(enc->videoWriter, nullptr);
     enc->writerInput = avcodec_alloc_context3(codec);
-    enc->picture = av_frame_alloc();
     enc->packet = av_packet_alloc();
-    if (!enc->stream || !enc->writerInput || !enc->picture || !enc->packet) {
+    if (!enc->stream || !enc->writerInput || !enc->packet) {
         syslog(LOG_ERR, "movie %s: out of memory", path.c_str());
         return false;
     }
@@ -224,12 +238,20 @@ bool ezRecorder::OpenRecorder(const std::string& path, int width, int height, in
     enc->stream->time_base = ctx->time_base;
     enc->stream->avg_frame_rate = ctx->framerate;
 
-    enc->picture->format = AV_PIX_FMT_YUV420P;
-    enc->picture->width = codedWidth_;
-    enc->picture->height = codedHeight_;
-    if (av_frame_get_buffer(enc->picture, 0) < 0) {
-        syslog(LOG_ERR, "movie %s: out of memory", path.c_str());
-        return false;
+    for (int i = 0; i < options_.queueDepth; ++i) {
+        AVFrame* picture = av_frame_alloc();
+        if (picture) enc->pictures.push_back(picture);
+        if (!picture) {
+            syslog(LOG_ERR, "movie %s: out of memory", path.c_str());
+            return false;
+        }
+        picture->format = AV_PIX_FMT_YUV420P;
+        picture->width = codedWidth_;
+        picture->height = codedHeight_;
+        if (av_frame_get_buffer(picture, 0) < 0) {
+            syslog(LOG_ERR, "movie %s: out of memory", path.c_str());
+            return false;
+        }
     }
 
     ret = avio_open(&enc->videoWriter->pb, path.c_str(), AVIO_FLAG_WRITE);
@@ -260,16 +282,15 @@ bool ezRecorder::OpenRecorder(const std::string& path, int width, int height, in
     channels_ = channels;
     closing_ = false;
     queue_.clear();
-    free_.clear();
-    free_.resize(static_cast<size_t>(options_.queueDepth));
+    free_ = encoder_->pictures;
     writer_ = std::thread(&ezRecorder::writerLoop, this);
     open_ = true;
     return true;
 }
 
-/// Copies the frame into a free queue slot for the writer thread. With no slot free the frame
-/// is dropped (or, with waitWhenFull, the call waits for the writer); its number is used up
-/// either way so that the frames around it keep their times.
+/// Converts the frame into a free picture of the queue for the writer thread. With no picture
+/// free the frame is dropped (or, with waitWhenFull, the call waits for the writer); its number
+/// is used up either way so that the frames around it keep their times.
 bool ezRecorder::AppendSampleBuffer(const unsigned char* pixels, int width, int height,
                                     int channels) {
     if (!pixels || width < 1 || height < 1 || width > kMaxSide || height > kMaxSide ||
@@ -277,8 +298,7 @@ bool ezRecorder::AppendSampleBuffer(const unsigned char* pixels, int width, int 
         return false;
     std::lock_guard<std::mutex> lock(appendMutex_);
     if (!open_) return false;
-    const size_t bytes = static_cast<size_t>(width) * static_cast<size_t>(height) * channels;
-    Frame slot;
+    AVFrame* picture = nullptr;
     {
         std::unique_lock<std::mutex> q(queueMutex_);
         if (free_.empty()) {
@@ -289,83 +309,48 @@ bool ezRecorder::AppendSampleBuffer(const unsigned char* pixels, int width, int 
             }
             roomFree_.wait(q, [this] { return !free_.empty(); });
         }
-        slot = std::move(free_.back());
+        picture = free_.back();
         free_.pop_back();
     }
-    try {
-        slot.pixels.resize(bytes);
-    } catch (const std::bad_alloc&) {
-        std::lock_guard<std::mutex> q(queueMutex_);
-        free_.push_back(Frame{});
-        return false;
-    }
-    std::memcpy(slot.pixels.data(), pixels, bytes);
-    slot.width = width;
-    slot.height = height;
-    slot.channels = channels;
-    slot.number = frameCount++;
+    const bool converted = convert(pixels, width, height, channels, picture);
     {
         std::lock_guard<std::mutex> q(queueMutex_);
-        queue_.push_back(std::move(slot));
+        if (converted)
+            queue_.push_back(Frame{picture, frameCount++});
+        else
+            free_.push_back(picture);
     }
-    frameReady_.notify_one();
-    return true;
+    if (converted) frameReady_.notify_one();
+    return converted;
 }
 
-/// Writer thread: encodes queued frames in order until the recorder closes and the queue is
-/// empty.
-void ezRecorder::writerLoop() {
-    for (;;) {
-        Frame frame;
-        {
-            std::unique_lock<std::mutex> q(queueMutex_);
-            frameReady_.wait(q, [this] { return !queue_.empty() || closing_; });
-            if (queue_.empty()) return;
-            frame = std::move(queue_.front());
-            queue_.pop_front();
-        }
-        encodeFrame(frame);
-        {
-            std::lock_guard<std::mutex> q(queueMutex_);
-            free_.push_back(std::move(frame));
-        }
-        roomFree_.notify_one();
-    }
-}
-
-/// Converts one frame to the movie's size in YUV 4:2:0 (full-range grey and RGB in, video range
-/// out, so a grey movie looks like its live view), then encodes it with presentation time
-/// number / fps.
-void ezRecorder::encodeFrame(const Frame& frame) {
+/// Converts packed grey or RGB pixels to the movie's size in YUV 4:2:0, full range in and video
+/// range out, so a grey movie looks like its live view. Frames of the movie's size take the
+/// direct path; others go through the scaler. Runs on the appending thread only.
+bool ezRecorder::convert(const unsigned char* pixels, int width, int height, int channels,
+                         AVFrame* pic) {
     Encoder& e = *encoder_;
-    AVFrame* pic = e.picture;
-    if (av_frame_make_writable(pic) < 0) {
-        ++failed_;
-        return;
-    }
-    const bool direct = frame.width == width_ && frame.height == height_;
-    if (!direct && (!e.adaptor || e.srcWidth != frame.width || e.srcHeight != frame.height ||
-                    e.srcChannels != frame.channels)) {
-        const AVPixelFormat format = frame.channels == 1 ? AV_PIX_FMT_GRAY8 : AV_PIX_FMT_RGB24;
-        e.adaptor =
-            sws_getCachedContext(e.adaptor, frame.width, frame.height, format, width_, height_,
-                                 AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr, nullptr, nullptr);
-        if (!e.adaptor) {
-            ++failed_;
-            return;
-        }
-        const int* bt601 = sws_getCoefficients(SWS_CS_ITU601);
-        sws_setColorspaceDetails(e.adaptor, bt601, 1, bt601, 0, 0, 1 << 16, 1 << 16);
-        e.srcWidth = frame.width;
-        e.srcHeight = frame.height;
-        e.srcChannels = frame.channels;
-    }
-    if (direct) {
-        convertDirect(frame.pixels.data(), frame.width, frame.height, frame.channels, pic, e.sums);
+    // The encoder may still hold the previous contents: then this gives a fresh buffer.
+    if (av_frame_make_writable(pic) < 0) return false;
+    if (width == width_ && height == height_) {
+        convertDirect(pixels, width, height, channels, pic, e.scratch);
     } else {
-        const uint8_t* src[4] = {frame.pixels.data(), nullptr, nullptr, nullptr};
-        const int srcStride[4] = {frame.width * frame.channels, 0, 0, 0};
-        sws_scale(e.adaptor, src, srcStride, 0, frame.height, pic->data, pic->linesize);
+        if (!e.adaptor || e.srcWidth != width || e.srcHeight != height ||
+            e.srcChannels != channels) {
+            const AVPixelFormat format = channels == 1 ? AV_PIX_FMT_GRAY8 : AV_PIX_FMT_RGB24;
+            e.adaptor =
+                sws_getCachedContext(e.adaptor, width, height, format, width_, height_,
+                                     AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr, nullptr, nullptr);
+            e.srcWidth = e.adaptor ? width : 0;
+            if (!e.adaptor) return false;
+            const int* bt601 = sws_getCoefficients(SWS_CS_ITU601);
+            sws_setColorspaceDetails(e.adaptor, bt601, 1, bt601, 0, 0, 1 << 16, 1 << 16);
+            e.srcHeight = height;
+            e.srcChannels = channels;
+        }
+        const uint8_t* src[4] = {pixels, nullptr, nullptr, nullptr};
+        const int srcStride[4] = {width * channels, 0, 0, 0};
+        sws_scale(e.adaptor, src, srcStride, 0, height, pic->data, pic->linesize);
     }
     // Padding to even sizes repeats the last luma column and row (chroma already covers it).
     uint8_t* luma = pic->data[0];
@@ -375,8 +360,35 @@ void ezRecorder::encodeFrame(const Frame& frame) {
     if (codedHeight_ > height_)
         std::memcpy(luma + height_ * ls, luma + (height_ - 1) * ls,
                     static_cast<size_t>(codedWidth_));
-    pic->pts = frame.number;
-    const int ret = avcodec_send_frame(e.writerInput, pic);
+    return true;
+}
+
+/// Writer thread: encodes queued pictures in order until the recorder closes and the queue is
+/// empty.
+void ezRecorder::writerLoop() {
+    for (;;) {
+        Frame frame;
+        {
+            std::unique_lock<std::mutex> q(queueMutex_);
+            frameReady_.wait(q, [this] { return !queue_.empty() || closing_; });
+            if (queue_.empty()) return;
+            frame = queue_.front();
+            queue_.pop_front();
+        }
+        encodeFrame(frame);
+        {
+            std::lock_guard<std::mutex> q(queueMutex_);
+            free_.push_back(frame.picture);
+        }
+        roomFree_.notify_one();
+    }
+}
+
+/// Encodes one picture with presentation time number / fps.
+void ezRecorder::encodeFrame(const Frame& frame) {
+    Encoder& e = *encoder_;
+    frame.picture->pts = frame.number;
+    const int ret = avcodec_send_frame(e.writerInput, frame.picture);
     if (ret < 0) {
         std::printf("error appending image %ld\n", static_cast<long>(ret));
         syslog(LOG_ERR, "movie %s: frame %lld not encoded: %s", path_.c_str(),
@@ -427,6 +439,10 @@ void ezRecorder::CloseRecorder() {
     if (ret < 0)
         syslog(LOG_ERR, "movie %s: cannot complete the file: %s", path_.c_str(),
                avText(ret).c_str());
+    {
+        std::lock_guard<std::mutex> q(queueMutex_);
+        free_.clear(); // the pictures go with the encoder
+    }
     encoder_.reset();
     open_ = false;
     syslog(LOG_INFO, "Write Ended");

@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+struct AVFrame;
+
 namespace hx::app {
 
 /// How a recorder treats frames that arrive faster than the encoder takes them.
@@ -69,13 +71,15 @@ public:
     static constexpr int kDefaultFrameRate = 10;
 
 private:
+    /// A converted picture waiting for the encoder, with its frame number.
     struct Frame {
-        std::vector<unsigned char> pixels;
-        int width = 0, height = 0, channels = 0;
+        AVFrame* picture = nullptr;
         int64_t number = 0;
     };
     struct Encoder;
 
+    bool convert(const unsigned char* pixels, int width, int height, int channels,
+                 AVFrame* picture);
     void writerLoop();
     void encodeFrame(const Frame& frame);
     void drainEncoder(bool flush);
@@ -91,10 +95,10 @@ private:
     std::atomic<bool> open_{false};
 
     std::mutex appendMutex_; ///< one append or close at a time
-    std::mutex queueMutex_;  ///< guards queue_, free_ and closing_
+    std::mutex queueMutex_;  ///< guards queue_, free_ and closing_; pictures are owned by encoder_
     std::condition_variable frameReady_, roomFree_;
     std::deque<Frame> queue_;
-    std::vector<Frame> free_;
+    std::vector<AVFrame*> free_;
     bool closing_ = false;
     std::thread writer_;
     std::atomic<int64_t> written_{0}, dropped_{0}, failed_{0};
