@@ -441,24 +441,13 @@ V3h5MC1::V3h5MC1() {
     buildModel(kV3h5MC1, false);
 }
 
+/// At claim the name is given and the construction steps run again, this time with retiming;
+/// the colour settings and the defect list made at construction are kept.
 int V3h5MC1::_claim_device() {
     CamBayer::_claim_device();
     Lock lock(settingsLock);
     nameModel("V3h5MC1.", cntV3h5MC1);
-    bayerPattern = kV3h5MC1.bayer;
-    channels = kV3h5MC1.channels;
-    applyRegisters(kV3h5MC1.registers);
-    applyResolutionTable(kV3h5MC1.resolution);
-    applyClockTable(kV3h5MC1.clock);
-    applyValue(blackLevel, kV3h5MC1.blackLevel);
-    applyValue(rawDepth, kV3h5MC1.rawDepth);
-    applyValue(analogGain, kV3h5MC1.analogGain);
-    applyValue(exposure, kV3h5MC1.exposure);
-    applyValue(longExposure, kV3h5MC1.longExposure);
-    lineLength = resItem(0).lineLength;
-    lineClock = static_cast<int>(clkItem(1).rate);
-    applyReceiveSize(kV3h5MC1.receive);
-    _retime();
+    buildModel(kV3h5MC1);
     return 0;
 }
 
