@@ -41,8 +41,9 @@ public:
     /// disk, when the arguments are out of range, the encoder is missing or the file cannot be
     /// written.
     bool OpenRecorder(const std::string& path, int width, int height, int channels, int fps);
-    /// Queues one 8-bit frame (rows packed at width x channels bytes) for encoding; frames of
-    /// another size are scaled to the movie's size. False when no recording is open or the
+    /// Converts one 8-bit frame (rows packed at width x channels bytes) on the calling thread
+    /// and queues it for encoding; frames of another size are scaled to the movie's size. The
+    /// pixels are not used after the call returns. False when no recording is open or the
     /// frame cannot be read (null pixels, size or channels out of range); the frame number
     /// then stays. True otherwise, also when the frame was dropped because the queue was full.
     bool AppendSampleBuffer(const unsigned char* pixels, int width, int height, int channels);
