@@ -23,14 +23,9 @@
 #include "camera/CamApi.h"
 #include "sim/SimBus.h"
 
-/// The one QApplication of a test program, made on first use on the main thread.
+/// The test program's QApplication, made by its main().
 inline QApplication& testApplication() {
-    static int argc = 1;
-    static char name[] = "halvex-app-test";
-    static char* argv[] = {name, nullptr};
-    if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    static QApplication application(argc, argv);
-    return application;
+    return *static_cast<QApplication*>(QCoreApplication::instance());
 }
 
 class AppTest : public ::testing::Test {
