@@ -143,6 +143,25 @@ TEST_F(LibusbBackend, RegistryTakesInPresentAndArrivingCamerasAndDropsThemOnRemo
     EXPECT_EQ(withRequest(present.controlLog(), 0xB6).size(), 1u);
 }
 
+TEST_F(LibusbBackend, RestartedLibraryTakesInTheCameraAgainAndReadsFrames) {
+    EmulatedCamera& camera = plug(kColour);
+    start();
+    ASSERT_EQ(DeviceCount(), 1);
+    ExitDevice();
+    EXPECT_EQ(camera.counts().releases, 1); // the interface was given back
+    start();
+    ASSERT_EQ(DeviceCount(), 1);
+    const std::string name = DeviceName(0); // a new instance, so a new name
+    EXPECT_EQ(DeviceProduct(name.c_str()), kColour);
+    EXPECT_EQ(camera.counts().claims, 2);
+    const char* n = name.c_str();
+    ASSERT_GE(SetResolution(GetResolutionCount(n) - 1, n), 0);
+    ASSERT_EQ(ResumeDevice(n), 0);
+    std::vector<unsigned char> raw = frameBuffer(name);
+    EXPECT_EQ(GetRawData(raw.data(), static_cast<int>(raw.size()), n), 0);
+    SuspendDevice(n);
+}
+
 TEST_F(LibusbBackend, ControlRequestsReachTheCameraWithTheirExactSetupPackets) {
     EmulatedCamera& camera = plug(kColour);
     const std::string name = startWithCamera(camera);
