@@ -543,6 +543,8 @@ void AppDelegate::applicationShouldTerminate() {
     // Both worker threads end before the cameras go away.
     if (show_.joinable()) show_.join();
     if (grab_.joinable()) grab_.join();
+    // No frame can be appended any more: a movie still open is finished, not lost.
+    closeOpenMovie();
     delete notifier_;
     notifier_ = nullptr;
     if (pumpTimer_) pumpTimer_->stop();

@@ -151,6 +151,8 @@ public:
     /// The open movie writer while bSaveVideo is set. The show thread takes its own reference
     /// for each append; destroying the controller at quit closes an open movie properly.
     std::atomic<std::shared_ptr<ezRecorder>> recorder;
+    /// Finishes an open movie (its index is written only on close); called at quit.
+    void closeOpenMovie();
     std::atomic<bool> bCalcDark{false};
     std::atomic<int32_t> darkRedus{0};
     std::atomic<int32_t> darkFrameCnt{5};

@@ -105,6 +105,13 @@ void AppDelegate::btnFFAction() {
     if (copyIdleFrame(frame)) CalcFlatfield(frame.get(), false, camName->c_str());
 }
 
+void AppDelegate::closeOpenMovie() {
+    bSaveVideo = false;
+#ifdef HALVEX_HAVE_RECORDER
+    if (std::shared_ptr<ezRecorder> open = recorder.exchange(nullptr)) open->CloseRecorder();
+#endif
+}
+
 /// Starts or stops a movie of the live view: MMddHHmmss.mov in the snapshot directory, at the
 /// camera's resolution, with the measured live frame rate as time base. A failed opening is
 /// logged and leaves the button at "Start Video".
