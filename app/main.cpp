@@ -10,6 +10,7 @@
 
 #include "app/AppDelegate.h"
 #include "app/Localisation.h"
+#include "camera/CamApi.h"
 
 int main(int argc, char** argv) {
     QApplication application(argc, argv);
@@ -37,6 +38,8 @@ int main(int argc, char** argv) {
         }
     }
 
+    // Simulated cameras in the window behave like real ones: frames at the exposure's pace.
+    SetSimulatedPacing(1);
     hx::app::AppDelegate delegate(options);
     // Closing the window ends the application; the shutdown runs before the event loop ends.
     QApplication::setQuitOnLastWindowClosed(true);

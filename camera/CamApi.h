@@ -84,6 +84,10 @@ HALVEX_API int UnplugSimulatedCamera(uint64_t handle);
 /// Unplugs the simulated camera registered under a device name; 0, or -1 when no simulated
 /// camera has this name.
 HALVEX_API int UnplugSimulatedCameraByName(const char* name);
+/// How simulated cameras plugged from now on deliver frames: 1 at the pace their exposure and
+/// line timing give (as a real camera; what an interactive program wants), 0 as fast as
+/// possible (the default, for tests and batch work).
+HALVEX_API void SetSimulatedPacing(int realTime);
 
 // ---- identity and buffer sizes (unknown name: 0) -------------------------------------------
 

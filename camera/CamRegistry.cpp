@@ -360,6 +360,12 @@ uint64_t PlugSimulatedCamera(unsigned short productId, unsigned short bcdDevice)
         0, [&] { return hx::sim::SimBus::instance().plug(productId, bcdDevice); });
 }
 
+void SetSimulatedPacing(int realTime) {
+    hx::sim::SimOptions options;
+    options.realTime = realTime != 0;
+    hx::sim::SimBus::instance().setDefaultOptions(options);
+}
+
 int PlugSimulatedCameras(const char* list) {
     if (!list) return -2;
     return guarded(-3, [&] {

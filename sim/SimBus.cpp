@@ -113,6 +113,20 @@ void SimBus::stop() {
     filter_ = nullptr;
 }
 
+uint64_t SimBus::plug(uint16_t productId, uint16_t bcdDevice) {
+    SimOptions options;
+    {
+        std::lock_guard lock(mutex_);
+        options = defaults_;
+    }
+    return plug(productId, bcdDevice, options);
+}
+
+void SimBus::setDefaultOptions(const SimOptions& options) {
+    std::lock_guard lock(mutex_);
+    defaults_ = options;
+}
+
 uint64_t SimBus::plug(uint16_t productId, uint16_t bcdDevice, SimOptions options) {
     return plug(makeSimCamera(productId, bcdDevice, options));
 }

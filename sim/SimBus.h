@@ -39,8 +39,13 @@ public:
     bool start(Filter filter, Listener listener) override;
     void stop() override;
 
-    /// Plugs a new simulated camera; returns its key (never 0).
-    uint64_t plug(uint16_t productId, uint16_t bcdDevice = 0, SimOptions options = {});
+    /// Plugs a new simulated camera with the bus's default options; returns its key (never 0).
+    uint64_t plug(uint16_t productId, uint16_t bcdDevice = 0);
+    /// Plugs a new simulated camera with the given options; returns its key (never 0).
+    uint64_t plug(uint16_t productId, uint16_t bcdDevice, SimOptions options);
+    /// Options of the cameras plugged without options of their own (as fast as possible unless
+    /// a program asks for real-time pacing).
+    void setDefaultOptions(const SimOptions& options);
     /// Plugs a camera made by the caller; returns its key, 0 for a null camera.
     uint64_t plug(std::shared_ptr<SimCamera> camera);
     /// Pulls the cable of a plugged camera; false when no camera has this key.
@@ -58,6 +63,7 @@ private:
     std::map<uint64_t, std::shared_ptr<SimCamera>> cameras_;
     Filter filter_;
     Listener listener_;
+    SimOptions defaults_;
     bool running_ = false;
 };
 
