@@ -2,6 +2,10 @@
 // bounds, means, bit shifts, smoothing, sharpening, border repair and the centre cross.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
 #include "ezImage/ezImage.h"
 
 /// 256 zeros, 0 ... 255, 256 times 255: indexed at value + 256 it clamps -256 ... 511 to a byte.
@@ -18,6 +22,13 @@ inline constexpr int histChannelBase(int c) {
 }
 inline constexpr int kHistItems1 = 258;  ///< items written for one-channel images
 inline constexpr int kHistItems3 = 1032; ///< items written for three-channel images
+/// Item `item` of the statistics area at the record's tail, read bytewise (the tail need not be
+/// aligned). The caller makes sure the record has a tail that holds the item.
+inline int histStatistic(const _ezImage* image, int item) {
+    int32_t value = 0;
+    std::memcpy(&value, image->tail + static_cast<size_t>(item) * sizeof(int32_t), sizeof(value));
+    return value;
+}
 
 /// Divides frame by the 8-bit reference, scaled by the reference's channel averages.
 void __flat_field(_ezImage* frame, const _ezImage* reference);

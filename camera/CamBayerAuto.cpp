@@ -74,12 +74,6 @@ void fillDemosaicBorder(_ezImage* image, int bayer) {
 }
 
 /// Item `index` of the statistics area at the record's tail.
-int statistic(const _ezImage* image, int index) {
-    int32_t value = 0;
-    std::memcpy(&value, image->tail + static_cast<size_t>(index) * sizeof(int32_t), sizeof(value));
-    return value;
-}
-
 void setStatistic(_ezImage* image, int index, int value) {
     const int32_t v = value;
     std::memcpy(image->tail + static_cast<size_t>(index) * sizeof(int32_t), &v, sizeof(v));
@@ -87,7 +81,7 @@ void setStatistic(_ezImage* image, int index, int value) {
 
 /// Luminance bin b (0 ... 255) of the statistics area.
 long long bin(const _ezImage* image, int b) {
-    return statistic(image, kHistLumaBins + b);
+    return histStatistic(image, kHistLumaBins + b);
 }
 
 bool measurable(const _ezImage* image) {
@@ -227,8 +221,8 @@ int CamBayer::_calc_auto_gain(_ezImage* image, int every) {
         k = frameCounter / every;
     }
     __calc_histogram(image);
-    const int lo = std::clamp(statistic(image, kHistLumaLow), 0, 255);
-    const int hi = std::clamp(statistic(image, kHistLumaHigh), 0, 255);
+    const int lo = std::clamp(histStatistic(image, kHistLumaLow), 0, 255);
+    const int hi = std::clamp(histStatistic(image, kHistLumaHigh), 0, 255);
     const long long d = static_cast<long long>(image->width) * image->height / 8000;
 
     int top = lo;
@@ -304,7 +298,7 @@ int CamBayer::_fluorescence(_ezImage* image, int every) {
             Lock lock(settingsLock);
             gainSearch = false;
             if (r == 1) {
-                const int high = std::clamp(statistic(image, kHistLumaHigh), 0, 255);
+                const int high = std::clamp(histStatistic(image, kHistLumaHigh), 0, 255);
                 for (int c = 0; c < channels; ++c) _set_stretch(0, high, false, c);
             }
             result = 2;
@@ -319,7 +313,7 @@ int CamBayer::_fluorescence(_ezImage* image, int every) {
 
     const int g = static_cast<int>(__calc_gray(image));
     __calc_histogram(image);
-    const int hi = std::clamp(statistic(image, kHistLumaHigh), 0, 255);
+    const int hi = std::clamp(histStatistic(image, kHistLumaHigh), 0, 255);
     if (hi < g) return result;
     const long long enough = static_cast<long long>(image->width) * image->height * 5 / 100;
     long long count = 0, weighted = 0;

@@ -277,14 +277,6 @@ void mapSamples(uint8_t* p, size_t from, size_t to, int channels, const uint8_t*
     }
 }
 
-/// Item `index` of the statistics area at the record's tail (read bytewise: the tail need not
-/// be aligned).
-int statistic(const _ezImage* image, int index) {
-    int32_t value = 0;
-    std::memcpy(&value, image->tail + static_cast<size_t>(index) * sizeof(int32_t), sizeof(value));
-    return value;
-}
-
 } // namespace
 
 /// Turns one raw frame record into the finished image in out: publish pending tables, demosaic,
@@ -350,14 +342,15 @@ int CamBayer::_raw2image(unsigned char* raw, unsigned char* out, bool crop) {
         const SoftWareValue* s = &software[kSwStretch0];
         const bool a0 = s[0].value != 0, a1 = s[1].value != 0, a2 = s[2].value != 0;
         if (a0 && a1 && a2) {
-            const int low = statistic(image, kHistLumaLow), high = statistic(image, kHistLumaHigh);
+            const int low = histStatistic(image, kHistLumaLow),
+                      high = histStatistic(image, kHistLumaHigh);
             for (int c = 0; c < 3; ++c) __matrix_stretch(low, high, s[c].table, kCurveTableSize);
         } else if (a0 || a1 || a2) {
             const bool automatic[3] = {a0, a1, a2};
             for (int c = 0; c < 3 && c < image->channels; ++c) {
                 if (!automatic[c]) continue;
                 const int base = image->channels == 3 ? histChannelBase(c) : 0;
-                __matrix_stretch(statistic(image, base + 256), statistic(image, base + 257),
+                __matrix_stretch(histStatistic(image, base + 256), histStatistic(image, base + 257),
                                  s[c].table, kCurveTableSize);
             }
         } else {

@@ -9,12 +9,6 @@
 
 namespace {
 
-int tailStatistic(const _ezImage* image, int index) {
-    int32_t value = 0;
-    std::memcpy(&value, image->tail + static_cast<size_t>(index) * sizeof(int32_t), sizeof(value));
-    return value;
-}
-
 /// Filters an 8-bit raw frame into out on a checkerboard: on every other position the mean of
 /// the four orthogonal neighbours, on the positions between them the pixel weighted four times
 /// with its four diagonal neighbours. Pixels the filter does not reach keep their value.
@@ -77,8 +71,8 @@ int VAo131M1::_raw2image(unsigned char* raw, unsigned char* out, bool /*crop*/) 
         SoftWareValue& s = software[kSwStretch0];
         if (s.value != 0) {
             if (s.table)
-                __matrix_stretch(tailStatistic(image, kHistLumaLow),
-                                 tailStatistic(image, kHistLumaHigh), s.table, kCurveTableSize);
+                __matrix_stretch(histStatistic(image, kHistLumaLow),
+                                 histStatistic(image, kHistLumaHigh), s.table, kCurveTableSize);
             stretch = true;
         } else {
             stretch = s.min != 0 || s.max != 255;

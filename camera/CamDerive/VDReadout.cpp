@@ -339,16 +339,6 @@ int CcdCamera::_raw_data(unsigned char* buffer, int size) {
 
 // ---- fluorescence with the exposure measured in the camera's own units -------------------------
 
-namespace {
-
-int statisticAt(const _ezImage* image, int index) {
-    int32_t value = 0;
-    std::memcpy(&value, image->tail + static_cast<size_t>(index) * sizeof(int32_t), sizeof(value));
-    return value;
-}
-
-} // namespace
-
 /// The gain search as every camera does it; the measurement scales the short exposure register
 /// by how far the brightest level is from full scale (doubled for each 155 steps of gain past
 /// the first above 244), and restarts the sensor with that total carried by the mode request.
@@ -368,7 +358,7 @@ int VDh694M1::_fluorescence(_ezImage* image, int every) {
             Lock lock(settingsLock);
             gainSearch = false;
             if (r == 1) {
-                const int high = std::clamp(statisticAt(image, kHistLumaHigh), 0, 255);
+                const int high = std::clamp(histStatistic(image, kHistLumaHigh), 0, 255);
                 for (int c = 0; c < channels; ++c) _set_stretch(0, high, false, c);
             }
             result = 2;
