@@ -19,11 +19,18 @@ bool isRecord(const _ezImage* image) {
 } // namespace
 
 /// Resizes source into target at width x height; target takes the source's channels, depth,
-/// header size, resolution and decoded flag.
+/// header size, resolution and decoded flag. -4 for a source that is not a record; -2 for a
+/// missing buffer, a bad size, or a source header whose depth, channels, header size or
+/// geometry cannot describe an image (checked before the target is touched).
 int ResizeImage(unsigned char* source, unsigned char* target, int width, int height) {
     if (!source || !target || width <= 0 || height <= 0 || width > 0xFFFF || height > 0xFFFF)
         return -2;
     _ezImage* src = record(source);
+    if (!isRecord(src)) return -4;
+    if ((src->depth != 8 && src->depth != 16) || (src->channels != 1 && src->channels != 3) ||
+        static_cast<size_t>(src->headerSize) < sizeof(_ezImage) || src->width == 0 ||
+        src->height == 0)
+        return -2;
     _ezImage* dst = record(target);
     src->data = source + src->headerSize;
     ezInitImageHeader(dst, width, height, src->channels, src->depth, src->headerSize,

@@ -1,6 +1,7 @@
 // The image functions of the flat API on one-buffer image records.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -103,4 +104,44 @@ TEST(ImageFunctions, RecordChecksAndResize) {
     EXPECT_EQ(target[56 + 5], 180);
     EXPECT_EQ(ResizeImage(nullptr, target.data(), 4, 2), -2);
     EXPECT_EQ(ResizeImage(image.data(), target.data(), 0, 2), -2);
+}
+
+TEST(ImageFunctions, ResizeRejectsASourceThatIsNoImageAndLeavesTheTarget) {
+    auto target = makeRecord(4, 2, 3, 8);
+    std::fill(target.begin(), target.end(), 0xA5);
+    const auto untouched = target;
+    auto resize = [&](std::vector<unsigned char>& source) {
+        return ResizeImage(source.data(), target.data(), 4, 2);
+    };
+
+    auto source = makeRecord(8, 4, 3, 8);
+    header(source)->magic[0] = 'X';
+    EXPECT_EQ(resize(source), -4);
+
+    struct Fault {
+        const char* what;
+        void (*spoil)(_ezImage*);
+    };
+    const Fault faults[] = {
+        {"depth 12", [](_ezImage* h) { h->depth = 12; }},
+        {"depth 0", [](_ezImage* h) { h->depth = 0; }},
+        {"two channels", [](_ezImage* h) { h->channels = 2; }},
+        {"four channels", [](_ezImage* h) { h->channels = 4; }},
+        {"header size 55", [](_ezImage* h) { h->headerSize = 55; }},
+        {"header size 0", [](_ezImage* h) { h->headerSize = 0; }},
+        {"width 0", [](_ezImage* h) { h->width = 0; }},
+        {"height 0", [](_ezImage* h) { h->height = 0; }},
+    };
+    for (const Fault& fault : faults) {
+        source = makeRecord(8, 4, 3, 8);
+        fault.spoil(header(source));
+        EXPECT_EQ(resize(source), -2) << fault.what;
+    }
+    EXPECT_EQ(target, untouched);
+
+    // The bounds themselves are accepted: a 16-bit grey 1 x 1 source with a 56-byte header.
+    source = makeRecord(1, 1, 1, 16);
+    EXPECT_EQ(resize(source), 0);
+    EXPECT_EQ(header(target)->depth, 16);
+    EXPECT_EQ(header(target)->channels, 1);
 }
