@@ -45,21 +45,6 @@ TEST_F(AppTest, SingleSnapshotIsNamedWithDateAndTimeAndEndsTheCapture) {
         << files[0].toStdString();
 }
 
-TEST_F(AppTest, SeriesOfThreeIsNumberedAndCountsDown) {
-    start({"VAh500C1"});
-    // A directory that does not exist yet is made when the capture starts.
-    const QString target = shots() + "new/";
-    app_->txtPath->setText(target);
-    app_->intCnt->setText("3");
-    startLive();
-    app_->btnCaptureAction();
-    ASSERT_TRUE(waitFor([&] { return app_->btnSnap->text() == "Start Capture"; }));
-    stopLive();
-    EXPECT_EQ(snapshotFiles(target), QStringList({"Halvex1.jpg", "Halvex2.jpg", "Halvex3.jpg"}));
-    EXPECT_EQ(app_->txtSnap->text(), "1");
-    EXPECT_EQ(app_->saveImageCnt, 0);
-}
-
 TEST_F(AppTest, CountZeroEndsTheCaptureWithoutWriting) {
     start({"VAh500C1"});
     app_->txtPath->setText(shots());

@@ -1,0 +1,168 @@
+// Snapshot capture stepped one camera frame at a time: the series countdown and the camera's
+// external snapshot mark.
+#include <QDir>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+#include <vector>
+
+#include "AppFixture.h"
+#include "sim/SensorProfile.h"
+#include "sim/SimCamera.h"
+#include "sim/WireFormat.h"
+#include "usb/UsbDevice.h"
+
+namespace {
+
+/// A simulated camera whose frames the test hands out one by one, each with or without the
+/// external snapshot mark. Without a frame to hand out a read finds nothing, as a camera that
+/// has not finished exposing.
+class SteppedCamera : public hx::sim::SimCamera {
+public:
+    explicit SteppedCamera(uint16_t productId)
+        : SimCamera(hx::sim::findSensorProfile(productId, 0), hx::sim::makeWireFormat(productId, 0),
+                    hx::sim::findSensorProfile(productId, 0).bcdDevice, hx::sim::SimOptions{}) {}
+
+    /// From now on frames come only through release().
+    void hold() { credits_ = 0; }
+    /// Lets one more frame through, carrying the snapshot mark when `marked`.
+    void release(bool marked) {
+        marked_ = marked;
+        credits_ = 1;
+    }
+    /// Frames flow freely again (and the live view can always stop).
+    void flow() { credits_ = -1; }
+
+    int readPipe(int pipe, unsigned char* buffer, int length, int* received) override {
+        if (pipe != hx::usb::kBulkInPipe)
+            return SimCamera::readPipe(pipe, buffer, length, received);
+        const int credits = credits_;
+        if (credits == 0) {
+            if (received) *received = 0;
+            return hx::usb::kUsbTimeout;
+        }
+        if (credits > 0 && marked_) pressSnapshotButton();
+        const uint64_t before = framesDelivered();
+        const int result = SimCamera::readPipe(pipe, buffer, length, received);
+        if (credits > 0 && framesDelivered() != before) credits_ = 0;
+        return result;
+    }
+
+private:
+    std::atomic<int> credits_{-1};
+    std::atomic<bool> marked_{false};
+};
+
+/// Opens the camera when a test leaves, so the controller's teardown never waits for a frame.
+struct OpenOnExit {
+    SteppedCamera& camera;
+    ~OpenOnExit() { camera.flow(); }
+};
+
+} // namespace
+
+class CaptureTest : public AppTest {
+protected:
+    /// Starts the controller on a stepped VAh200C1 (its read-out reports the snapshot mark).
+    SteppedCamera& startStepped() {
+        auto camera = std::make_shared<SteppedCamera>(
+            static_cast<uint16_t>(hx::sim::simProductIdForClass("VAh200C1")));
+        camera_ = camera.get();
+        EXPECT_NE(hx::sim::SimBus::instance().plug(camera), 0u);
+        start();
+        EXPECT_TRUE(app_->camName.has_value());
+        camera_->hold();
+        return *camera_;
+    }
+
+    /// Hands out one frame and waits until the show thread has shown it and the GUI thread
+    /// has run everything the two workers posted for it.
+    bool step(bool marked = false) {
+        const int64_t shown = app_->framesShown;
+        camera_->release(marked);
+        return waitFor([&] { return app_->framesShown == shown + 1; });
+    }
+
+    SteppedCamera* camera_ = nullptr;
+};
+
+TEST_F(CaptureTest, SeriesOfThreeCountsDownSavesOneNumberedFramePerFrameAndEnds) {
+    SteppedCamera& camera = startStepped();
+    OpenOnExit guard{camera};
+    // A directory that does not exist yet is made when the capture starts.
+    const QString target = shots() + "new/";
+    app_->txtPath->setText(target);
+    app_->intCnt->setText("3");
+    app_->btnCaptureAction();
+    EXPECT_EQ(app_->btnSnap->text(), "Stop Capture");
+    app_->btnLiveAction();
+
+    const auto files = [&] { return QDir(target).entryList(QDir::Files, QDir::Name); };
+    const QStringList names{"Halvex1.jpg", "Halvex2.jpg", "Halvex3.jpg"};
+    const QStringList remaining{"3", "2", "1"};
+    for (int frame = 0; frame < 3; ++frame) {
+        ASSERT_TRUE(step()) << frame;
+        // The count before the frame is shown, the frame is saved with its number in the series.
+        EXPECT_EQ(app_->txtSnap->text(), remaining[frame]) << frame;
+        EXPECT_EQ(files(), names.mid(0, frame + 1)) << frame;
+        EXPECT_EQ(app_->btnSnap->text(), "Stop Capture") << frame;
+        EXPECT_TRUE(app_->bSaveImage) << frame;
+    }
+    // The fourth frame ends the series without a file; later frames write nothing either.
+    ASSERT_TRUE(step());
+    EXPECT_EQ(app_->btnSnap->text(), "Start Capture");
+    EXPECT_FALSE(app_->bSaveImage);
+    EXPECT_EQ(app_->txtSnap->text(), "1");
+    ASSERT_TRUE(step());
+    EXPECT_EQ(files(), names);
+    EXPECT_EQ(app_->saveImageCnt, 0);
+    stopLive();
+}
+
+TEST_F(CaptureTest, SnapshotMarkTogglesTheCaptureOncePerRunOfMarkedFrames) {
+    SteppedCamera& camera = startStepped();
+    OpenOnExit guard{camera};
+    app_->txtPath->setText(shots());
+    // A long series that stays armed until a toggle ends it, written in no format.
+    app_->intCnt->setText("2000");
+    app_->snapType = 0;
+
+    struct Frame {
+        bool marked;
+        bool armedAfter;
+    };
+    const auto play = [&](const std::vector<Frame>& frames) {
+        for (size_t i = 0; i < frames.size(); ++i) {
+            ASSERT_TRUE(step(frames[i].marked)) << i;
+            EXPECT_EQ(app_->bSaveImage, frames[i].armedAfter) << i;
+            EXPECT_EQ(app_->btnSnap->text(),
+                      frames[i].armedAfter ? "Stop Capture" : "Start Capture")
+                << i;
+        }
+    };
+
+    app_->btnLiveAction();
+    // The first marked frame after the start toggles; an even run would undo itself if every
+    // marked frame toggled. An unmarked frame re-arms the toggle.
+    play({{true, true},
+          {true, true},
+          {false, true},
+          {true, false},
+          {true, false},
+          {true, false},
+          {true, false},
+          {false, false},
+          {false, false},
+          {true, true},
+          {false, true}});
+
+    // A new live view toggles on its first marked frame, although the last frame before the
+    // stop was marked too.
+    play({{true, false}});
+    stopLive();
+    app_->btnLiveAction();
+    play({{true, true}, {true, true}});
+    stopLive();
+    EXPECT_TRUE(QDir(shots()).entryList(QDir::Files).isEmpty());
+}
