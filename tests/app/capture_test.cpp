@@ -95,7 +95,7 @@ TEST_F(CaptureTest, SeriesOfThreeCountsDownSavesOneNumberedFramePerFrameAndEnds)
     app_->txtPath->setText(target);
     app_->intCnt->setText("3");
     app_->btnCaptureAction();
-    EXPECT_EQ(app_->btnSnap->text(), "Stop Capture");
+    EXPECT_EQ(app_->btnSnap->text().toStdString(), "Stop Capture");
     app_->btnLiveAction();
 
     const auto files = [&] { return QDir(target).entryList(QDir::Files, QDir::Name); };
@@ -104,16 +104,16 @@ TEST_F(CaptureTest, SeriesOfThreeCountsDownSavesOneNumberedFramePerFrameAndEnds)
     for (int frame = 0; frame < 3; ++frame) {
         ASSERT_TRUE(step()) << frame;
         // The count before the frame is shown, the frame is saved with its number in the series.
-        EXPECT_EQ(app_->txtSnap->text(), remaining[frame]) << frame;
+        EXPECT_EQ(app_->txtSnap->text().toStdString(), remaining[frame].toStdString()) << frame;
         EXPECT_EQ(files(), names.mid(0, frame + 1)) << frame;
-        EXPECT_EQ(app_->btnSnap->text(), "Stop Capture") << frame;
+        EXPECT_EQ(app_->btnSnap->text().toStdString(), "Stop Capture") << frame;
         EXPECT_TRUE(app_->bSaveImage) << frame;
     }
     // The fourth frame ends the series without a file; later frames write nothing either.
     ASSERT_TRUE(step());
-    EXPECT_EQ(app_->btnSnap->text(), "Start Capture");
+    EXPECT_EQ(app_->btnSnap->text().toStdString(), "Start Capture");
     EXPECT_FALSE(app_->bSaveImage);
-    EXPECT_EQ(app_->txtSnap->text(), "1");
+    EXPECT_EQ(app_->txtSnap->text().toStdString(), "1");
     ASSERT_TRUE(step());
     EXPECT_EQ(files(), names);
     EXPECT_EQ(app_->saveImageCnt, 0);
@@ -135,8 +135,8 @@ TEST_F(CaptureTest, SnapshotMarkTogglesTheCaptureOncePerRunOfMarkedFrames) {
     const auto play = [&](const std::vector<Frame>& frames) {
         for (size_t i = 0; i < frames.size(); ++i) {
             ASSERT_TRUE(step(frames[i].marked)) << i;
-            EXPECT_EQ(app_->bSaveImage, frames[i].armedAfter) << i;
-            EXPECT_EQ(app_->btnSnap->text(),
+            EXPECT_EQ(app_->bSaveImage.load(), frames[i].armedAfter) << i;
+            EXPECT_EQ(app_->btnSnap->text().toStdString(),
                       frames[i].armedAfter ? "Stop Capture" : "Start Capture")
                 << i;
         }
