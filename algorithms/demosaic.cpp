@@ -256,17 +256,23 @@ void demosaicRows(const _ezImage* raw, _ezImage* out, const Frame& f, int bayer,
     }
 }
 
-void decode(_ezImage* raw, _ezImage* out, int bayer, bool colourCorrect) {
-    if (!out) return;
+/// The steps every decoder takes first: marks the output decoded, copies a monochrome frame
+/// straight through, and describes a mosaic frame in f. True when a mosaic is to be interpolated.
+bool beginDecode(_ezImage* raw, _ezImage* out, int bayer, Frame& f) {
+    if (!out) return false;
     out->decoded = 1;
-    if (!raw || !raw->data || !out->data) return;
+    if (!raw || !raw->data || !out->data) return false;
     if (bayer == 0) {
         copyMono(raw, out);
-        return;
+        return false;
     }
-    if (bayer < 1 || bayer > 4) return;
+    if (bayer < 1 || bayer > 4) return false;
+    return mosaicFrame(raw, out, f);
+}
+
+void decode(_ezImage* raw, _ezImage* out, int bayer, bool colourCorrect) {
     Frame f;
-    if (!mosaicFrame(raw, out, f)) return;
+    if (!beginDecode(raw, out, bayer, f)) return;
     // Without a table the interpolation alone is delivered rather than reading through null.
     const unsigned char* table = colourCorrect ? pCCM : nullptr;
     const DemosaicPath path = gPath.load(std::memory_order_relaxed);
@@ -426,16 +432,8 @@ bool demosaicHasAvx2() {
 }
 
 void decodeRawReference(_ezImage* raw, _ezImage* out, int bayer, bool colourCorrect) {
-    if (!out) return;
-    out->decoded = 1;
-    if (!raw || !raw->data || !out->data) return;
-    if (bayer == 0) {
-        copyMono(raw, out);
-        return;
-    }
-    if (bayer < 1 || bayer > 4) return;
     Frame f;
-    if (!mosaicFrame(raw, out, f)) return;
+    if (!beginDecode(raw, out, bayer, f)) return;
     const unsigned char* table = colourCorrect ? pCCM : nullptr;
     if (f.depth == 8)
         referenceRows<uint8_t>(raw, out, f, bayer, table);
