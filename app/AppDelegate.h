@@ -38,10 +38,14 @@ class QTabWidget;
 class QTimer;
 class QWidget;
 
+namespace hx::recording {
+class ezRecorder;
+}
+
 namespace hx::app {
 
 class ImageView;
-class ezRecorder;
+using recording::ezRecorder;
 
 /// The live view's hand-over record: three raw buffers that the two worker threads exchange
 /// by pointer and the decoded image.

@@ -17,7 +17,7 @@
 
 #include "app/AppDelegate.h"
 #ifdef HALVEX_HAVE_RECORDER
-#include "app/ezRecorder.h"
+#include "recording/ezRecorder.h"
 #endif
 #include "camera/CamApi.h"
 

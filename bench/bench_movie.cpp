@@ -22,7 +22,7 @@ extern "C" {
 #include <string>
 #include <vector>
 
-#include "app/ezRecorder.h"
+#include "recording/ezRecorder.h"
 
 namespace {
 
@@ -110,13 +110,13 @@ void BM_Recorder(benchmark::State& state) {
     const std::string path = (std::filesystem::temp_directory_path() /
                               ("halvex-bench-" + std::to_string(::getpid()) + ".mov"))
                                  .string();
-    hx::app::RecorderOptions options;
+    hx::recording::RecorderOptions options;
     options.waitWhenFull = true;
     options.preset = kPreset;
     int64_t frames = 0;
     const Start start;
     for (auto _ : state) {
-        hx::app::ezRecorder rec(options);
+        hx::recording::ezRecorder rec(options);
         if (!rec.OpenRecorder(path, w, h, ch, 30)) {
             state.SkipWithError("cannot open the recorder");
             break;

@@ -19,7 +19,7 @@
 
 #include "camera/CamApi.h"
 #ifdef HALVEX_HAVE_RECORDER
-#include "app/ezRecorder.h"
+#include "recording/ezRecorder.h"
 #endif
 
 namespace {
@@ -647,14 +647,14 @@ int record(const RecordOptions& o) {
         throw Failure{kExitFiles, "cannot write to directory '" + o.out + "'"};
     if (ResumeDevice(name.c_str()) != 0) throw Failure{kExitCamera, "cannot start camera " + name};
 
-    hx::app::LiveMovieOptions options;
+    hx::recording::LiveMovieOptions options;
     options.seconds = o.seconds;
     options.maxFrames = o.frames;
     options.fps = static_cast<int>(o.fps);
     std::string dir = o.out;
     if (dir.back() != '/') dir += '/';
-    hx::app::LiveMovieResult result;
-    const bool ok = hx::app::recordLiveMovie(name.c_str(), dir, options, result);
+    hx::recording::LiveMovieResult result;
+    const bool ok = hx::recording::recordLiveMovie(name.c_str(), dir, options, result);
     SuspendDevice(name.c_str());
     if (!ok)
         throw Failure{result.error.rfind("cannot write", 0) == 0 ? kExitFiles : kExitCamera,

@@ -9,13 +9,13 @@
 #include <string>
 
 #include "MovieReader.h"
-#include "app/ezRecorder.h"
 #include "camera/CamApi.h"
+#include "recording/ezRecorder.h"
 
 namespace fs = std::filesystem;
-using hx::app::LiveMovieOptions;
-using hx::app::LiveMovieResult;
-using hx::app::recordLiveMovie;
+using hx::recording::LiveMovieOptions;
+using hx::recording::LiveMovieResult;
+using hx::recording::recordLiveMovie;
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Movie writer: 8-bit grey or RGB frames -> libswscale (YUV 4:2:0) -> libx264 -> QuickTime.
-#include "app/ezRecorder.h"
+#include "recording/ezRecorder.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -21,7 +21,7 @@ extern "C" {
 #include "camera/CamApi.h"
 #include "ezImage/ezImage.h"
 
-namespace hx::app {
+namespace hx::recording {
 
 namespace {
 
@@ -589,4 +589,4 @@ bool recordLiveMovie(const char* camName, const std::string& directory,
     return true;
 }
 
-} // namespace hx::app
+} // namespace hx::recording

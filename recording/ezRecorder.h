@@ -1,4 +1,4 @@
-// Movie writer of the capture application: H.264 video in a QuickTime movie, encoded on a writer
+// Movie writer shared by the front ends: H.264 video in a QuickTime movie, encoded on a writer
 // thread of its own so that the thread that shows frames keeps its rate.
 #pragma once
 
@@ -15,7 +15,7 @@
 
 struct AVFrame;
 
-namespace hx::app {
+namespace hx::recording {
 
 /// How a recorder treats frames that arrive faster than the encoder takes them.
 struct RecorderOptions {
@@ -131,4 +131,4 @@ struct LiveMovieResult {
 bool recordLiveMovie(const char* camName, const std::string& directory,
                      const LiveMovieOptions& options, LiveMovieResult& result);
 
-} // namespace hx::app
+} // namespace hx::recording

@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "MovieReader.h"
-#include "app/ezRecorder.h"
+#include "recording/ezRecorder.h"
 
-using hx::app::ezRecorder;
-using hx::app::RecorderOptions;
+using hx::recording::ezRecorder;
+using hx::recording::RecorderOptions;
 namespace fs = std::filesystem;
 
 namespace {
