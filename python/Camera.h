@@ -1,0 +1,148 @@
+// One camera as the Python module offers it: identity, start and stop, sensor and processing
+// settings checked against the camera's ranges, and frames copied out of the library's buffers.
+// Settings are plain C++ and run without the interpreter lock; the frame functions build numpy
+// arrays and manage the lock themselves.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "python/FrameReader.h"
+
+namespace hx::python {
+
+class Camera {
+public:
+    using Rect = std::tuple<int, int, int, int>;
+    using Resolution = std::tuple<int, int, std::string>;
+
+    /// Opens the named camera, or the first one for no name. Call without the interpreter lock.
+    explicit Camera(const std::optional<std::string>& name);
+    ~Camera();
+    Camera(const Camera&) = delete;
+    Camera& operator=(const Camera&) = delete;
+
+    // ---- identity (the calls below run without the interpreter lock) -----------------------
+    const std::string& name() const { return name_; }
+    /// The model's display name: the device name without its instance number.
+    std::string model() const;
+    int productId() const;
+    bool isColour() const;
+    /// Bayer pattern code of the sensor, 0 for a monochrome sensor.
+    int bayerCode() const;
+
+    // ---- start and stop --------------------------------------------------------------------
+    void start();
+    /// Stops the sensor; nothing happens for a camera that is gone.
+    void stop();
+    bool running() const;
+    /// Stops the sensor if this object started it and ends the read thread.
+    void close();
+
+    // ---- sensor settings -------------------------------------------------------------------
+    double exposureMs() const;
+    void setExposureMs(double milliseconds);
+    std::pair<double, double> exposureRange() const;
+    int gain() const;
+    void setGain(int gain);
+    std::pair<int, int> gainRange() const;
+    int blackLevel() const;
+    void setBlackLevel(int level);
+    std::pair<int, int> blackLevelRange() const;
+    int bitDepth() const;
+    void setBitDepth(int bits);
+    std::vector<int> bitDepths() const;
+    int resolution() const;
+    void setResolution(int index);
+    std::vector<Resolution> resolutions() const;
+    int pixelClock() const;
+    /// Returns a note when the camera took another clock than the one asked for.
+    std::optional<std::string> setPixelClock(int index);
+    std::vector<std::string> pixelClocks() const;
+    std::optional<Rect> roi() const;
+    void setRoi(const std::optional<Rect>& roi);
+    bool autoExposure() const;
+    void setAutoExposure(bool on);
+    bool cooler() const;
+    void setCooler(bool on);
+    double temperature() const;
+
+    // ---- host-side processing --------------------------------------------------------------
+    int flip() const;
+    void setFlip(int code);
+    int gamma() const;
+    void setGamma(int value);
+    std::pair<int, int> gammaRange() const;
+    int contrast() const;
+    void setContrast(int value);
+    std::pair<int, int> contrastRange() const;
+    int saturation() const;
+    void setSaturation(int value);
+    std::pair<int, int> saturationRange() const;
+    std::tuple<int, int, int> channelGains() const;
+    void setChannelGains(const std::tuple<int, int, int>& gains);
+    std::pair<int, int> channelGainRange() const;
+
+    // ---- frames (these take the interpreter lock; see CameraFrames.cpp) --------------------
+    pybind11::object grabRaw(std::optional<double> timeout);
+    pybind11::object grab(std::optional<double> timeout);
+    pybind11::object process(const pybind11::object& frame);
+    pybind11::list save(const pybind11::object& path, const pybind11::object& image,
+                        const pybind11::object& formats);
+    std::tuple<int, int, int> whiteBalance(const std::optional<Rect>& area,
+                                           std::optional<double> timeout);
+
+private:
+    /// What a frame read gave, with what the camera was set to for it.
+    struct Capture {
+        int status = 0;    ///< 0, or 1 for a frame with the snapshot mark
+        size_t offset = 0; ///< first pixel byte in the reader's buffer
+        int width = 0, height = 0, depth = 8, stride = 0, headerSize = 0;
+        int64_t timestampNs = 0;
+        uint64_t sequence = 0;
+        double exposureMs = 0;
+        int gain = 0;
+        std::optional<int> blackLevel;
+        int bayer = 0;
+        std::optional<double> temperature;
+    };
+
+    /// Throws the failure of a status that is negative.
+    int check(int status, const std::string& what) const;
+    /// Throws CameraNotFoundError when the camera is no longer registered.
+    void requirePresent() const;
+    void requireRunning() const;
+    void requireColour(const std::string& what) const;
+
+    /// Reads one good frame into the reader's buffer; frames_ held, interpreter lock released.
+    Capture capture(std::optional<double> timeout);
+    size_t receiveSize() const;
+    /// The processed image of the raw record in the reader's buffer, in decoded_; returns the
+    /// offset, geometry and channels of its pixels. frames_ held, interpreter lock released.
+    Capture decode(const Capture& raw, int* channels);
+    pybind11::object makeFrame(const Capture& c, const unsigned char* base, int channels,
+                               bool raw) const;
+    /// A one-buffer image record of an array, for the library's decoder and writers.
+    std::vector<unsigned char> recordOf(const pybind11::object& image, bool* raw) const;
+
+    std::string name_;
+    bool startedHere_ = false;
+    bool coolerPresent_ = false;
+    bool thermometer_ = false;
+    std::unique_ptr<FrameReader> reader_;
+    std::mutex frames_;                  ///< one frame function at a time: taken without the
+                                         ///< interpreter lock, held while arrays are filled
+    std::vector<unsigned char> decoded_; ///< processed image of grab()
+    uint64_t sequence_ = 0;
+};
+
+} // namespace hx::python
