@@ -225,6 +225,8 @@ void Camera::setBitDepth(int bits) {
     if (bits != 8 && bits != 16)
         raiseValue("bit_depth of camera '" + name_ + "' must be 8 or 16 (got " +
                    std::to_string(bits) + ")");
+    // The camera refuses any depth change where 16 bits cannot be had, also back to 8.
+    if (bits == bitDepth()) return;
     const int result = SetRawDepth(bits, name_.c_str());
     if (result == -4) {
         requirePresent();

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <thread>
 
 #include "camera/CamApi.h"
 #include "python/Camera.h"
@@ -26,6 +27,8 @@ constexpr int kDefaultHeadLength = 512;
 constexpr int kFrameTries = 10;
 /// What the library allows a frame beyond its exposure before it gives up waiting.
 constexpr double kReadMarginSeconds = 2.0;
+/// Pause before reading again after a failed read.
+constexpr std::chrono::milliseconds kRetryPause{20};
 
 /// Snapshot format bits of the library's writers and their file extensions, in the order the
 /// library writes them.
@@ -183,6 +186,9 @@ Camera::Capture Camera::capture(std::optional<double> timeout) {
             continue;
         }
         if (r.status == -2) check(-2, "read a frame");
+        // A camera that has just gone fails its reads before the registry lets it go: a short
+        // pause lets the registry follow, and keeps a run of bad frames from spinning.
+        std::this_thread::sleep_for(kRetryPause);
         requirePresent();
         if (DeviceState(name_.c_str()) != 1)
             throw CameraFailure(FailureKind::Camera,
