@@ -119,7 +119,7 @@ int GetRawDepthState(int clock, const char* name) {
 }
 int GetRawData(unsigned char* buffer, int size, const char* name) {
     return with(name, -1, [&](CamBase& c) {
-        return buffer && size > 0 ? c._raw_data(buffer, size) : kBadArgument;
+        return buffer && size > 0 ? c._read_frame(buffer, size) : kBadArgument;
     });
 }
 int GetRawDataEx(HalvexFrameCallback callback, unsigned char* buffer, int size, const char* name) {
@@ -431,6 +431,12 @@ int GetBlackFieldState(bool* on, const char* name) {
 }
 int SetBlackFieldState(bool on, const char* name) {
     return with(name, -1, [&](CamBase& c) { return c._set_blackfield_state(on); });
+}
+int SetFrameType(int type, const char* name) {
+    return with(name, -1, [&](CamBase& c) { return c._set_frame_type(type); });
+}
+int GetFrameType(const char* name) {
+    return with(name, -1, [](CamBase& c) { return c._frame_type(); });
 }
 int GetImageFormat(int* formats, const char* name) {
     return with(name, -1,

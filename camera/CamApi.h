@@ -25,6 +25,17 @@
 #endif
 #endif
 
+// The per-frame information block; installed beside this header.
+#if defined(__has_include)
+#if __has_include("ezImage/HalvexFrameInfo.h")
+#include "ezImage/HalvexFrameInfo.h"
+#else
+#include "HalvexFrameInfo.h"
+#endif
+#else
+#include "HalvexFrameInfo.h"
+#endif
+
 #ifndef HALVEX_IMG_RECT_DEFINED
 #define HALVEX_IMG_RECT_DEFINED
 /// A rectangle in pixels; right and bottom are exclusive.
@@ -120,12 +131,22 @@ HALVEX_API int GetRawSize(int* width, int* height, const char* name);
 HALVEX_API int GetRawDepth(const char* name);
 HALVEX_API int SetRawDepth(int bits, const char* name);
 HALVEX_API int GetRawDepthState(int clock, const char* name);
+/// Reads one frame into buffer (RecvMemSize bytes): 0, 1 for a frame with the camera's
+/// snapshot mark, -2 for a short buffer, -3 for a failed read; model read-outs add codes of
+/// their own. A delivered frame carries its frame information (GetFrameInfo) in its head.
 HALVEX_API int GetRawData(unsigned char* buffer, int size, const char* name);
 HALVEX_API int GetRawDataEx(HalvexFrameCallback callback, unsigned char* buffer, int size,
                             const char* name);
 HALVEX_API int GetRawBayernPattern(const char* name);
 HALVEX_API int GetImageChannles(const char* name);
+/// Converts a raw frame into the finished image; the image's head carries the raw frame's
+/// information, its flip set to the flip the conversion applied.
 HALVEX_API int DecodeRaw2Image(unsigned char* raw, unsigned char* image, const char* name);
+/// Frame type (HalvexFrameType) stamped into the frames read from now on; light at start.
+/// 0; -2 for another value; -1 for an unknown name.
+HALVEX_API int SetFrameType(int type, const char* name);
+/// The frame type set; -1 for an unknown name.
+HALVEX_API int GetFrameType(const char* name);
 HALVEX_API int GetAnaloggainRange(int* min, int* max, int* step, const char* name);
 HALVEX_API int GetAnaloggain(const char* name);
 HALVEX_API int SetAnaloggain(int gain, const char* name);
@@ -252,5 +273,11 @@ HALVEX_API int GetPointIntensity(int x, int y, unsigned char* image);
 HALVEX_API int GetImageIntensity(unsigned char* image, int x, int y, int width, int height,
                                  float* out1, float* out2, float* out3, float* out4, float* out5);
 HALVEX_API int ShiftOperation(unsigned char* image, int shiftOperator);
+/// The frame information of a raw frame (GetRawData) or finished image (DecodeRaw2Image), or of
+/// a RAW file's header read into memory whole. When info->size is set to a value from 16 up
+/// to sizeof(HalvexFrameInfo) only that many bytes are filled (a program built with an older
+/// header); any other value fills the whole struct. Fields the block lacks read as 0.
+/// 0; -2 for a null pointer; -4 when the record carries no frame information.
+HALVEX_API int GetFrameInfo(const unsigned char* frame, HalvexFrameInfo* info);
 
 } // extern "C"

@@ -201,4 +201,12 @@ public:
     /// progress returns at once and no later transfer waits. Called by the registry when the
     /// device is unplugged; the object stays valid until its last user lets go.
     virtual void _mark_removed() = 0;
+
+    // ---- frame information (additions of this library; defaults for cameras without it) ----
+    /// The frame read of the front ends: `_raw_data`, and on a delivered frame the frame
+    /// information block written into the head after the image record.
+    virtual int _read_frame(unsigned char* buffer, int size) { return _raw_data(buffer, size); }
+    /// Frame type stamped into the frame information of the following frames (HalvexFrameType).
+    virtual int _set_frame_type(int /*type*/) { return -4; }
+    virtual int _frame_type() { return -4; }
 };

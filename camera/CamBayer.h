@@ -201,6 +201,11 @@ public:
 
     void _mark_removed() override;
 
+    // ---- frame information -------------------------------------------------------------------
+    int _read_frame(unsigned char* buffer, int size) override;
+    int _set_frame_type(int type) override;
+    int _frame_type() override;
+
 protected:
     using Lock = std::lock_guard<std::recursive_mutex>;
 
@@ -235,6 +240,12 @@ protected:
     /// Reorders 16-bit samples, crops the region of interest when it is on and runs automatic
     /// exposure (every `every` frames) when it is on.
     void postProcessFrame(_ezImage* image, int every);
+    /// Crops to the stored region (origin, size incl. the 8-pixel border), read under the lock,
+    /// and notes the origin for the frame information of this read.
+    void cropToRegion(_ezImage* image);
+    /// Copies the frame information of a raw record into the finished image made from it,
+    /// noting the flip the conversion applied; clears a stale block when the raw has none.
+    void carryFrameInfo(const _ezImage* raw, _ezImage* image, int flipApplied);
     /// Rebuilds a record's shadow table from value with the builder for that record and marks
     /// it pending (lock held by the caller).
     void buildShadow(int index, int value);
@@ -347,4 +358,20 @@ protected:
     int16_t expectedWidth = 0;                       ///< frame size it waits for
     int16_t expectedHeight = 0;                      ///< (orientation of the finished image)
     void* (*saveCallback)(unsigned char*) = nullptr; ///< kept, never called
+
+    // ---- frame information -------------------------------------------------------------------
+private:
+    /// The temperature to stamp into this frame: read from the camera at most once a second
+    /// (temperatures drift slowly, and fast cameras must not pay a control transfer a frame),
+    /// never for a camera without a sensor. False when no reading is at hand.
+    bool frameTemperature(float& celsius);
+
+    std::atomic<int> frameType{HALVEX_FRAME_LIGHT};
+    /// Origin of the region crop of the read in progress, x | y << 16; kNoCrop when no crop.
+    std::atomic<uint32_t> cropOrigin{0};
+    uint64_t frameSequence = 0;      ///< frames stamped so far (settingsLock)
+    int64_t lastExposureStartUs = 0; ///< exposure start of the last stamped frame (settingsLock)
+    int temperatureSensor = -1;      ///< -1 not known yet, 0 none, 1 present (settingsLock)
+    float lastTemperature = 0.0f;    ///< last reading (settingsLock)
+    int64_t lastTemperatureAtUs = 0; ///< when it was taken, steady clock (settingsLock)
 };

@@ -326,7 +326,9 @@ int CamBayer::_raw2image(unsigned char* raw, unsigned char* out, bool crop) {
     // 5 to 8. Border, flat field, flip, tone and colour.
     if (crop && width > 8 && height > 8) __roi(image, 4, 4, width - 8, height - 8);
     if (flatField.load()) _image_fladfield(image);
-    __flip(image, flip.load());
+    const int flipCode = flip.load();
+    __flip(image, flipCode);
+    carryFrameInfo(rawImage, image, flipCode);
     if (bayer == 0)
         _gray_image_process(image);
     else if (monochrome.load())

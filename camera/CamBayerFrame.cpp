@@ -88,17 +88,7 @@ _ezImage* CamBayer::finishFrame(unsigned char* buffer, int width, int height, in
 void CamBayer::postProcessFrame(_ezImage* image, int every) {
     if (!image) return;
     if (image->depth == 16) __rmac(image, 0);
-    if (roiState.load()) {
-        int x, y, w, h;
-        {
-            Lock lock(settingsLock);
-            x = roiOrigin.wValue;
-            y = roiOrigin.wIndex;
-            w = roiSize.wValue;
-            h = roiSize.wIndex;
-        }
-        __roi(image, x, y, w, h);
-    }
+    if (roiState.load()) cropToRegion(image);
     if (autoExposure.load()) _calc_auto_exposure(image, every);
 }
 

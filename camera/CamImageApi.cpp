@@ -100,3 +100,10 @@ int ShiftOperation(unsigned char* image, int shiftOperator) {
     if (!isRecord(record(image))) return -4;
     return __shift_operation(record(image), shiftOperator);
 }
+
+int GetFrameInfo(const unsigned char* frame, HalvexFrameInfo* info) {
+    if (!frame || !info) return -2;
+    size_t capacity = sizeof(HalvexFrameInfo);
+    if (info->size >= 16 && info->size < sizeof(HalvexFrameInfo)) capacity = info->size;
+    return ezReadFrameInfo(frame, info, capacity) ? 0 : -4;
+}

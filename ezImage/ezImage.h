@@ -6,35 +6,37 @@
 #include <cstdint>
 #include <string>
 
+#include "ezImage/HalvexFrameInfo.h"
+
 static_assert(sizeof(void*) == 8, "the image record lays out 8-byte pointers");
 
 #pragma pack(push, 1)
 /// The image record: a packed 56-byte little-endian header; pixels are reached through `data`.
 /// The first headerSize bytes of a raw frame record are also the header of the RAW container.
 struct _ezImage {
-    char magic[4];           ///< "QREZ"
-    uint16_t width;          ///< pixels per row
-    uint16_t height;         ///< rows
-    uint8_t depth;           ///< bits per sample: 8 or 16 (16-bit samples little-endian)
-    uint8_t channels;        ///< samples per pixel: 1 or 3 (4 accepted by the file layer)
-    uint8_t bayer;           ///< Bayer code of the sensor (0 monochrome, 1 BGGR, 2 GBRG, 3 RGGB, 4 GRBG)
-    uint8_t resolution;      ///< resolution index the frame was taken at
-    uint16_t headerSize;     ///< offset of the pixels when header and pixels share one buffer
-    uint16_t stride;         ///< bytes per row: width * channels * depth / 8
-    unsigned char* data;     ///< first pixel byte
-    unsigned char* tail;     ///< data + stride * height; the statistics area lives here
-    uint8_t decoded;         ///< 0 raw sensor data, 1 demosaiced
-    uint8_t clock;           ///< pixel-clock code at capture
-    uint16_t gain;           ///< analog gain at capture
-    uint16_t black;          ///< black level at capture
-    uint16_t productId;      ///< USB product id
-    uint16_t vendorId;       ///< USB vendor id
-    uint16_t deviceRelease;  ///< USB device release number
-    float exposureTime;      ///< exposure of the frame
-    uint8_t reserved[2];     ///< never written
-    uint16_t average0;       ///< mean of channel 0 (grey mean of one-channel records)
-    uint16_t average1;       ///< mean of channel 1
-    uint16_t average2;       ///< mean of channel 2
+    char magic[4];      ///< "QREZ"
+    uint16_t width;     ///< pixels per row
+    uint16_t height;    ///< rows
+    uint8_t depth;      ///< bits per sample: 8 or 16 (16-bit samples little-endian)
+    uint8_t channels;   ///< samples per pixel: 1 or 3 (4 accepted by the file layer)
+    uint8_t bayer;      ///< Bayer code of the sensor (0 monochrome, 1 BGGR, 2 GBRG, 3 RGGB, 4 GRBG)
+    uint8_t resolution; ///< resolution index the frame was taken at
+    uint16_t headerSize;    ///< offset of the pixels when header and pixels share one buffer
+    uint16_t stride;        ///< bytes per row: width * channels * depth / 8
+    unsigned char* data;    ///< first pixel byte
+    unsigned char* tail;    ///< data + stride * height; the statistics area lives here
+    uint8_t decoded;        ///< 0 raw sensor data, 1 demosaiced
+    uint8_t clock;          ///< pixel-clock code at capture
+    uint16_t gain;          ///< analog gain at capture
+    uint16_t black;         ///< black level at capture
+    uint16_t productId;     ///< USB product id
+    uint16_t vendorId;      ///< USB vendor id
+    uint16_t deviceRelease; ///< USB device release number
+    float exposureTime;     ///< exposure of the frame
+    uint8_t reserved[2];    ///< never written
+    uint16_t average0;      ///< mean of channel 0 (grey mean of one-channel records)
+    uint16_t average1;      ///< mean of channel 1
+    uint16_t average2;      ///< mean of channel 2
 };
 
 /// A pixel position: row, then column.
@@ -96,6 +98,31 @@ _ezImage* ezCreateImage(int width, int height, int depth, int channels, int head
 void ezReleaseImage(_ezImage** image);
 /// Copies the means, the Bayer code and the source's pixel bytes into dst's pixel block.
 void ezCopyImage(_ezImage* dst, _ezImage* src);
+
+// ---- per-frame information -----------------------------------------------------------------
+
+/// Reads the frame information block of a record whose header and pixels share one buffer
+/// (data == record + headerSize) and whose header area holds the block. False, with info
+/// untouched, for any other record.
+bool ezReadFrameInfo(const _ezImage& image, HalvexFrameInfo& info);
+/// The same for a buffer that starts with a one-buffer record: the block is taken from the
+/// header area that headerSize announces. Fills capacity bytes of info at most (the block's
+/// missing tail as zeros). False for a buffer without record magic or without the block.
+bool ezReadFrameInfo(const unsigned char* buffer, HalvexFrameInfo* info, size_t capacity);
+/// Writes the block (magic and size set here) into the header area of a one-buffer record;
+/// false when the header area is too small.
+bool ezWriteFrameInfo(_ezImage& image, const HalvexFrameInfo& info);
+/// Removes the block from a record's header area, so that no stale block describes it.
+void ezClearFrameInfo(_ezImage& image);
+
+/// The Bayer code of a mosaic seen from (dx, dy) on: an odd step across or down changes which
+/// colour comes first. Codes as in the image record (0 monochrome stays 0).
+int ezShiftBayer(int code, int dx, int dy);
+/// The Bayer code of a width x height mosaic after a flip (1 mirrored, 2 upside down): the
+/// last column (row) becomes the first.
+int ezFlipBayer(int code, int flip, int width, int height);
+/// The pattern name of a code ("RGGB", "BGGR", "GRBG", "GBRG"); null for 0 and unknown codes.
+const char* ezBayerName(int code);
 
 // ---- the codec registry (grfmt / loadsave) -------------------------------------------------
 

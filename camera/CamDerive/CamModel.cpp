@@ -122,16 +122,3 @@ void CamModel::carryExposure(EZURB& request, uint32_t total) {
     request.wIndex = static_cast<uint16_t>(total & 0xFFFF);
     request.wValue = static_cast<uint16_t>((request.wValue & 0xFF) | (((total >> 16) & 0xFF) << 8));
 }
-
-/// The region is read under the lock; the crop itself runs without it, on the caller's image.
-void CamModel::cropToRegion(_ezImage* image) {
-    int x, y, w, h;
-    {
-        Lock lock(settingsLock);
-        x = roiOrigin.wValue;
-        y = roiOrigin.wIndex;
-        w = roiSize.wValue;
-        h = roiSize.wIndex;
-    }
-    __roi(image, x, y, w, h);
-}

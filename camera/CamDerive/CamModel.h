@@ -128,8 +128,6 @@ protected:
     /// Puts a total line count into a prepared mode or clock request: bits 0 to 15 in wIndex,
     /// bits 16 to 23 in the high byte of wValue.
     static void carryExposure(EZURB& request, uint32_t total);
-    /// Crops to the stored region (origin, size incl. the 8-pixel border), read under the lock.
-    void cropToRegion(_ezImage* image);
 
     /// The device's release number, as read when it was opened.
     uint16_t bcdDevice() const { return descriptor.bcdDevice; }

@@ -62,7 +62,9 @@ int VAo131M1::_raw2image(unsigned char* raw, unsigned char* out, bool /*crop*/) 
     __roi(image, 4, 4, width - 8, height - 8);
 
     if (flatField.load()) _image_fladfield(image);
-    __flip(image, flip.load());
+    const int flipCode = flip.load();
+    __flip(image, flipCode);
+    carryFrameInfo(rawImage, image, flipCode);
     _gray_image_process(image);
     if (histogram.load()) __calc_histogram(image);
     bool stretch = false;

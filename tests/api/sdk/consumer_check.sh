@@ -21,4 +21,5 @@ echo "$out"
 grep -q '^arrived VAh200C1\.' <<<"$out"
 grep -q '^arrived VSh035M1\.' <<<"$out"
 grep -q '^version 4\.0\.0\.0$' <<<"$out"
+grep -q '^frame 1 of V[A-Za-z0-9]*$' <<<"$out"
 [ "$(grep -c '^V' <<<"$out")" -eq 2 ]
