@@ -155,7 +155,8 @@ void FrameGrabber::post(GrabResult result) {
 
 void FrameGrabber::run() {
     std::unique_lock lock(mutex_);
-    uint64_t handled = generation_;
+    uint64_t handled =
+        0; // the generation at construction: work asked for before the thread ran counts
     for (;;) {
         wake_.wait(lock, [&] { return stop_ || (generation_ != handled && mode_ != Mode::Idle); });
         if (stop_) return;

@@ -30,6 +30,8 @@ constexpr double kHysteresis = 0.3;
 constexpr double kDutyWeight = 0.1;
 /// An upload libindi started and never confirmed is taken as ended after this long.
 constexpr auto kUploadGrace = std::chrono::seconds(60);
+/// Longest text a client may set.
+constexpr size_t kMaxText = 4096;
 
 const char* bayerName(int code) {
     switch (code) {
@@ -240,6 +242,13 @@ bool HalvexCcd::initProperties() {
 bool HalvexCcd::updateProperties() {
     INDI::CCD::updateProperties();
     if (isConnected()) {
+        // The camera's geometry goes out once the clients know the properties it fills.
+        SetCCDParams(modes_.fullWidth(), modes_.fullHeight(), bitsPerPixel(), 0, 0);
+        const PixelRect full{0, 0, modes_.fullWidth(), modes_.fullHeight()};
+        applyPlan(plan_.item, full);
+        updateCfa();
+        ResolutionSP.reset();
+        ResolutionSP[plan_.item].setState(ISS_ON);
         if (gainMax_ > gainMin_) defineProperty(GainNP);
         if (hasOffset_) defineProperty(OffsetNP);
         if (!clocks_.empty()) defineProperty(ClockSP);
@@ -295,6 +304,15 @@ void HalvexCcd::ISGetProperties(const char* dev) {
 
 bool HalvexCcd::ISNewText(const char* dev, const char* name, char* texts[], char* names[], int n) {
     if (retired_) return false;
+    // libindi 1.9.9 corrupts its heap sending some very long texts back; no text of a camera
+    // (directories, file prefixes, FITS header values, device names) needs more than this.
+    for (int i = 0; i < n; ++i) {
+        if (texts && texts[i] && std::strlen(texts[i]) > kMaxText) {
+            LOGF_ERROR("%s: the text is too long (%zu characters; at most %zu).", name,
+                       std::strlen(texts[i]), kMaxText);
+            return false;
+        }
+    }
     return INDI::CCD::ISNewText(dev, name, texts, names, n);
 }
 
@@ -468,18 +486,12 @@ bool HalvexCcd::Connect() {
     grabber_ = std::make_unique<FrameGrabber>(camera_);
     grabberCallback_ = IEAddCallback(grabber_->eventFd(), &HalvexCcd::grabberCallback, this);
 
-    SetCCDParams(modes_.fullWidth(), modes_.fullHeight(), bitsPerPixel(), 0, 0);
-    const PixelRect full{0, 0, modes_.fullWidth(), modes_.fullHeight()};
-    applyPlan(std::clamp(GetResolution(n), 0, static_cast<int>(modes_.items().size()) - 1), full);
-    updateExposureRange();
-    updateCfa();
+    plan_.item = std::clamp(GetResolution(n), 0, static_cast<int>(modes_.items().size()) - 1);
     GainNP[0].setValue(GetAnaloggain(n));
     OffsetNP[0].setValue(GetBlacklevel(n));
     ClockSP.reset();
     const int clock = GetPixelclock(n);
     if (clock >= 0 && clock < static_cast<int>(ClockSP.size())) ClockSP[clock].setState(ISS_ON);
-    ResolutionSP.reset();
-    ResolutionSP[plan_.item].setState(ISS_ON);
     bool on = false;
     if (hasCooler_ && GetCooled(&on, n) == 0) cooled_ = on;
     regulating_ = false;
@@ -644,7 +656,9 @@ bool HalvexCcd::SetCaptureFormat(uint8_t index) {
     const int bits = m_CaptureFormats[index].bitsPerPixel;
     if (isConnected()) {
         if (busy("sample depth")) return false;
-        const int r = SetRawDepth(bits, camera_.c_str());
+        int r = SetRawDepth(bits, camera_.c_str());
+        if (r != 0 && bits == 16 && slowClockForSixteenBits())
+            r = SetRawDepth(bits, camera_.c_str());
         if (r != 0) {
             LOGF_ERROR("The camera cannot deliver %d-bit samples at the %s clock and this "
                        "resolution; choose a slower clock.",
@@ -661,6 +675,23 @@ bool HalvexCcd::SetCaptureFormat(uint8_t index) {
     }
     wantedDepth_ = bits;
     return true;
+}
+
+/// 16-bit samples need a slower pixel clock on some models at some resolutions: selects the
+/// fastest clock that allows them. False when none does.
+bool HalvexCcd::slowClockForSixteenBits() {
+    const char* n = camera_.c_str();
+    const int clocks = GetPixelclockCount(n), current = GetPixelclock(n);
+    for (int i = std::max(current, 0) + 1; i < clocks; ++i) {
+        if (GetRawDepthState(i, n) != 0) continue;
+        if (SetPixelclock(i, n) < 0) continue;
+        LOGF_INFO("16-bit samples need a slower pixel clock: the clock is now %s.",
+                  clocks_[std::clamp(GetPixelclock(n), 0, clocks - 1)].c_str());
+        publishClock();
+        updateExposureRange();
+        return true;
+    }
+    return false;
 }
 
 void HalvexCcd::updateExposureRange() {

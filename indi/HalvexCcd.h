@@ -93,6 +93,7 @@ private:
     /// Chooses the item and the frame; sends the resolution and region to the camera and
     /// updates CCD_FRAME, CCD_BINNING and the frame buffer. False when the camera refuses.
     bool applyPlan(int item, const PixelRect& requested);
+    bool slowClockForSixteenBits();
     void updateExposureRange();
     void updateCfa();
     void publishClock();

@@ -1,6 +1,7 @@
 #include "indi/HalvexSimulator.h"
 
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "camera/CamApi.h"
@@ -13,6 +14,9 @@ constexpr const char* kSimulatorName = "Halvex Simulator";
 constexpr const char* kSimulationTab = "Simulation";
 /// Texts are echoed in messages; a longer one is cut there.
 constexpr size_t kEchoLimit = 80;
+/// Longest text taken: model lists and device names are short, and libindi 1.9.9 corrupts its
+/// heap when it sends a property holding a text of some ten thousand bytes with a message.
+constexpr size_t kMaxText = 1024;
 
 std::string echo(const char* text) {
     std::string s = text ? text : "";
@@ -51,6 +55,15 @@ bool HalvexSimulator::ISNewText(const char* dev, const char* name, char* texts[]
                                 int n) {
     if (!dev || std::strcmp(dev, getDeviceName()) != 0 || n < 1 || !texts || !texts[0])
         return INDI::DefaultDevice::ISNewText(dev, name, texts, names, n);
+    INDI::PropertyText* property = nullptr;
+    if (PlugTP.isNameMatch(name)) property = std::addressof(PlugTP);
+    if (UnplugTP.isNameMatch(name)) property = std::addressof(UnplugTP);
+    if (property && std::strlen(texts[0]) > kMaxText) {
+        property->setState(IPS_ALERT);
+        property->apply("The text is too long (%zu characters; at most %zu).",
+                        std::strlen(texts[0]), kMaxText);
+        return true;
+    }
     if (PlugTP.isNameMatch(name)) {
         PlugTP.update(texts, names, n);
         const char* model = PlugTP[0].getText();
