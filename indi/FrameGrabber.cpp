@@ -4,9 +4,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
-
-#include "camera/CamApi.h"
 
 // Ends a frame read in progress; provided by the camera library.
 extern "C" int CancelRawData(const char* name) __attribute__((weak));
@@ -208,8 +207,12 @@ int FrameGrabber::readFrame(uint64_t generation) {
 }
 
 void FrameGrabber::exposeLoop(uint64_t generation, uint64_t id, ExposureJob job) {
+    const auto requested = std::chrono::system_clock::now();
     if (job.restart) ResetDevice(camera_.c_str());
     int discard = std::max(job.discard, 0);
+    int mismatches = std::max(job.mismatches, 0);
+    // The exposure a frame may carry: the camera counts in lines, a setting in milliseconds.
+    const double tolerance = std::max(0.01, job.milliseconds * 1e-3);
     for (;;) {
         const int r = readFrame(generation);
         if (r == kCancelled || !stillWanted(Mode::Expose, generation)) return;
@@ -232,13 +235,25 @@ void FrameGrabber::exposeLoop(uint64_t generation, uint64_t id, ExposureJob job)
             post(std::move(result));
             return;
         }
+        GrabbedFrame& frame = result.frame;
+        frame.hasInfo = GetFrameInfo(buffer_.data(), &frame.info) == 0;
+        if (frame.hasInfo && job.milliseconds > 0 &&
+            std::abs(frame.info.exposureMs - job.milliseconds) > tolerance) {
+            if (mismatches-- > 0) continue;
+            result.kind = GrabResult::Kind::Failed;
+            result.message = "The camera exposed for " + std::to_string(frame.info.exposureMs) +
+                             " ms instead of " + std::to_string(job.milliseconds) + " ms.";
+            post(std::move(result));
+            return;
+        }
         result.kind = GrabResult::Kind::Exposed;
-        result.frame.pixels.assign(view.pixels, view.pixels + view.bytes);
-        result.frame.width = view.width;
-        result.frame.height = view.height;
-        result.frame.depth = view.depth;
-        result.frame.code = r;
-        result.frame.readAt = std::chrono::system_clock::now();
+        frame.pixels.assign(view.pixels, view.pixels + view.bytes);
+        frame.width = view.width;
+        frame.height = view.height;
+        frame.depth = view.depth;
+        frame.code = r;
+        frame.readAt = std::chrono::system_clock::now();
+        if (job.restart) frame.notBefore = requested;
         post(std::move(result));
         return;
     }
@@ -250,6 +265,7 @@ void FrameGrabber::streamLoop(uint64_t generation) {
         std::lock_guard lock(mutex_);
         sink = sink_;
     }
+    uint64_t lastSequence = 0;
     while (stillWanted(Mode::Stream, generation)) {
         const int r = readFrame(generation);
         if (r == kCancelled || !stillWanted(Mode::Stream, generation)) return;
@@ -263,9 +279,17 @@ void FrameGrabber::streamLoop(uint64_t generation) {
         FrameView view;
         if (r < 0 || !frameLayout(buffer_, view)) {
             ++dropped_;
+            lastSequence = 0; // counted here, not again as a gap
             std::unique_lock lock(mutex_);
             wake_.wait_for(lock, kRetryPause, [&] { return stop_ || generation_ != generation; });
             continue;
+        }
+        // A gap in the camera's sequence numbers is frames it made that never arrived.
+        HalvexFrameInfo info{};
+        if (GetFrameInfo(buffer_.data(), &info) == 0) {
+            if (lastSequence && info.sequence > lastSequence + 1)
+                dropped_ += info.sequence - lastSequence - 1;
+            lastSequence = info.sequence;
         }
         if (sink) sink(view);
         ++streamed_;

@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "camera/CamApi.h"
+
 namespace hx::indi {
 
 /// One frame off the camera: its samples row by row (16-bit samples little-endian).
@@ -25,6 +27,11 @@ struct GrabbedFrame {
     int depth = 8; ///< bits per sample
     int code = 0;  ///< the frame read's result: 0, or 1 for a frame with the snapshot mark
     std::chrono::system_clock::time_point readAt; ///< when the read returned
+    bool hasInfo = false; ///< the frame carries the library's frame information
+    HalvexFrameInfo info{};
+    /// When the exposure began at the latest: the moment it was restarted, for jobs that restart
+    /// it; else the epoch.
+    std::chrono::system_clock::time_point notBefore;
 };
 
 /// A streamed frame, valid during the sink call only.
@@ -44,6 +51,10 @@ struct ExposureJob {
     bool restart = false;
     /// ...this many frames are dropped first: they began before the exposure was asked for.
     int discard = 0;
+    /// Frames whose information says they were exposed for another time (the setting reached
+    /// the camera during their exposure) are dropped, this many at most before the exposure
+    /// fails.
+    int mismatches = 3;
 };
 
 /// What the grabber reports to the main thread.
@@ -85,8 +96,9 @@ public:
     bool streaming() const { return mode_.load() == Mode::Stream; }
     bool exposing() const { return mode_.load() == Mode::Expose; }
 
-    /// Frames streamed to the sink, and frames the camera did not deliver or that could not be
-    /// passed on, since the stream started.
+    /// Frames streamed to the sink, and frames the camera did not deliver (failed reads and gaps
+    /// in the frames' sequence numbers) or that could not be passed on, since the stream
+    /// started.
     uint64_t framesStreamed() const { return streamed_.load(); }
     uint64_t framesDropped() const { return dropped_.load(); }
 

@@ -90,13 +90,26 @@ std::string isoTime(std::chrono::system_clock::time_point t) {
     return text;
 }
 
-const char* frameTypeName(INDI::CCDChip::CCD_FRAME type) {
+HalvexFrameType cameraFrameType(INDI::CCDChip::CCD_FRAME type) {
     switch (type) {
     case INDI::CCDChip::BIAS_FRAME:
-        return "Bias Frame";
+        return HALVEX_FRAME_BIAS;
     case INDI::CCDChip::DARK_FRAME:
-        return "Dark Frame";
+        return HALVEX_FRAME_DARK;
     case INDI::CCDChip::FLAT_FRAME:
+        return HALVEX_FRAME_FLAT;
+    default:
+        return HALVEX_FRAME_LIGHT;
+    }
+}
+
+const char* frameTypeName(HalvexFrameType type) {
+    switch (type) {
+    case HALVEX_FRAME_BIAS:
+        return "Bias Frame";
+    case HALVEX_FRAME_DARK:
+        return "Dark Frame";
+    case HALVEX_FRAME_FLAT:
         return "Flat Frame";
     default:
         return "Light Frame";
@@ -647,6 +660,8 @@ bool HalvexCcd::UpdateCCDBin(int hor, int ver) {
 }
 
 bool HalvexCcd::UpdateCCDFrameType(INDI::CCDChip::CCD_FRAME fType) {
+    // The camera stamps the type into its frames; there is no shutter to close for darks.
+    if (SetFrameType(cameraFrameType(fType), camera_.c_str()) != 0) return false;
     PrimaryCCD.setFrameType(fType);
     return true;
 }
@@ -752,7 +767,7 @@ bool HalvexCcd::StartExposure(float duration) {
     pendingMeta_.bin = plan_.bin;
     pendingMeta_.originX = plan_.frame.x;
     pendingMeta_.originY = plan_.frame.y;
-    pendingMeta_.frameType = frameTypeName(PrimaryCCD.getFrameType());
+    pendingMeta_.frameType = frameTypeName(cameraFrameType(PrimaryCCD.getFrameType()));
     if (bayerCode_)
         pendingMeta_.bayer = bayerName(shiftedBayer(bayerCode_, plan_.region.x, plan_.region.y));
     InExposure = true;
@@ -827,6 +842,24 @@ void HalvexCcd::deliverFrame(GrabbedFrame&& frame) {
         }
         meta_.hasSetPoint = regulating_ && targetSet_;
         meta_.setPoint = target_;
+        if (frame.hasInfo) {
+            // What the library stamped into the frame describes the frame itself.
+            const HalvexFrameInfo& info = frame.info;
+            meta_.exposureSeconds = info.exposureMs / 1000.0;
+            meta_.gain = (info.flags & HALVEX_INFO_GAIN) ? info.gain : -1;
+            meta_.offset =
+                (info.flags & HALVEX_INFO_BLACK_LEVEL) && hasOffset_ ? info.blackLevel : -1;
+            meta_.hasTemperature = (info.flags & HALVEX_INFO_TEMPERATURE) != 0;
+            meta_.temperature = info.temperature;
+            if (bayerName(info.bayer)) meta_.bayer = bayerName(info.bayer);
+            meta_.frameType = frameTypeName(static_cast<HalvexFrameType>(info.frameType));
+            // The start is worked out from the arrival; an exposure restarted by the driver
+            // cannot have begun before it was.
+            const auto start = std::chrono::system_clock::time_point(
+                std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                    std::chrono::microseconds(info.exposureStartUs)));
+            meta_.start = std::max(start, frame.notBefore);
+        }
     }
     PrimaryCCD.setExposureLeft(0);
     uploads_.fetch_add(1);

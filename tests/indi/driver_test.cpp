@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <set>
@@ -20,6 +22,18 @@ const std::string kCooled = "Halvex VDh694M1 1"; // 2736 x 2200 mono, cooler and
 
 std::string q(const std::string& operand) {
     return "\"" + operand + "\"";
+}
+
+/// "YYYY-MM-DDTHH:MM:SS.mmm" as a point in time (UTC).
+std::chrono::system_clock::time_point utc(const std::string& text) {
+    std::tm tm{};
+    int ms = 0;
+    if (std::sscanf(text.c_str(), "%d-%d-%dT%d:%d:%d.%d", &tm.tm_year, &tm.tm_mon, &tm.tm_mday,
+                    &tm.tm_hour, &tm.tm_min, &tm.tm_sec, &ms) != 7)
+        return {};
+    tm.tm_year -= 1900;
+    tm.tm_mon -= 1;
+    return std::chrono::system_clock::from_time_t(timegm(&tm)) + std::chrono::milliseconds(ms);
 }
 
 double number(const std::string& text) {
@@ -80,7 +94,9 @@ TEST_F(IndiDriverTest, ListsOneDevicePerCameraAndDeliversVerifiedFits) {
     EXPECT_EQ(get(kColour + ".CCD_INFO.CCD_MAX_Y"), "1200");
     EXPECT_EQ(get(kColour + ".CCD_CFA.CFA_TYPE"), "RGGB");
     const std::string gain = get(kColour + ".CCD_GAIN.GAIN");
+    const auto asked = std::chrono::system_clock::now();
     FitsReport f = expose(kColour, 0.1);
+    const auto delivered = std::chrono::system_clock::now();
     ASSERT_TRUE(f.error.empty()) << f.error;
     EXPECT_TRUE(f.verified) << f.verifyOutput;
     EXPECT_EQ(f.shape, (std::vector<int>{1200, 1600}));
@@ -93,7 +109,12 @@ TEST_F(IndiDriverTest, ListsOneDevicePerCameraAndDeliversVerifiedFits) {
     EXPECT_EQ(f.header["YBAYROFF"], "0");
     EXPECT_EQ(f.header["ROWORDER"], "TOP-DOWN");
     EXPECT_EQ(f.header["IMAGETYP"], "Light Frame");
-    EXPECT_EQ(f.header["DATE-OBS"].size(), 23u) << f.header["DATE-OBS"]; // with milliseconds
+    // UTC with milliseconds, between the request and the delivery (a second's grace for the
+    // estimate of the start).
+    const auto start = utc(f.header["DATE-OBS"]);
+    EXPECT_EQ(f.header["DATE-OBS"].size(), 23u) << f.header["DATE-OBS"];
+    EXPECT_GE(start, asked - std::chrono::seconds(1)) << f.header["DATE-OBS"];
+    EXPECT_LE(start, delivered) << f.header["DATE-OBS"];
     EXPECT_EQ(f.header.count("CCD-TEMP"), 0u); // no thermometer, no temperature
     EXPECT_EQ(f.header.count("PIXSIZE1"), 0u); // unknown, so not written
     // A second reader agrees.
@@ -117,6 +138,10 @@ TEST_F(IndiDriverTest, ListsOneDevicePerCameraAndDeliversVerifiedFits) {
     EXPECT_EQ(f.header["INSTRUME"], "VDh694M1");
     EXPECT_EQ(f.header.count("CCD-TEMP"), 1u);
     EXPECT_EQ(f.header.count("BAYERPAT"), 0u);
+    // The frame type reaches the camera and comes back in the frame.
+    ASSERT_TRUE(server_->set(kCooled + ".CCD_FRAME_TYPE.FRAME_DARK=On"));
+    f = expose(kCooled, 0.1);
+    EXPECT_EQ(f.header["IMAGETYP"], "Dark Frame");
 }
 
 TEST_F(IndiDriverTest, BinningAndRegionGiveTheFrameSize) {
