@@ -127,9 +127,10 @@ void DriverHub::sweep(void* hub) {
     if (self->stopped_) return;
     auto& retired = self->retired_;
     for (auto it = retired.begin(); it != retired.end();) {
-        if ((*it)->releasable())
+        if ((*it)->releasable()) {
+            std::fprintf(stderr, "halvex: INDI device '%s' released\n", (*it)->getDeviceName());
             it = retired.erase(it);
-        else
+        } else
             ++it;
     }
     if (!retired.empty()) self->scheduleSweep();

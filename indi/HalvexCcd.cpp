@@ -581,6 +581,12 @@ bool HalvexCcd::releasable() {
     return true;
 }
 
+/// libindi would start the next fast exposure on its upload thread; it starts on the main
+/// thread instead, when the frame is delivered. True lets the upload go on.
+bool HalvexCcd::processFastExposure(INDI::CCDChip*) {
+    return true;
+}
+
 void HalvexCcd::UploadComplete(INDI::CCDChip*) {
     uploads_.fetch_sub(1);
 }
@@ -865,6 +871,16 @@ void HalvexCcd::deliverFrame(GrabbedFrame&& frame) {
     uploads_.fetch_add(1);
     lastUpload_ = std::chrono::steady_clock::now();
     ExposureComplete(&PrimaryCCD);
+
+    // Fast exposure: the next frame of the series starts at once, while this one uploads.
+    if (FastExposureToggleS[INDI_ENABLED].s == ISS_ON && FastExposureCountN[0].value > 1) {
+        FastExposureCountN[0].value -= 1;
+        IDSetNumber(&FastExposureCountNP, nullptr);
+        if (!StartExposure(static_cast<float>(PrimaryCCD.getExposureDuration()))) {
+            FastExposureCountN[0].value = 1;
+            IDSetNumber(&FastExposureCountNP, nullptr);
+        }
+    }
 }
 
 void HalvexCcd::addFITSKeywords(INDI::CCDChip* targetChip) {

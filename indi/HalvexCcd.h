@@ -67,6 +67,7 @@ protected:
     void addFITSKeywords(INDI::CCDChip* targetChip) override;
     bool saveConfigItems(FILE* fp) override;
     void UploadComplete(INDI::CCDChip* targetChip) override;
+    bool processFastExposure(INDI::CCDChip* targetChip) override;
     void checkTemperatureTarget() override;
 
 private:

@@ -84,6 +84,13 @@ std::string trim(std::string s) {
     return s;
 }
 
+/// The driver under test: the one built beside the tests, or HALVEX_INDI_DRIVER (a sanitizer
+/// build of it, say).
+std::string driverPath() {
+    const char* path = std::getenv("HALVEX_INDI_DRIVER");
+    return path && *path ? path : HALVEX_INDI_DRIVER;
+}
+
 std::string seconds(double s) {
     std::ostringstream out;
     out << s;
@@ -174,7 +181,7 @@ IndiServer::IndiServer(const std::string& simulate, const std::string& pacing) {
         posix_spawnattr_setpgroup(&attr, 0);
         std::vector<std::string> args = {
             "indiserver", "-p", std::to_string(port_), "-u", (home_ / "indi.sock").string(),
-            "-r",         "0",  HALVEX_INDI_DRIVER};
+            "-r",         "0",  driverPath()};
         std::vector<std::string> envs = environment(env);
         std::vector<char*> argp = pointers(args), envp = pointers(envs);
         const int spawned = posix_spawnp(&pid_, argp[0], &actions, &attr, argp.data(), envp.data());

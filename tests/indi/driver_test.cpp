@@ -250,6 +250,13 @@ TEST_F(IndiDriverTest, AbortEndsALongExposureAndTheNextOneWorks) {
     EXPECT_NEAR(number(f.header["EXPTIME"]), 0.2, 0.002);
     // The aborted exposure sent nothing.
     EXPECT_EQ(client_->blobs(kCooled).size(), 1u);
+
+    // A fast series: one request, three frames.
+    ASSERT_TRUE(server_->set(kCooled + ".CCD_FAST_TOGGLE.INDI_ENABLED=On"));
+    ASSERT_TRUE(server_->set(kCooled + ".CCD_FAST_COUNT.FRAMES=3"));
+    client_->clearBlobs();
+    ASSERT_TRUE(server_->set(kCooled + ".CCD_EXPOSURE.CCD_EXPOSURE_VALUE=0.1"));
+    EXPECT_TRUE(client_->waitForBlobs(kCooled, 3, 20)) << client_->blobs(kCooled).size();
 }
 
 TEST_F(IndiDriverTest, StreamingDeliversEachFrameOnce) {
