@@ -146,6 +146,21 @@ void SimCamera::abort() {
     unplug();
 }
 
+void SimCamera::setReadTimeout(int timeoutMs) {
+    readTimeoutMs_ = timeoutMs > 0 ? timeoutMs : 0;
+}
+
+void SimCamera::cancelRead() {
+    std::lock_guard lock(m_);
+    readCancel_ = true;
+    cv_.notify_all();
+}
+
+void SimCamera::clearReadCancel() {
+    std::lock_guard lock(m_);
+    readCancel_ = false;
+}
+
 void SimCamera::close() {
     std::lock_guard lock(m_);
     open_ = false;
@@ -464,29 +479,40 @@ int SimCamera::readPipe(int pipe, unsigned char* buffer, int length, int* receiv
         return kUsbPipeStalled;
     }
 
+    if (std::exchange(readCancel_, false)) return kUsbCancelled;
+
     const bool rest = transferOffset_ < transferLength_ && transferGeneration_ == generation_;
     if (!rest) {
         // Wait for a frame: the sensor must run, the last frame must be acknowledged (when
-        // the format asks for it) and, in real time, the exposure must be over.
-        const auto deadline = Clock::now() + std::chrono::milliseconds(options_.readTimeoutMs);
+        // the format asks for it) and, in real time, the exposure must be over. The host's
+        // limit and its cancel end the wait as they end a real transfer.
+        const auto start = Clock::now();
+        const auto deadline = start + std::chrono::milliseconds(options_.readTimeoutMs);
+        const int limitMs = readTimeoutMs_.load();
+        const auto limit =
+            limitMs > 0 ? start + std::chrono::milliseconds(limitMs) : Clock::time_point::max();
         for (;;) {
             if (gone_) return kUsbNoDevice;
             if (!open_) return kUsbNotOpen;
             if (bulkHalted_) return kUsbPipeStalled;
+            if (std::exchange(readCancel_, false)) return kUsbCancelled;
             const bool waitingForHost =
                 !running_ || (format_->needsAcknowledge() && !acknowledged_);
             if (waitingForHost) {
                 if (!options_.realTime) return kUsbTimeout;
-                if (Clock::now() >= deadline) return kUsbTimeout;
-                cv_.wait_until(lock, deadline);
+                const auto until = std::min(deadline, limit);
+                if (Clock::now() >= until) return kUsbTimeout;
+                cv_.wait_until(lock, until);
                 continue;
             }
             if (options_.realTime) {
                 const auto due =
                     frameStart_ + std::chrono::duration_cast<Clock::duration>(
                                       std::chrono::duration<double, std::milli>(periodMs()));
-                if (Clock::now() < due) {
-                    cv_.wait_until(lock, due);
+                const auto now = Clock::now();
+                if (now < due) {
+                    if (now >= limit) return kUsbTimeout;
+                    cv_.wait_until(lock, std::min(due, limit));
                     continue;
                 }
             }

@@ -75,6 +75,9 @@ public:
     int readPipe(int pipe, unsigned char* buffer, int length, int* received) override;
     int clearPipeStall(int pipe) override;
     void abort() override;
+    void setReadTimeout(int timeoutMs) override;
+    void cancelRead() override;
+    void clearReadCancel() override;
     void close() override;
 
     // Request log: every vendor request received, in order (the oldest are dropped beyond
@@ -162,6 +165,8 @@ private:
     std::mutex readMutex_;           // one bulk read at a time
     mutable std::mutex renderMutex_; // the renderer in impl_
     std::atomic<bool> gone_{false};
+    std::atomic<int> readTimeoutMs_{0}; // the host's limit of one bulk read, 0: none
+    bool readCancel_ = false;           // guarded by m_: cancelRead() waits for a read
     bool open_ = false;
     bool claimed_ = false;
 

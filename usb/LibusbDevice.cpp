@@ -234,23 +234,33 @@ void LIBUSB_CALL LibusbDevice::onTransfer(libusb_transfer* transfer) {
 }
 
 /// Drives libusb's event handling until the job is done; cancels it once the device is
-/// aborted, gone or being closed, so no caller waits on a device that will not answer.
-int LibusbDevice::waitFor(Job& job) {
-    bool cancelled = false;
+/// aborted, gone or being closed, so no caller waits on a device that will not answer. A bulk
+/// read is also cancelled by cancelRead() and when its deadline has passed.
+LibusbDevice::WaitEnd LibusbDevice::waitFor(Job& job, bool bulk,
+                                            std::chrono::steady_clock::time_point deadline) {
+    WaitEnd end = WaitEnd::Done;
     for (;;) {
         {
             std::lock_guard lock(job.mutex);
             if (job.completed) break;
-            if (stopped() && !cancelled) {
-                job.stop = true;
-                job.cancelOthers();
-                cancelled = true;
+            if (end == WaitEnd::Done) {
+                if (stopped())
+                    end = WaitEnd::Stopped;
+                else if (bulk && readCancel_.exchange(false))
+                    end = WaitEnd::Cancelled;
+                else if (bulk && deadline != std::chrono::steady_clock::time_point{} &&
+                         std::chrono::steady_clock::now() >= deadline)
+                    end = WaitEnd::TimedOut;
+                if (end != WaitEnd::Done) {
+                    job.stop = true;
+                    job.cancelOthers();
+                }
             }
         }
         timeval tv{0, kPollMicroseconds};
         libusb_handle_events_timeout_completed(context_->get(), &tv, &job.completed);
     }
-    return kUsbOk;
+    return end;
 }
 
 int LibusbDevice::controlRequest(EZURB& request) {
@@ -312,6 +322,11 @@ int LibusbDevice::readPipe(int pipe, unsigned char* buffer, int length, int* rec
     if (!handle_ || interface_ < 0 || bulkIn_ == 0) return kUsbNotOpen;
     if (length == 0) return kUsbOk;
     std::lock_guard reading(readMutex_);
+    if (readCancel_.exchange(false)) return kUsbCancelled;
+    const int limitMs = readTimeoutMs_.load();
+    const auto deadline =
+        limitMs > 0 ? std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs)
+                    : std::chrono::steady_clock::time_point{};
 
     // What the last read left over comes first; a piece of it that ended short ends this read.
     int carried = 0;
@@ -368,22 +383,26 @@ int LibusbDevice::readPipe(int pipe, unsigned char* buffer, int length, int* rec
         }
         if (job.pending == 0) job.completed = 1;
     }
-    waitFor(job);
+    const WaitEnd end = waitFor(job, true, deadline);
 
     // Bytes count up to the first piece that did not arrive whole.
     int total = 0;
     int result = kUsbOk;
-    int end = -1;
+    int last = -1;
     for (int i = 0; i < job.nextPiece; ++i) {
         total += job.pieceActual[i];
         if (job.pieceStatus[i] == LIBUSB_TRANSFER_COMPLETED &&
             job.pieceActual[i] == job.pieceLength[i])
             continue;
-        end = i;
+        last = i;
         if (job.pieceStatus[i] == LIBUSB_TRANSFER_COMPLETED)
             result = kUsbOk;
         else if (stopped())
             result = stoppedResult();
+        else if (job.pieceStatus[i] == LIBUSB_TRANSFER_CANCELLED && end == WaitEnd::Cancelled)
+            result = kUsbCancelled;
+        else if (job.pieceStatus[i] == LIBUSB_TRANSFER_CANCELLED && end == WaitEnd::TimedOut)
+            result = kUsbTimeout;
         else if (job.pieceStatus[i] == LIBUSB_TRANSFER_CANCELLED)
             result = job.cause;
         else
@@ -391,8 +410,8 @@ int LibusbDevice::readPipe(int pipe, unsigned char* buffer, int length, int* rec
         break;
     }
     // Behind a short packet, pieces that still caught bytes hold the start of the next read.
-    if (end >= 0 && job.pieceStatus[end] == LIBUSB_TRANSFER_COMPLETED && !stopped()) {
-        for (int i = end + 1; i < job.nextPiece; ++i) {
+    if (last >= 0 && job.pieceStatus[last] == LIBUSB_TRANSFER_COMPLETED && !stopped()) {
+        for (int i = last + 1; i < job.nextPiece; ++i) {
             const int actual = job.pieceActual[i];
             const bool completed = job.pieceStatus[i] == LIBUSB_TRANSFER_COMPLETED;
             if (actual > 0 || completed) {
@@ -423,6 +442,19 @@ void LibusbDevice::abort() {
     aborted_ = true;
     std::lock_guard flight(flightMutex_);
     for (libusb_transfer* t : inFlight_) libusb_cancel_transfer(t);
+}
+
+void LibusbDevice::setReadTimeout(int timeoutMs) {
+    readTimeoutMs_ = timeoutMs > 0 ? timeoutMs : 0;
+}
+
+/// The waiting read sees the flag at its next poll, within kPollMicroseconds.
+void LibusbDevice::cancelRead() {
+    readCancel_ = true;
+}
+
+void LibusbDevice::clearReadCancel() {
+    readCancel_ = false;
 }
 
 void LibusbDevice::markGone() {

@@ -4,6 +4,7 @@
 #include <libusb.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -55,6 +56,9 @@ public:
     int readPipe(int pipe, unsigned char* buffer, int length, int* received) override;
     int clearPipeStall(int pipe) override;
     void abort() override;
+    void setReadTimeout(int timeoutMs) override;
+    void cancelRead() override;
+    void clearReadCancel() override;
     void close() override;
 
     /// Called by the bus when the device has left: every transfer ends with kUsbNoDevice.
@@ -71,7 +75,12 @@ private:
     int stoppedResult() const {
         return closing_.load() && !aborted_.load() && !gone_.load() ? kUsbNotOpen : kUsbNoDevice;
     }
-    int waitFor(Job& job);
+    /// Why a wait ended before its job was done.
+    enum class WaitEnd { Done, Stopped, Cancelled, TimedOut };
+    /// Drives event handling until the job is done. A bulk read (`bulk`) also ends on
+    /// cancelRead() and at its deadline (none when `deadline` is the epoch).
+    WaitEnd waitFor(Job& job, bool bulk = false,
+                    std::chrono::steady_clock::time_point deadline = {});
     static void LIBUSB_CALL onTransfer(libusb_transfer* transfer);
 
     std::shared_ptr<LibusbContext> context_;
@@ -101,6 +110,8 @@ private:
     std::mutex flightMutex_;
     std::vector<libusb_transfer*> inFlight_;
 
+    std::atomic<int> readTimeoutMs_{0};   ///< limit of each bulk read, 0: none
+    std::atomic<bool> readCancel_{false}; ///< cancelRead() waits for a read to end
     std::atomic<bool> aborted_{false};
     std::atomic<bool> gone_{false};
     std::atomic<bool> closing_{false};

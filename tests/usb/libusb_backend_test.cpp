@@ -423,4 +423,62 @@ TEST(LibusbDeviceEmulated, AbortTakesBackEveryUrbInFlight) {
     bus.stop();
 }
 
+/// The backend alone: a bulk read that the camera does not answer ends at its time limit and
+/// on cancelRead(), taking back every URB each time, and the device reads on afterwards.
+TEST(LibusbDeviceEmulated, HeldReadsEndAtTheirLimitAndOnCancelAndTheDeviceReadsOn) {
+    if (!hx::test::emulatedUsb())
+        GTEST_SKIP() << "USB emulation unavailable: " << hx::test::emulatedUsbUnavailable();
+    EmulatedCamera camera(kColour);
+    hx::usb::LibusbBus bus;
+    std::shared_ptr<hx::usb::UsbDevice> device;
+    ASSERT_TRUE(bus.start([](uint16_t, uint16_t productId) { return productId == kColour; },
+                          [&](const hx::usb::UsbEvent& e) {
+                              if (e.kind == hx::usb::UsbEvent::Kind::Arrived) device = e.device;
+                          }));
+    ASSERT_TRUE(device);
+    ASSERT_EQ(device->open(), hx::usb::kUsbOk);
+    ASSERT_EQ(device->setConfiguration(0), hx::usb::kUsbOk);
+    ASSERT_EQ(device->claimInterface(), hx::usb::kUsbOk);
+    EZURB start{0x40, 0xBA, 0, 0, 0, nullptr, 0};
+    ASSERT_EQ(device->controlRequest(start), hx::usb::kUsbOk);
+
+    camera.holdBulk(true);
+    std::vector<unsigned char> buffer(size_t{2} * hx::usb::LibusbDevice::kChunkBytes);
+    const int length = static_cast<int>(buffer.size());
+    int received = -1;
+    device->setReadTimeout(300);
+    EXPECT_EQ(device->readPipe(hx::usb::kBulkInPipe, buffer.data(), length, &received),
+              hx::usb::kUsbTimeout);
+    EXPECT_EQ(received, 0);
+    EXPECT_EQ(camera.counts().pendingBulk, 0);
+
+    device->setReadTimeout(0);
+    int result = hx::usb::kUsbOk;
+    std::thread reader(
+        [&] { result = device->readPipe(hx::usb::kBulkInPipe, buffer.data(), length, &received); });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (camera.counts().pendingBulk < 2 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_GE(camera.counts().pendingBulk, 2);
+    device->cancelRead();
+    reader.join();
+    EXPECT_EQ(result, hx::usb::kUsbCancelled);
+    EXPECT_EQ(camera.counts().pendingBulk, 0);
+
+    // A cancel with no read waits for the next one; clearing it lets the next read through.
+    device->cancelRead();
+    EXPECT_EQ(device->readPipe(hx::usb::kBulkInPipe, buffer.data(), length, &received),
+              hx::usb::kUsbCancelled);
+    device->cancelRead();
+    device->clearReadCancel();
+    camera.holdBulk(false);
+    device->setReadTimeout(10000);
+    EXPECT_EQ(device->readPipe(hx::usb::kBulkInPipe, buffer.data(), length, &received),
+              hx::usb::kUsbOk);
+    EXPECT_GT(received, 0);
+    device->close();
+    device.reset();
+    bus.stop();
+}
+
 } // namespace
