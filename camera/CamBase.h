@@ -209,4 +209,9 @@ public:
     /// Frame type stamped into the frame information of the following frames (HalvexFrameType).
     virtual int _set_frame_type(int /*type*/) { return -4; }
     virtual int _frame_type() { return -4; }
+
+    // ---- ending frame reads ------------------------------------------------------------------
+    /// Ends frame reads from another thread, promptly: a read so ended returns -3 and leaves
+    /// the camera ready for the next one (see ReadEnd). Returns 0.
+    virtual int _end_read(ReadEnd how) = 0;
 };

@@ -166,6 +166,7 @@ int CamBayer::readBulk(unsigned char* buffer, int length, int* received) {
     if (!buffer || length < 0) return kUsbBadArgument;
     if (!usbDevice || !usbInterface) return kUsbNotOpen;
     if (state.load() == kStateRemoved) return kUsbNoDevice;
+    usbDevice->setReadTimeout(frameTimeoutMs());
     const int result = usbDevice->readPipe(kBulkInPipe, buffer, length, got);
     if (result == kUsbPipeStalled) usbDevice->clearPipeStall(kBulkInPipe);
     return result;

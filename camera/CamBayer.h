@@ -200,6 +200,7 @@ public:
     int _init_save_image(_ezImage* raw) override;
 
     void _mark_removed() override;
+    int _end_read(ReadEnd how) override;
 
     // ---- frame information -------------------------------------------------------------------
     int _read_frame(unsigned char* buffer, int size) override;
@@ -231,6 +232,39 @@ protected:
     bool sendPendingResolution();
     /// True when frame reads must give up: the camera was removed or its device is gone.
     bool readAborted() const;
+
+    /// One frame read, from its start to its result. While it lives the read is in progress, so
+    /// that _end_read can end it; it ends at once when a cancel is pending, the sensor does not
+    /// run, the camera was removed or the library is shutting down.
+    class FrameRead {
+    public:
+        explicit FrameRead(CamBayer& camera);
+        ~FrameRead();
+        FrameRead(const FrameRead&) = delete;
+        FrameRead& operator=(const FrameRead&) = delete;
+        /// The read must return -3 at once, before anything is sent.
+        bool ended() const { return ended_; }
+        /// The read's result: -3 when it was ended while it ran, else `result`.
+        int finish(int result) const;
+
+    private:
+        CamBayer& camera_;
+        bool ended_ = false;
+        uint64_t cancels_ = 0; ///< readCancels when the read began
+    };
+    /// How long a frame read waits for its bytes: the exposure, the sensor read-out at the
+    /// current clock, the transfer at the slowest bulk rate worth supporting and a margin, so a
+    /// long exposure is never cut short and a camera that stops sending never holds a read.
+    virtual int frameTimeoutMs();
+    /// Runs one frame read-out as a FrameRead: not at all when the read ended before it began,
+    /// and with -3 as its result when it was ended while it ran.
+    template <typename ReadOut> int guardedRead(ReadOut&& readOut) {
+        FrameRead read(*this);
+        if (read.ended()) return -3;
+        return read.finish(readOut());
+    }
+    /// The base read-out behind `_raw_data`: head marker, whole blocks, acknowledge.
+    int readHeadMarkerFrame(unsigned char* buffer, int size);
     /// Sets displayName, and name = displayName + the character 48 + counter; advances counter.
     void setModelName(const char* display, std::atomic<int>& counter);
     /// The shared tail of every frame read: writes the image record into the head of buffer
@@ -330,6 +364,18 @@ protected:
     bool guideSet = false;
 
 private:
+    /// Ends the reads in progress (readGateMutex held): each returns -3, and the device's
+    /// read in flight ends.
+    void endReadsInProgress();
+
+    /// Frame reads in progress and what ends them; guarded by readGateMutex.
+    std::mutex readGateMutex;
+    int readsInProgress = 0;
+    bool cancelPending = false;     ///< a cancel waits for the next read
+    bool readsClosed = false;       ///< the library shuts down: no read starts any more
+    bool deviceCancelArmed = false; ///< the device holds a cancel no read may have taken
+    uint64_t readCancels = 0;       ///< reads in progress ended so far
+
     /// The allocations behind the contrast, stretch and gamma records (two halves each).
     std::unique_ptr<unsigned char[]> contrastTables;
     std::unique_ptr<unsigned char[]> stretchTables[3];

@@ -18,13 +18,109 @@ bool startsWithHead(const unsigned char* p) {
     return true;
 }
 
+/// What a frame may take beyond its exposure and read-out: the camera's own delays and a busy
+/// bus. And the slowest bulk rate worth waiting for, in bytes per millisecond (20 MB/s, half
+/// of what USB 2.0 delivers in practice).
+constexpr double kFrameMarginMs = 2000.0;
+constexpr double kSlowestBulkBytesPerMs = 20000.0;
+
 } // namespace
+
+// ---- reads in progress and what ends them ----------------------------------------------------
+
+CamBayer::FrameRead::FrameRead(CamBayer& camera) : camera_(camera) {
+    std::lock_guard gate(camera_.readGateMutex);
+    if (camera_.cancelPending) {
+        camera_.cancelPending = false;
+        ended_ = true;
+        return;
+    }
+    if (camera_.readsClosed || camera_.state.load() != kStateRunning) {
+        ended_ = true;
+        return;
+    }
+    ++camera_.readsInProgress;
+    cancels_ = camera_.readCancels;
+}
+
+/// The last read to leave drops a device cancel that arrived after its transfer had ended, so
+/// that it cannot end the next read.
+CamBayer::FrameRead::~FrameRead() {
+    if (ended_) return;
+    std::lock_guard gate(camera_.readGateMutex);
+    if (--camera_.readsInProgress == 0 && camera_.deviceCancelArmed) {
+        camera_.deviceCancelArmed = false;
+        if (camera_.usbDevice) camera_.usbDevice->clearReadCancel();
+    }
+}
+
+int CamBayer::FrameRead::finish(int result) const {
+    if (ended_) return -3;
+    std::lock_guard gate(camera_.readGateMutex);
+    return camera_.readCancels != cancels_ ? -3 : result;
+}
+
+void CamBayer::endReadsInProgress() {
+    if (readsInProgress == 0) return;
+    ++readCancels;
+    if (usbDevice) {
+        usbDevice->cancelRead();
+        deviceCancelArmed = true;
+    }
+}
+
+/// A cancel with no read in progress waits for the next read, so that a cancel racing the start
+/// of a read is never lost; suspending and resuming forget it.
+int CamBayer::_end_read(ReadEnd how) {
+    std::lock_guard gate(readGateMutex);
+    switch (how) {
+    case ReadEnd::Cancel:
+        if (readsInProgress > 0)
+            endReadsInProgress();
+        else
+            cancelPending = true;
+        break;
+    case ReadEnd::Suspend:
+        cancelPending = false;
+        endReadsInProgress();
+        break;
+    case ReadEnd::Resume:
+        cancelPending = false;
+        break;
+    case ReadEnd::Shutdown:
+        readsClosed = true;
+        cancelPending = false;
+        endReadsInProgress();
+        break;
+    }
+    return 0;
+}
+
+int CamBayer::frameTimeoutMs() {
+    const double exposureMs = std::max(static_cast<double>(_exposure()), 0.0);
+    double readoutMs = 0.0, bytes = 0.0;
+    {
+        Lock lock(settingsLock);
+        if (resolution.table && lineClock > 0) {
+            const ResolutionItem& item = resItem(resolution.value);
+            readoutMs = static_cast<double>(item.sensorHeight) * lineLength / lineClock;
+            bytes = static_cast<double>(item.sensorWidth) * item.sensorHeight * rawDepth.value / 8;
+        }
+    }
+    const double ms = exposureMs + readoutMs + bytes / kSlowestBulkBytesPerMs + kFrameMarginMs;
+    return static_cast<int>(std::min(ms, 2.0e9));
+}
 
 /// Reads one frame. The settings it needs are taken under the lock; the wait on the bulk pipe
 /// runs without it, so setters never wait for a frame. Returns 0, -2 for a buffer smaller than
-/// the frame, -3 for a failed transfer (the camera gone, removed or stalled) or a frame that
-/// fails its checks.
+/// the frame, -3 for a failed, overdue or ended transfer (the camera gone, removed, stopped or
+/// stalled) or a frame that fails its checks. The frame is acknowledged whatever the transfer
+/// brought, so that a camera waiting for the acknowledge goes on to the next frame.
 int CamBayer::_raw_data(unsigned char* buffer, int size) {
+    return guardedRead([&] { return readHeadMarkerFrame(buffer, size); });
+}
+
+int CamBayer::readHeadMarkerFrame(unsigned char* buffer, int size) {
     int width = 0, height = 0, bits = 8, head = 512, block = 512, index = 0;
     {
         Lock lock(settingsLock);
@@ -50,9 +146,10 @@ int CamBayer::_raw_data(unsigned char* buffer, int size) {
 
     sendPendingResolution();
     int received = 0;
-    if (readBulk(buffer, static_cast<int>(total), &received) != 0) return -3;
+    const bool transferred = readBulk(buffer, static_cast<int>(total), &received) == 0;
     EZURB ack = frameAck;
     _sumbit_ctl_urb(1000, 1, &ack);
+    if (!transferred) return -3;
 
     received = std::clamp(received, 0, static_cast<int>(total));
     const int blocks = received / block;

@@ -128,3 +128,11 @@ static_assert(offsetof(UsbDeviceDescriptor, bcdDevice) == 12);
 inline constexpr int kStateStopped = 0;
 inline constexpr int kStateRunning = 1;
 inline constexpr int kStateRemoved = 3;
+
+/// Why frame reads are ended from another thread (CamBase::_end_read).
+enum class ReadEnd {
+    Cancel,   ///< the read in progress ends; with none, the next read to start ends at once
+    Suspend,  ///< the sensor stops: the read in progress ends, a pending cancel is forgotten
+    Resume,   ///< the sensor starts: a pending cancel is forgotten
+    Shutdown, ///< the library shuts down: the read in progress and every later one end
+};

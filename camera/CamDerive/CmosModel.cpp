@@ -76,7 +76,7 @@ void CmosModel::retimeLines() {
 /// The end-marker read-out. The frame size T is the item's frameBytes, or the hardware window
 /// rounded down to whole blocks; the caller's buffer must hold the head, the bytes that must
 /// arrive and the pixels the record describes, else -2 before anything is sent.
-int CmosModel::readEndMarkerFrame(unsigned char* buffer, int size, const FrameLayout& layout) {
+int CmosModel::endMarkerReadOut(unsigned char* buffer, int size, const FrameLayout& layout) {
     int width, height, bits, head, index;
     bool window;
     long long frame;
@@ -167,9 +167,9 @@ void CmosModel::finishSteps(_ezImage* image, int rmacMode, bool doubled) {
     if (roiState.load()) cropToRegion(image);
 }
 
-int CmosModel::readLineCountedFrame(unsigned char* buffer, int size, const FrameInfo& f,
-                                    long long ask, long long expected, bool doubled, int aeEvery,
-                                    bool defects, bool blackCheck) {
+int CmosModel::lineCountedReadOut(unsigned char* buffer, int size, const FrameInfo& f,
+                                  long long ask, long long expected, bool doubled, int aeEvery,
+                                  bool defects, bool blackCheck) {
     const int width = doubled ? 1280 : f.width;
     const int height = doubled ? 512 : f.height;
     const long long imageBytes = static_cast<long long>(width) * height * f.bits / 8;

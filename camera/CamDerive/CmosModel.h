@@ -49,7 +49,9 @@ protected:
 
     /// The end-marker read-out: pixels straight after the head, a fixed trailer, markers at
     /// fixed offsets. Returns 0, 1 (snapshot mark), 5/-5 (defects collected), -2 or -3.
-    int readEndMarkerFrame(unsigned char* buffer, int size, const FrameLayout& layout);
+    int readEndMarkerFrame(unsigned char* buffer, int size, const FrameLayout& layout) {
+        return guardedRead([&] { return endMarkerReadOut(buffer, size, layout); });
+    }
 
     /// One bulk read of at most `ask` bytes into buffer + offset, never past buffer + size.
     /// Returns the bytes received, or -1 when the read failed.
@@ -76,7 +78,12 @@ protected:
     /// `blackCheck` rejects an all-black frame at an exposure above 80 lines.
     int readLineCountedFrame(unsigned char* buffer, int size, const FrameInfo& f, long long ask,
                              long long expected, bool doubled, int aeEvery, bool defects,
-                             bool blackCheck);
+                             bool blackCheck) {
+        return guardedRead([&] {
+            return lineCountedReadOut(buffer, size, f, ask, expected, doubled, aeEvery, defects,
+                                      blackCheck);
+        });
+    }
     /// Reorders 16-bit samples with the given mode, bins a doubled frame, crops the region.
     void finishSteps(_ezImage* image, int rmacMode, bool doubled);
 
@@ -105,6 +112,14 @@ protected:
         return limitTotal(oldTotal, oldClock, oldLength);
     }
     uint32_t limitTotal(double oldTotal, double oldClock, double oldLength);
+
+private:
+    int endMarkerReadOut(unsigned char* buffer, int size, const FrameLayout& layout);
+    int lineCountedReadOut(unsigned char* buffer, int size, const FrameInfo& f, long long ask,
+                           long long expected, bool doubled, int aeEvery, bool defects,
+                           bool blackCheck);
+
+protected:
     /// Stores a total as whole periods and lines.
     void splitTotal(uint32_t total);
     /// Splits a total, prepares the exposure (lines) and long-exposure (periods) requests and

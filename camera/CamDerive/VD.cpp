@@ -494,6 +494,17 @@ int VDh694M1::_blackfield() {
     return 0;
 }
 
+int VDh694M1::frameTimeoutMs() {
+    const int base = CamBayer::frameTimeoutMs();
+    if (!blackFieldRequest.load()) return base;
+    double darkMs = 0.0;
+    {
+        Lock lock(settingsLock);
+        if (lineClock > 0) darkMs = static_cast<double>(darkLines) * lineLength / lineClock;
+    }
+    return static_cast<int>(std::min(base + darkMs, 2.0e9));
+}
+
 /// Restarts the stopped sensor: the mode request goes out carrying the total line count, and
 /// the clock request (prepared when it never was) carries it too, for the next send.
 void VDh694M1::restartCarrying(uint32_t total) {

@@ -187,6 +187,9 @@ public:
 protected:
     CcdCamera() = default;
 
+    /// The read-out behind `_raw_data`.
+    int readPlannedFrame(unsigned char* buffer, int size);
+
     /// How the current mode's frame travels and is laid out (lock held by the caller).
     virtual CcdFrame framePlan() const = 0;
     /// Model step after the region of interest and automatic exposure; a nonzero result ends
@@ -351,6 +354,8 @@ public:
 protected:
     CcdFrame framePlan() const override;
     int afterFrame(_ezImage* image) override;
+    /// A dark frame asked for takes its own ten-second exposure on top.
+    int frameTimeoutMs() override;
     /// Keeps the frame as the dark frame when one was asked for, subtracts the dark frame
     /// when that is on.
     void darkFrameStep(_ezImage* image);

@@ -189,6 +189,10 @@ CcdFrame VDh282C1::framePlan() const {
 /// a frame with the snapshot mark, 5 / -5 after a defect collection, -2 for a short buffer, -3
 /// for a failed read, a wrong length or a missing marker, or the fluorescence step's result.
 int CcdCamera::_raw_data(unsigned char* buffer, int size) {
+    return guardedRead([&] { return readPlannedFrame(buffer, size); });
+}
+
+int CcdCamera::readPlannedFrame(unsigned char* buffer, int size) {
     CcdFrame plan;
     int head = 512, block = 512, bits = 8, every = 3;
     bool checkHead = true;
@@ -242,15 +246,17 @@ int CcdCamera::_raw_data(unsigned char* buffer, int size) {
         _sumbit_ctl_urb(1000, 1, &clock);
     }
     int received = 0;
-    if (readBulk(buffer + offset, static_cast<int>(ask), &received) != 0) return -3;
+    const bool transferred = readBulk(buffer + offset, static_cast<int>(ask), &received) == 0;
 
+    // The wires with an acknowledge get it whatever the transfer brought, so that a camera
+    // waiting for it goes on to the next frame.
     bool snapshot = false;
     switch (plan.wire) {
     case CcdFrame::Wire::HeadMarker: {
         EZURB ack = frameAck;
         _sumbit_ctl_urb(1000, 1, &ack);
         // A short frame would leave pixels of an earlier one in the image.
-        if (received != expect) return -3;
+        if (!transferred || received != expect) return -3;
         if (checkHead && !startsWithHead(buffer)) return -3;
         if (block >= kHeadBytes)
             for (long long b = 1; b < expect / block; ++b)
@@ -258,14 +264,14 @@ int CcdCamera::_raw_data(unsigned char* buffer, int size) {
         break;
     }
     case CcdFrame::Wire::Plain:
-        if (received != expect) {
+        if (!transferred || received != expect) {
             EZURB ack = frameAck;
             _sumbit_ctl_urb(1000, 1, &ack);
             return -3;
         }
         break;
     default: {
-        if (received != expect) return -3;
+        if (!transferred || received != expect) return -3;
         unsigned char* end = buffer + head + marker;
         if (end[0] != kMarker) return -3;
         end[0] = 0;

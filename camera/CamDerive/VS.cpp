@@ -170,6 +170,10 @@ int VSo035C1::_sensor_resume() {
 /// The head-marker read-out in whole blocks from the start of the buffer; the 640-wide mode
 /// arrives doubled (1280 x 512) and is binned 2 x 1.
 int VSo035C1::_raw_data(unsigned char* buffer, int size) {
+    return guardedRead([&] { return headMarkerReadOut(buffer, size); });
+}
+
+int VSo035C1::headMarkerReadOut(unsigned char* buffer, int size) {
     FrameInfo f;
     if (!frameInfo(f)) return -3;
     if (!buffer || size < f.width * f.height) return -2;
@@ -294,6 +298,10 @@ int VS200C1::_sensor_resume() {
 /// samples arrive as 12 bits in two bytes. A later 60 KiB block beginning with ten 0xBB bytes
 /// means the transfer ran into the next frame.
 int VS200C1::_raw_data(unsigned char* buffer, int size) {
+    return guardedRead([&] { return stampedReadOut(buffer, size); });
+}
+
+int VS200C1::stampedReadOut(unsigned char* buffer, int size) {
     FrameInfo f;
     if (!frameInfo(f)) return -3;
     long long total = static_cast<long long>(f.width) * f.height * f.bits / 8 + f.head;

@@ -79,6 +79,9 @@ public:
     int _set_analog_gain(int gain) override;
     int _retime() override;
     int _raw_data(unsigned char* buffer, int size) override;
+
+private:
+    int headMarkerReadOut(unsigned char* buffer, int size);
 };
 
 class VSh035C1 : public VSo035C1 {
@@ -100,6 +103,9 @@ public:
 
 protected:
     void writeTotal(uint32_t total);
+
+private:
+    int stampedReadOut(unsigned char* buffer, int size);
 };
 
 class VSo036C1 : public CmosModel {

@@ -86,6 +86,9 @@ public:
     using CamBayer::roiOrigin;
     using CamBayer::roiSize;
     using CamBayer::software;
+    /// Without a time limit a read ends only when the frame comes or the read is ended.
+    bool unboundedReads = false;
+    int frameTimeoutMs() override { return unboundedReads ? 0 : CamBayer::frameTimeoutMs(); }
     void setHardwareWindow(bool on) { hardwareWindow = on; }
     void setBlackLevelSupported() { blackLevel.supported = 1; }
     void setLongExposure(int max) {

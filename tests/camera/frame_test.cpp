@@ -2,10 +2,13 @@
 // the image record in the head, and raw statistics that follow the sensor settings.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <vector>
 
 #include "camera_test_model.h"
+#include "sim/SensorProfile.h"
+#include "sim/WireFormat.h"
 
 using namespace camtest;
 
@@ -34,6 +37,26 @@ struct Running {
         return sum / double(n);
     }
 };
+
+/// A camera whose next bulk transfer fails after the frame has left it: the frame is gone and
+/// the camera waits for its acknowledge.
+class FailingTransfer : public hx::sim::SimCamera {
+public:
+    FailingTransfer()
+        : SimCamera(hx::sim::findSensorProfile(0xC811, 0), hx::sim::makeWireFormat(0xC811, 0),
+                    hx::sim::findSensorProfile(0xC811, 0).bcdDevice, hx::sim::SimOptions{}) {}
+    int readPipe(int pipe, unsigned char* buffer, int length, int* received) override {
+        const int result = SimCamera::readPipe(pipe, buffer, length, received);
+        return failNext.exchange(false) ? hx::usb::kUsbIoError : result;
+    }
+    std::atomic<bool> failNext{false};
+};
+
+int countRequests(const std::vector<hx::sim::LoggedRequest>& log, uint8_t bRequest) {
+    int n = 0;
+    for (const auto& r : log) n += r.bRequest == bRequest;
+    return n;
+}
 
 } // namespace
 
@@ -110,6 +133,73 @@ TEST(CameraFrame, MarkersAndFaultsAreRejected) {
     // Unplugged: the read gives up.
     r.sim->unplug();
     EXPECT_EQ(r.read(), -3);
+}
+
+TEST(CameraFrame, AFailedTransferIsAcknowledgedSoTheCameraSendsAgain) {
+    auto sim = std::make_shared<FailingTransfer>();
+    TestCam cam;
+    ASSERT_EQ(cam.__open_driver(sim), 0);
+    cam._sensor_resume();
+    std::vector<unsigned char> buffer(static_cast<size_t>(cam._body()));
+    const int size = static_cast<int>(buffer.size());
+    ASSERT_EQ(cam._raw_data(buffer.data(), size), 0);
+    sim->clearRequestLog();
+    sim->failNext = true;
+    EXPECT_EQ(cam._raw_data(buffer.data(), size), -3);
+    EXPECT_EQ(countRequests(sim->requestLog(), 0xB3), 1);
+    // Without that acknowledge the camera would never send the next frame.
+    EXPECT_EQ(cam._raw_data(buffer.data(), size), 0);
+    EXPECT_EQ(cam._raw_data(buffer.data(), size), 0);
+}
+
+TEST(CameraFrame, PendingCancelEndsTheNextReadAtOnceAndOnlyThatOne) {
+    Running r;
+    ASSERT_EQ(r.read(), 0);
+    const uint64_t frames = r.sim->framesDelivered();
+    r.sim->clearRequestLog();
+    EXPECT_EQ(r.cam._end_read(ReadEnd::Cancel), 0);
+    EXPECT_EQ(r.cam._end_read(ReadEnd::Cancel), 0); // cancels do not add up
+    EXPECT_EQ(r.read(), -3);
+    EXPECT_TRUE(r.sim->requestLog().empty()); // nothing was sent, no frame was taken
+    EXPECT_EQ(r.sim->framesDelivered(), frames);
+    EXPECT_EQ(r.read(), 0);
+
+    // Starting or stopping the sensor forgets a waiting cancel.
+    for (ReadEnd forget : {ReadEnd::Resume, ReadEnd::Suspend}) {
+        r.cam._end_read(ReadEnd::Cancel);
+        r.cam._end_read(forget);
+        EXPECT_EQ(r.read(), 0);
+    }
+    // After shutdown no read starts any more.
+    r.cam._end_read(ReadEnd::Shutdown);
+    r.sim->clearRequestLog();
+    EXPECT_EQ(r.read(), -3);
+    EXPECT_EQ(r.read(), -3);
+    EXPECT_TRUE(r.sim->requestLog().empty());
+}
+
+TEST(CameraFrame, AStoppedSensorGivesNoFrameAndIsNotAsked) {
+    Running r;
+    r.cam._sensor_suspend();
+    r.sim->clearRequestLog();
+    EXPECT_EQ(r.read(), -3);
+    EXPECT_TRUE(r.sim->requestLog().empty());
+    r.cam._sensor_resume();
+    EXPECT_EQ(r.read(), 0);
+}
+
+TEST(CameraFrame, ReadsWaitForTheExposureTheReadOutAndAMargin) {
+    TestCam cam;
+    cam.setLongExposure(3000);
+    // 300 lines of 1948 clocks at 48 MHz: 12.175 ms, and 1200 lines of read-out: 48.7 ms; the
+    // 1.92 MB transfer at the slowest bulk rate: 96 ms.
+    ASSERT_EQ(cam._set_exposure(12.175f), 0);
+    EXPECT_GE(cam.frameTimeoutMs(), 2000 + 12 + 48 + 96);
+    EXPECT_LT(cam.frameTimeoutMs(), 2000 + 13 + 49 + 97);
+    // A ten-minute exposure is never cut short.
+    ASSERT_EQ(cam._set_exposure(600000.0f), 0);
+    ASSERT_GT(cam._exposure(), 599990.0f);
+    EXPECT_GE(cam.frameTimeoutMs(), 600000 + 2000);
 }
 
 TEST(CameraFrame, DevicesOfRelease0xA001NeedNoStartMarker) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
 #include <thread>
 #include <vector>
 
@@ -94,5 +95,82 @@ TEST(CameraThreads, UnplugAndRemovalEndAReadInProgress) {
         EXPECT_EQ(result.load(), -3);
         std::vector<unsigned char> buffer(static_cast<size_t>(cam._body()));
         EXPECT_EQ(cam._raw_data(buffer.data(), cam._body()), -3);
+    }
+}
+
+namespace {
+
+/// Runs one frame read on its own thread. wait() gives its result, or -100 when it has not
+/// ended within a minute (the camera is then unplugged, so the thread ends all the same).
+struct ReadOnThread {
+    TestCam& cam;
+    std::shared_ptr<hx::sim::SimCamera> sim;
+    std::vector<unsigned char> buffer;
+    std::promise<int> result;
+    std::thread thread;
+    ReadOnThread(TestCam& c, std::shared_ptr<hx::sim::SimCamera> s)
+        : cam(c), sim(std::move(s)), buffer(static_cast<size_t>(c._body())) {
+        thread = std::thread([this] {
+            result.set_value(cam._raw_data(buffer.data(), static_cast<int>(buffer.size())));
+        });
+    }
+    int wait() {
+        auto future = result.get_future();
+        int r = -100;
+        if (future.wait_for(std::chrono::seconds(60)) == std::future_status::ready)
+            r = future.get();
+        else
+            sim->unplug();
+        thread.join();
+        return r;
+    }
+};
+
+/// A real-time camera that stops sending behind the camera's back: the host still believes it
+/// runs, and the simulated camera itself would wait two minutes before giving up.
+std::shared_ptr<hx::sim::SimCamera> silentCamera() {
+    hx::sim::SimOptions options;
+    options.realTime = true;
+    options.readTimeoutMs = 120000;
+    return hx::sim::makeSimCamera(0xC811, 0, options);
+}
+
+void sendToCamera(hx::sim::SimCamera& sim, uint8_t bRequest) {
+    EZURB request{0x40, bRequest, 0, 0, 0, nullptr, 0};
+    sim.controlRequest(request);
+}
+
+} // namespace
+
+TEST(CameraThreads, AnOverdueFrameEndsTheReadAndTheNextFrameComes) {
+    auto sim = silentCamera();
+    TestCam cam;
+    ASSERT_EQ(cam.__open_driver(sim), 0);
+    cam._sensor_resume();
+    sendToCamera(*sim, 0xBB);
+    ReadOnThread read(cam, sim);
+    EXPECT_EQ(read.wait(), -3);
+    sendToCamera(*sim, 0xBA);
+    std::vector<unsigned char> buffer(static_cast<size_t>(cam._body()));
+    EXPECT_EQ(cam._raw_data(buffer.data(), cam._body()), 0);
+}
+
+TEST(CameraThreads, CancelAndSuspendEndTheReadInProgressAndLeaveNoCancelBehind) {
+    for (ReadEnd how : {ReadEnd::Cancel, ReadEnd::Suspend, ReadEnd::Shutdown}) {
+        auto sim = silentCamera();
+        TestCam cam;
+        cam.unboundedReads = true; // only the end asked for can end this read
+        ASSERT_EQ(cam.__open_driver(sim), 0);
+        cam._sensor_resume();
+        sendToCamera(*sim, 0xBB);
+        ReadOnThread read(cam, sim);
+        // Whether the cancel finds the read waiting or just starting, the read ends with it.
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        EXPECT_EQ(cam._end_read(how), 0);
+        EXPECT_EQ(read.wait(), -3) << int(how);
+        sendToCamera(*sim, 0xBA);
+        std::vector<unsigned char> buffer(static_cast<size_t>(cam._body()));
+        EXPECT_EQ(cam._raw_data(buffer.data(), cam._body()), how == ReadEnd::Shutdown ? -3 : 0)
+            << int(how);
     }
 }

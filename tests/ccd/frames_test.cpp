@@ -96,6 +96,12 @@ TEST(CcdFrames, HeadMarkerReadChecksHeadsAndWholeTransfers) {
     c.device->shortenNextTransfer(512);
     EXPECT_EQ(cam._raw_data(buffer.data(), size), -3);
     EXPECT_EQ(cam._raw_data(buffer.data(), size), 0);
+    // A transfer that fails is acknowledged all the same.
+    c.device->clearRequestLog();
+    c.device->stallPipe(1, 1);
+    EXPECT_EQ(cam._raw_data(buffer.data(), size), -3);
+    EXPECT_EQ(requestsOf(*c.device, 0xB3).size(), 1u);
+    EXPECT_EQ(cam._raw_data(buffer.data(), size), 0);
 }
 
 TEST(CcdFrames, BinnedItemsShowOnlyTheCurrentFrame) {
