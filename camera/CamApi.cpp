@@ -122,6 +122,9 @@ int GetRawData(unsigned char* buffer, int size, const char* name) {
         return buffer && size > 0 ? c._read_frame(buffer, size) : kBadArgument;
     });
 }
+int CancelRawData(const char* name) {
+    return with(name, -1, [](CamBase& c) { return c._end_read(ReadEnd::Cancel); });
+}
 int GetRawDataEx(HalvexFrameCallback callback, unsigned char* buffer, int size, const char* name) {
     return with(name, -1, [&](CamBase& c) { return c._raw_data_asyn(callback, buffer, size); });
 }

@@ -73,7 +73,11 @@ HALVEX_API int DeviceEventFd();
 /// applies them on this thread: registry, parameter files, hot-plug messages. Returns the
 /// number of events applied; -1 before InitDevice or on another thread than InitDevice's.
 HALVEX_API int PumpDeviceEvents(int timeoutMs);
+/// Starts a stopped camera's sensor (0, also when it runs already); forgets a cancel waiting
+/// for the next read (CancelRawData).
 HALVEX_API int ResumeDevice(const char* name);
+/// Stops a running camera's sensor and ends the frame read in progress, which returns -3;
+/// forgets a cancel waiting for the next read. 0, also when the camera was stopped already.
 HALVEX_API int SuspendDevice(const char* name);
 HALVEX_API int DeviceCount();
 /// The name of the index-th camera in byte-wise name order, "" when out of range.
@@ -131,10 +135,21 @@ HALVEX_API int GetRawSize(int* width, int* height, const char* name);
 HALVEX_API int GetRawDepth(const char* name);
 HALVEX_API int SetRawDepth(int bits, const char* name);
 HALVEX_API int GetRawDepthState(int clock, const char* name);
-/// Reads one frame into buffer (RecvMemSize bytes): 0, 1 for a frame with the camera's
-/// snapshot mark, -2 for a short buffer, -3 for a failed read; model read-outs add codes of
-/// their own. A delivered frame carries its frame information (GetFrameInfo) in its head.
+/// Reads one frame into buffer (RecvMemSize bytes): 0, or 1 for a frame with the camera's
+/// snapshot mark; -2 for a buffer too small; -3 when the transfer failed, the frame failed its
+/// checks or the read gave up; model read-outs add codes of their own. A delivered frame
+/// carries its frame information (GetFrameInfo) in its head. A read gives up when its frame
+/// is overdue (longer than the exposure and the read-out at the current clock, plus about two
+/// seconds) and, promptly, when the camera is suspended, removed or the library shuts down, or
+/// on CancelRawData.
 HALVEX_API int GetRawData(unsigned char* buffer, int size, const char* name);
+/// Ends the GetRawData in progress on this camera from another thread: it returns -3 promptly
+/// and the camera is ready for the next read. With no read in progress the cancel waits and
+/// ends the next read to start on this camera at once, so a cancel that races the start of a
+/// read is never lost; SuspendDevice and ResumeDevice forget such a waiting cancel. (Cancel
+/// only while your own read is in progress to leave none waiting.) Returns 0; -1 for an
+/// unknown name.
+HALVEX_API int CancelRawData(const char* name);
 HALVEX_API int GetRawDataEx(HalvexFrameCallback callback, unsigned char* buffer, int size,
                             const char* name);
 HALVEX_API int GetRawBayernPattern(const char* name);

@@ -128,6 +128,8 @@ void CamRegistry::exit() {
         docs = documentPaths_;
     }
     byKey_.clear();
+    // Reads in progress on other threads end now; they hold their camera until they return.
+    for (auto& entry : cameras) entry.second->_end_read(ReadEnd::Shutdown);
     for (auto& [name, camera] : cameras) {
         if (!docs.empty()) {
             int slot = camera->_current_params(docs);
@@ -313,17 +315,20 @@ int ResumeDevice(const char* name) {
     return guarded(-3, [&] {
         auto camera = CamRegistry::instance().find(name);
         if (!camera) return -1;
+        camera->_end_read(ReadEnd::Resume);
         if (camera->_state() != kStateStopped) return 0;
         return camera->_sensor_resume();
     });
 }
 
+/// The sensor stops first, so that no read starts after the read in progress has been ended.
 int SuspendDevice(const char* name) {
     return guarded(-3, [&] {
         auto camera = CamRegistry::instance().find(name);
         if (!camera) return -1;
-        if (camera->_state() != kStateRunning) return 0;
-        return camera->_sensor_suspend();
+        const int result = camera->_state() == kStateRunning ? camera->_sensor_suspend() : 0;
+        camera->_end_read(ReadEnd::Suspend);
+        return result;
     });
 }
 

@@ -1,6 +1,7 @@
 // The registry under concurrent use: cameras come and go while other threads call the API.
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -82,4 +83,91 @@ TEST_F(ApiTest, PlugAndUnplugWhileAnotherThreadUsesEveryCamera) {
     for (auto& [name, code] : log_.messages) (code == 0 ? arrived : removed)++;
     EXPECT_EQ(arrived, 12);
     EXPECT_EQ(removed, 10);
+}
+
+namespace {
+
+/// A cooled camera in real time, taking ten-minute exposures: a frame read waits for minutes
+/// unless something ends it.
+class LongExposureTest : public ApiTest {
+protected:
+    void SetUp() override {
+        ApiTest::SetUp();
+        start();
+        hx::sim::SimOptions options;
+        options.realTime = true;
+        size_t before = log_.messages.size();
+        hx::sim::SimBus::instance().plug(
+            static_cast<uint16_t>(hx::sim::simProductIdForClass("VDh694M1")), 0, options);
+        PumpDeviceEvents(0);
+        ASSERT_GT(log_.messages.size(), before);
+        name_ = log_.messages.back().first;
+        ASSERT_EQ(ResumeDevice(name()), 0);
+        SetResolution(2, name()); // small binned frames
+        ASSERT_EQ(SetExposure(600000.0f, name()), 0);
+        ASSERT_GT(GetExposure(name()), 599000.0f);
+        buffer_.resize(static_cast<size_t>(RecvMemSize(name())));
+    }
+    const char* name() const { return name_.c_str(); }
+    int read() { return GetRawData(buffer_.data(), static_cast<int>(buffer_.size()), name()); }
+    /// Starts a read on its own thread and lets it begin waiting.
+    void startRead() {
+        future_ = promise_.get_future();
+        grab_ = std::thread([this] { promise_.set_value(read()); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    /// The read's result, or -100 when it has not ended within a minute (the camera is then
+    /// unplugged, so that the thread ends all the same).
+    int readResult() {
+        int r = -100;
+        if (future_.wait_for(std::chrono::seconds(60)) == std::future_status::ready)
+            r = future_.get();
+        else
+            for (uint64_t key : hx::sim::SimBus::instance().keys())
+                hx::sim::SimBus::instance().unplug(key);
+        grab_.join();
+        return r;
+    }
+
+    std::string name_;
+    std::vector<unsigned char> buffer_;
+    std::promise<int> promise_;
+    std::future<int> future_;
+    std::thread grab_;
+};
+
+} // namespace
+
+TEST_F(LongExposureTest, CancelRawDataEndsTheReadAndTheCameraReadsOn) {
+    EXPECT_EQ(CancelRawData("no such camera"), -1);
+    startRead();
+    EXPECT_EQ(CancelRawData(name()), 0);
+    EXPECT_EQ(readResult(), -3);
+    // Ready for the next read, and no cancel was left behind for it.
+    ASSERT_EQ(SetExposure(20.0f, name()), 0);
+    EXPECT_EQ(read(), 0);
+}
+
+TEST_F(LongExposureTest, SuspendDeviceEndsTheReadAndForgetsAWaitingCancel) {
+    startRead();
+    EXPECT_EQ(SuspendDevice(name()), 0);
+    EXPECT_EQ(readResult(), -3);
+    EXPECT_EQ(DeviceState(name()), 0);
+    EXPECT_EQ(read(), -3); // a stopped camera sends no frame
+
+    ASSERT_EQ(SetExposure(20.0f, name()), 0);
+    EXPECT_EQ(CancelRawData(name()), 0); // waits for the next read...
+    EXPECT_EQ(ResumeDevice(name()), 0);  // ...and is forgotten
+    EXPECT_EQ(read(), 0);
+    EXPECT_EQ(CancelRawData(name()), 0);
+    EXPECT_EQ(SuspendDevice(name()), 0);
+    EXPECT_EQ(ResumeDevice(name()), 0);
+    EXPECT_EQ(read(), 0);
+}
+
+TEST_F(LongExposureTest, ExitDeviceEndsTheReadInProgress) {
+    startRead();
+    ExitDevice();
+    EXPECT_EQ(readResult(), -3);
+    EXPECT_EQ(read(), -1);
 }
