@@ -85,8 +85,11 @@ void itemBinning(const ResolutionItem& item, const ResolutionItem& full, int& bx
 /// and flip are taken before the read: they are what the frame was exposed with. The exposure
 /// start is worked out from the moment the frame arrived, less the sensor's read-out of its
 /// rows at the current line timing and less the exposure; it never goes back from one frame to
-/// the next.
+/// the next. The whole call counts as the read in progress, so that a cancel arriving while
+/// the frame is stamped ends this read and waits for no other.
 int CamBayer::_read_frame(unsigned char* buffer, int size) {
+    FrameRead read(*this);
+    if (read.ended()) return -3;
     HalvexFrameInfo info{};
     double readoutMs = 0;
     bool window = false;
@@ -134,9 +137,9 @@ int CamBayer::_read_frame(unsigned char* buffer, int size) {
     const SteadyClock::time_point arrived = SteadyClock::now();
     // -2 and -3 are the codes of a read that delivered no frame; every other code comes with
     // the record the read wrote.
-    if (!buffer || result == -2 || result == -3) return result;
+    if (!buffer || result == -2 || result == -3) return read.finish(result);
     auto* image = reinterpret_cast<_ezImage*>(buffer);
-    if (std::memcmp(image->magic, "QREZ", 4) != 0) return result;
+    if (std::memcmp(image->magic, "QREZ", 4) != 0) return read.finish(result);
 
     // The region: the camera's own window, the crop this read made, or none. A window and a
     // crop start at even coordinates, so the samples keep the sensor's pattern; the arithmetic
@@ -166,7 +169,7 @@ int CamBayer::_read_frame(unsigned char* buffer, int size) {
     }
     info.exposureStartUs = start;
     ezWriteFrameInfo(*image, info);
-    return result;
+    return read.finish(result);
 }
 
 bool CamBayer::frameTemperature(float& celsius) {
