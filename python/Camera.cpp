@@ -73,7 +73,6 @@ Camera::Camera(const std::optional<std::string>& name) {
 /// A camera that this object started stops with it; one started elsewhere keeps running.
 Camera::~Camera() {
     if (startedHere_) SuspendDevice(name_.c_str());
-    reader_.reset();
 }
 
 int Camera::check(int status, const std::string& what) const {
@@ -143,11 +142,8 @@ bool Camera::running() const {
     return DeviceState(name_.c_str()) == 1;
 }
 
-/// Stopping first ends a read that another thread may have in progress.
 void Camera::close() {
     stop();
-    std::lock_guard lock(frames_);
-    reader_.reset();
 }
 
 // ---- sensor settings -------------------------------------------------------------------------

@@ -16,7 +16,6 @@
 #include <utility>
 #include <vector>
 
-#include "python/FrameReader.h"
 
 namespace hx::python {
 
@@ -45,7 +44,7 @@ public:
     /// Stops the sensor; nothing happens for a camera that is gone.
     void stop();
     bool running() const;
-    /// Stops the sensor if this object started it and ends the read thread.
+    /// Stops the sensor (a frame read in progress gives up).
     void close();
 
     // ---- sensor settings -------------------------------------------------------------------
@@ -123,10 +122,12 @@ private:
     void requireRunning() const;
     void requireColour(const std::string& what) const;
 
-    /// Reads one good frame into the reader's buffer; frames_ held, interpreter lock released.
+    /// Takes frames_ without the interpreter lock; Ctrl-C ends the wait for it.
+    std::unique_lock<std::timed_mutex> lockFrames();
+    /// Reads one good frame into raw_; frames_ held, interpreter lock released.
     Capture capture(std::optional<double> timeout);
     size_t receiveSize() const;
-    /// The processed image of the raw record in the reader's buffer, in decoded_; returns the
+    /// The processed image of the raw record in raw_, in decoded_; returns the
     /// offset, geometry and channels of its pixels. frames_ held, interpreter lock released.
     Capture decode(const Capture& raw, int* channels);
     pybind11::object makeFrame(const Capture& c, const unsigned char* base, int channels,
@@ -138,9 +139,9 @@ private:
     bool startedHere_ = false;
     bool coolerPresent_ = false;
     bool thermometer_ = false;
-    std::unique_ptr<FrameReader> reader_;
-    std::mutex frames_;                  ///< one frame function at a time: taken without the
+    std::timed_mutex frames_;            ///< one frame function at a time: taken without the
                                          ///< interpreter lock, held while arrays are filled
+    std::vector<unsigned char> raw_;     ///< receive buffer of the frame reads
     std::vector<unsigned char> decoded_; ///< processed image of grab()
     uint64_t sequence_ = 0;
 };

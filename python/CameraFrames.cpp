@@ -13,6 +13,8 @@
 #include "camera/CamApi.h"
 #include "python/Camera.h"
 #include "python/CameraFailure.h"
+#include "python/InterruptibleWait.h"
+#include "python/ReadWatch.h"
 
 namespace py = pybind11;
 
@@ -138,10 +140,17 @@ size_t Camera::receiveSize() const {
     return std::max(frame, static_cast<size_t>(std::max(RecvMemSize(name_.c_str()), 0)));
 }
 
+std::unique_lock<std::timed_mutex> Camera::lockFrames() {
+    std::unique_lock lock(frames_, std::defer_lock);
+    while (!lock.try_lock_for(kSignalCheckPeriod)) {
+        py::gil_scoped_acquire gil;
+        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    }
+    return lock;
+}
+
 Camera::Capture Camera::capture(std::optional<double> timeout) {
     requireRunning();
-    if (!reader_) reader_ = std::make_unique<FrameReader>(name_);
-
     Capture c;
     c.exposureMs = exposureMs();
     c.gain = GetAnaloggain(name_.c_str());
@@ -161,31 +170,43 @@ Camera::Capture Camera::capture(std::optional<double> timeout) {
                                std::chrono::duration<double>(*timeout));
     // Without a time limit, frames that fail their checks are read again for as long as one
     // frame may take; a read that took longer has already waited that long.
-    const auto budget =
-        start + std::chrono::duration_cast<SteadyClock::duration>(
-                    std::chrono::duration<double>(c.exposureMs / 1000.0 + kReadMarginSeconds));
+    const auto budget = start + std::chrono::duration_cast<SteadyClock::duration>(
+                                    std::chrono::duration<double>(
+                                        c.exposureMs / 1000.0 + kReadMarginSeconds));
     size_t size = receiveSize();
     bool grown = false;
     for (int attempt = 1;; ++attempt) {
-        const FrameReader::Result r = reader_->read(size, deadline);
-        if (!r.finished) {
+        if (raw_.size() < size) raw_.resize(size);
+        ReadWatch::Ending ending = ReadWatch::Ending::None;
+        const int status =
+            ReadWatch::instance().read(name_, raw_.data(),
+                                       static_cast<int>(std::min<size_t>(raw_.size(), INT_MAX)),
+                                       deadline, &ending);
+        if (ending == ReadWatch::Ending::Interrupt) {
+            // Python's handler has run: a KeyboardInterrupt (or what the script's handler
+            // raises) ends the grab; a handler that raised nothing lets it go on.
+            py::gil_scoped_acquire gil;
+            if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        }
+        if (ending == ReadWatch::Ending::TimeLimit ||
+            (deadline && status != 0 && status != 1 && SteadyClock::now() >= *deadline)) {
             char text[48];
             std::snprintf(text, sizeof text, "%.3g", *timeout);
             throw CameraFailure(FailureKind::Timeout,
                                 "no frame from camera '" + name_ + "' within " + text + " s", -3,
                                 name_);
         }
-        if (r.status == 0 || r.status == 1) {
-            c.status = r.status;
+        if (status == 0 || status == 1) {
+            c.status = status;
             break;
         }
-        if (r.status == -1) raiseStatus(-1, name_, "");
-        if (r.status == -2 && !grown) {
-            size = std::max(size, reader_->size()) * 2;
+        if (status == -1) raiseStatus(-1, name_, "");
+        if (status == -2 && !grown) {
+            size = std::max(size, raw_.size()) * 2;
             grown = true;
             continue;
         }
-        if (r.status == -2) check(-2, "read a frame");
+        if (status == -2) check(-2, "read a frame");
         // A camera that has just gone fails its reads before the registry lets it go: a short
         // pause lets the registry follow, and keeps a run of bad frames from spinning.
         std::this_thread::sleep_for(kRetryPause);
@@ -208,7 +229,7 @@ Camera::Capture Camera::capture(std::optional<double> timeout) {
     c.sequence = sequence_++;
 
     _ezImage record{};
-    if (!readRecord(reader_->data(), reader_->size(), record, c.offset) || record.channels != 1)
+    if (!readRecord(raw_.data(), raw_.size(), record, c.offset) || record.channels != 1)
         throw CameraFailure(FailureKind::Camera,
                             "camera '" + name_ + "' delivered a frame without a usable description",
                             -3, name_);
@@ -227,7 +248,7 @@ Camera::Capture Camera::decode(const Capture& raw, int* channels) {
                         size_t{3} * raw.width * raw.height * (raw.depth / 8) + kEzStatisticsBytes +
                         1024;
     if (decoded_.size() < need) decoded_.resize(need);
-    check(DecodeRaw2Image(reader_->data(), decoded_.data(), name_.c_str()), "process a frame");
+    check(DecodeRaw2Image(raw_.data(), decoded_.data(), name_.c_str()), "process a frame");
     Capture c = raw;
     _ezImage record{};
     if (!readRecord(decoded_.data(), decoded_.size(), record, c.offset))
@@ -279,24 +300,24 @@ void requireTimeout(std::optional<double> timeout) {
 
 py::object Camera::grabRaw(std::optional<double> timeout) {
     requireTimeout(timeout);
-    std::unique_lock<std::mutex> lock;
+    std::unique_lock<std::timed_mutex> lock;
     Capture c;
     {
         py::gil_scoped_release release;
-        lock = std::unique_lock(frames_);
+        lock = lockFrames();
         c = capture(timeout);
     }
-    return makeFrame(c, reader_->data(), 1, true);
+    return makeFrame(c, raw_.data(), 1, true);
 }
 
 py::object Camera::grab(std::optional<double> timeout) {
     requireTimeout(timeout);
-    std::unique_lock<std::mutex> lock;
+    std::unique_lock<std::timed_mutex> lock;
     Capture c;
     int channels = 1;
     {
         py::gil_scoped_release release;
-        lock = std::unique_lock(frames_);
+        lock = lockFrames();
         c = decode(capture(timeout), &channels);
     }
     return makeFrame(c, decoded_.data(), channels, false);
@@ -367,12 +388,12 @@ py::object Camera::process(const py::object& frame) {
     bool raw = false;
     std::vector<unsigned char> record = recordOf(frame, &raw);
     if (!raw) raiseValue("process() takes the raw sensor samples that grab_raw() gives");
-    std::unique_lock<std::mutex> lock;
+    std::unique_lock<std::timed_mutex> lock;
     Capture c;
     int channels = 1;
     {
         py::gil_scoped_release release;
-        lock = std::unique_lock(frames_);
+        lock = lockFrames();
         requirePresent();
         const size_t need = record.size() * 3 * 2 + kEzStatisticsBytes + 1024;
         if (decoded_.size() < need) decoded_.resize(need);
@@ -402,7 +423,7 @@ std::tuple<int, int, int> Camera::whiteBalance(const std::optional<Rect>& area,
     requireColour("white balance");
     requireTimeout(timeout);
     {
-        std::lock_guard lock(frames_);
+        const auto lock = lockFrames();
         const Capture c = capture(timeout);
         __IMG_RECT rect{};
         if (area) {
@@ -413,7 +434,7 @@ std::tuple<int, int, int> Camera::whiteBalance(const std::optional<Rect>& area,
                            std::to_string(c.width) + " x " + std::to_string(c.height) + " frame");
             rect = __IMG_RECT{x, y, x + w, y + h};
         }
-        check(CalcWhiteBalance(reader_->data(), area ? &rect : nullptr, name_.c_str()),
+        check(CalcWhiteBalance(raw_.data(), area ? &rect : nullptr, name_.c_str()),
               "balance white");
     }
     return channelGains();

@@ -14,6 +14,7 @@
 #include "python/CameraFailure.h"
 #include "python/FrameStream.h"
 #include "python/Library.h"
+#include "python/ReadWatch.h"
 
 namespace py = pybind11;
 using namespace hx::python;
@@ -112,6 +113,7 @@ void shutdownAtExit() {
     Py_CLEAR(gChangeCallback);
     py::gil_scoped_release release;
     Library::instance().shutdown();
+    ReadWatch::instance().shutdown();
 }
 
 std::string describe(Camera& camera) {
@@ -181,6 +183,8 @@ PYBIND11_MODULE(halvexcam, m) {
           "Waits up to timeout_ms milliseconds (negative: until one comes) for hot-plug\n"
           "messages, calls the on_change callback for each on this thread and returns how many\n"
           "there were. Ctrl-C ends the wait.");
+    ReadWatch::instance().setMainThread(static_cast<pthread_t>(
+        py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>()));
     m.add_object("_atexit_shutdown", py::cpp_function(&shutdownAtExit));
     py::module_::import("atexit").attr("register")(m.attr("_atexit_shutdown"));
 
