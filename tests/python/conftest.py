@@ -47,3 +47,13 @@ def slow_camera():
         with halvexcam.Camera(name) as cam:
             cam.exposure_ms = 1500
             yield cam
+
+
+@pytest.fixture
+def endless_camera():
+    """A camera at a real camera's pace exposing for ten minutes: a grab on it ends only when
+    something ends it, long after any test's time limit."""
+    for name in _plug("VDh694M1", real_time=True):
+        with halvexcam.Camera(name) as cam:
+            cam.exposure_ms = 600_000
+            yield cam
