@@ -23,13 +23,6 @@ std::string number(double v) {
     return text;
 }
 
-/// A single-precision value of the library to the digits it holds (12.175, not 12.1750001907).
-double fromSingle(float v) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.7g", static_cast<double>(v));
-    return std::strtod(text, nullptr);
-}
-
 std::string rangeText(int min, int max) {
     return std::to_string(min) + " ... " + std::to_string(max);
 }
@@ -64,10 +57,6 @@ Camera::Camera(const std::optional<std::string>& name) {
                                 -1, name_);
         }
     }
-    bool on = false;
-    coolerPresent_ = GetCooled(&on, name_.c_str()) == 0;
-    float celsius = 0;
-    thermometer_ = coolerPresent_ && GetTemperature(&celsius, name_.c_str()) == 0;
 }
 
 /// A camera that this object started stops with it; one started elsewhere keeps running.
@@ -100,6 +89,12 @@ void Camera::requireColour(const std::string& what) const {
         throw CameraFailure(FailureKind::NotSupported,
                             "camera '" + name_ + "' is monochrome: it has no " + what, -4, name_);
     }
+}
+
+double Camera::fromSingle(float v) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.7g", static_cast<double>(v));
+    return std::strtod(text, nullptr);
 }
 
 // ---- identity --------------------------------------------------------------------------------
@@ -342,6 +337,15 @@ double Camera::temperature() const {
     float celsius = 0;
     check(GetTemperature(&celsius, name_.c_str()), "measure the sensor temperature");
     return fromSingle(celsius);
+}
+
+int Camera::frameType() const {
+    return check(GetFrameType(name_.c_str()), "read the frame type");
+}
+
+void Camera::setFrameType(int type) {
+    requireInRange("frame_type", type, HALVEX_FRAME_LIGHT, HALVEX_FRAME_BIAS, name_);
+    check(SetFrameType(type, name_.c_str()), "set the frame type");
 }
 
 // ---- host-side processing --------------------------------------------------------------------

@@ -16,7 +16,6 @@
 #include <utility>
 #include <vector>
 
-
 namespace hx::python {
 
 class Camera {
@@ -35,6 +34,9 @@ public:
     /// The model's display name: the device name without its instance number.
     std::string model() const;
     int productId() const;
+    /// A single-precision value of the library to the digits it holds (12.175, not
+    /// 12.1750001907).
+    static double fromSingle(float v);
     bool isColour() const;
     /// Bayer pattern code of the sensor, 0 for a monochrome sensor.
     int bayerCode() const;
@@ -74,6 +76,9 @@ public:
     bool cooler() const;
     void setCooler(bool on);
     double temperature() const;
+    /// HalvexFrameType of the frames to come (light, dark, flat, bias).
+    int frameType() const;
+    void setFrameType(int type);
 
     // ---- host-side processing --------------------------------------------------------------
     int flip() const;
@@ -101,18 +106,20 @@ public:
                                            std::optional<double> timeout);
 
 private:
-    /// What a frame read gave, with what the camera was set to for it.
+    /// Where a frame's pixels lie in a buffer, and what is known about its capture.
     struct Capture {
-        int status = 0;    ///< 0, or 1 for a frame with the snapshot mark
-        size_t offset = 0; ///< first pixel byte in the reader's buffer
-        int width = 0, height = 0, depth = 8, stride = 0, headerSize = 0;
-        int64_t timestampNs = 0;
+        int status = 0;    ///< GetRawData's 0, or 1 for a frame with the snapshot mark
+        size_t offset = 0; ///< first pixel byte in the buffer
+        int width = 0, height = 0, depth = 8, stride = 0, headerSize = 0, channels = 1;
+        // The frame's own information (or, for a record without it, the camera's settings).
+        int64_t timestampUs = 0;
         uint64_t sequence = 0;
         double exposureMs = 0;
-        int gain = 0;
-        std::optional<int> blackLevel;
-        int bayer = 0;
+        std::optional<int> gain, blackLevel;
         std::optional<double> temperature;
+        int bayer = 0;
+        bool snapshot = false;
+        int binX = 1, binY = 1, originX = 0, originY = 0, flip = 0, frameType = 0;
     };
 
     /// Throws the failure of a status that is negative.
@@ -127,23 +134,24 @@ private:
     /// Reads one good frame into raw_; frames_ held, interpreter lock released.
     Capture capture(std::optional<double> timeout);
     size_t receiveSize() const;
-    /// The processed image of the raw record in raw_, in decoded_; returns the
-    /// offset, geometry and channels of its pixels. frames_ held, interpreter lock released.
-    Capture decode(const Capture& raw, int* channels);
-    pybind11::object makeFrame(const Capture& c, const unsigned char* base, int channels,
-                               bool raw) const;
-    /// A one-buffer image record of an array, for the library's decoder and writers.
+    /// Processes the raw record in raw_ into decoded_ and describes the image there.
+    /// frames_ held, interpreter lock released.
+    Capture decode(const Capture& raw);
+    /// Reads the layout of the record at the start of buffer and what is known about its
+    /// frame; throws for a record that does not describe pixels inside the buffer.
+    Capture describe(const unsigned char* buffer, size_t size, int status) const;
+    pybind11::object makeFrame(const Capture& c, const unsigned char* base, bool raw) const;
+    /// A one-buffer image record of an array, for the library's decoder and writers. *raw
+    /// says on entry how to take a one-channel array that is not a Frame, on return how it
+    /// was taken.
     std::vector<unsigned char> recordOf(const pybind11::object& image, bool* raw) const;
 
     std::string name_;
     bool startedHere_ = false;
-    bool coolerPresent_ = false;
-    bool thermometer_ = false;
     std::timed_mutex frames_;            ///< one frame function at a time: taken without the
                                          ///< interpreter lock, held while arrays are filled
     std::vector<unsigned char> raw_;     ///< receive buffer of the frame reads
-    std::vector<unsigned char> decoded_; ///< processed image of grab()
-    uint64_t sequence_ = 0;
+    std::vector<unsigned char> decoded_; ///< processed image of grab() and process()
 };
 
 } // namespace hx::python

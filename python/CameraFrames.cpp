@@ -151,18 +151,7 @@ std::unique_lock<std::timed_mutex> Camera::lockFrames() {
 
 Camera::Capture Camera::capture(std::optional<double> timeout) {
     requireRunning();
-    Capture c;
-    c.exposureMs = exposureMs();
-    c.gain = GetAnaloggain(name_.c_str());
-    int min = 0, max = 0, step = 0;
-    if (GetBlacklevelRange(&min, &max, &step, name_.c_str()) == 0)
-        c.blackLevel = GetBlacklevel(name_.c_str());
-    c.bayer = std::max(GetRawBayernPattern(name_.c_str()), 0);
-    if (thermometer_) {
-        float celsius = 0;
-        if (GetTemperature(&celsius, name_.c_str()) == 0) c.temperature = celsius;
-    }
-
+    const double exposure = exposureMs();
     const auto start = SteadyClock::now();
     std::optional<SteadyClock::time_point> deadline;
     if (timeout)
@@ -170,18 +159,18 @@ Camera::Capture Camera::capture(std::optional<double> timeout) {
                                std::chrono::duration<double>(*timeout));
     // Without a time limit, frames that fail their checks are read again for as long as one
     // frame may take; a read that took longer has already waited that long.
-    const auto budget = start + std::chrono::duration_cast<SteadyClock::duration>(
-                                    std::chrono::duration<double>(
-                                        c.exposureMs / 1000.0 + kReadMarginSeconds));
+    const auto budget =
+        start + std::chrono::duration_cast<SteadyClock::duration>(
+                    std::chrono::duration<double>(exposure / 1000.0 + kReadMarginSeconds));
     size_t size = receiveSize();
     bool grown = false;
+    int status = 0;
     for (int attempt = 1;; ++attempt) {
         if (raw_.size() < size) raw_.resize(size);
         ReadWatch::Ending ending = ReadWatch::Ending::None;
-        const int status =
-            ReadWatch::instance().read(name_, raw_.data(),
-                                       static_cast<int>(std::min<size_t>(raw_.size(), INT_MAX)),
-                                       deadline, &ending);
+        status = ReadWatch::instance().read(
+            name_, raw_.data(), static_cast<int>(std::min<size_t>(raw_.size(), INT_MAX)), deadline,
+            &ending);
         if (ending == ReadWatch::Ending::Interrupt) {
             // Python's handler has run: a KeyboardInterrupt (or what the script's handler
             // raises) ends the grab; a handler that raised nothing lets it go on.
@@ -196,10 +185,7 @@ Camera::Capture Camera::capture(std::optional<double> timeout) {
                                 "no frame from camera '" + name_ + "' within " + text + " s", -3,
                                 name_);
         }
-        if (status == 0 || status == 1) {
-            c.status = status;
-            break;
-        }
+        if (status == 0 || status == 1) break;
         if (status == -1) raiseStatus(-1, name_, "");
         if (status == -2 && !grown) {
             size = std::max(size, raw_.size()) * 2;
@@ -223,25 +209,64 @@ Camera::Capture Camera::capture(std::optional<double> timeout) {
                                 "was overdue)",
                             -3, name_);
     }
-    c.timestampNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                        std::chrono::system_clock::now().time_since_epoch())
-                        .count();
-    c.sequence = sequence_++;
-
-    _ezImage record{};
-    if (!readRecord(raw_.data(), raw_.size(), record, c.offset) || record.channels != 1)
+    Capture c = describe(raw_.data(), raw_.size(), status);
+    if (c.channels != 1)
         throw CameraFailure(FailureKind::Camera,
                             "camera '" + name_ + "' delivered a frame without a usable description",
                             -3, name_);
+    return c;
+}
+
+Camera::Capture Camera::describe(const unsigned char* buffer, size_t size, int status) const {
+    Capture c;
+    c.status = status;
+    _ezImage record{};
+    if (!readRecord(buffer, size, record, c.offset))
+        throw CameraFailure(FailureKind::Camera,
+                            "camera '" + name_ + "' gave an image without a usable description", -3,
+                            name_);
     c.width = record.width;
     c.height = record.height;
     c.depth = record.depth;
     c.stride = record.stride;
+    c.channels = record.channels;
     c.headerSize = std::min<int>(record.headerSize, static_cast<int>(c.offset));
+
+    HalvexFrameInfo info{};
+    if (GetFrameInfo(buffer, &info) == 0) {
+        c.timestampUs = info.exposureStartUs;
+        c.sequence = info.sequence;
+        c.exposureMs = fromSingle(info.exposureMs);
+        if (info.flags & HALVEX_INFO_GAIN) c.gain = info.gain;
+        if (info.flags & HALVEX_INFO_BLACK_LEVEL) c.blackLevel = info.blackLevel;
+        if (info.flags & HALVEX_INFO_TEMPERATURE) c.temperature = fromSingle(info.temperature);
+        c.bayer = info.bayer;
+        c.snapshot = (info.flags & HALVEX_INFO_SNAPSHOT) != 0 || status == 1;
+        c.binX = std::max<int>(info.binX, 1);
+        c.binY = std::max<int>(info.binY, 1);
+        c.originX = info.originX;
+        c.originY = info.originY;
+        c.flip = info.flip;
+        c.frameType = info.frameType;
+        return c;
+    }
+    // A record without frame information (an array made by the script): what the camera is
+    // set to now.
+    c.timestampUs = std::chrono::duration_cast<std::chrono::microseconds>(
+                        std::chrono::system_clock::now().time_since_epoch())
+                        .count();
+    c.exposureMs = fromSingle(GetExposure(name_.c_str()));
+    c.gain = GetAnaloggain(name_.c_str());
+    int min = 0, max = 0, step = 0;
+    if (GetBlacklevelRange(&min, &max, &step, name_.c_str()) == 0)
+        c.blackLevel = GetBlacklevel(name_.c_str());
+    c.bayer = record.bayer;
+    c.snapshot = status == 1;
+    c.flip = std::max(GetFlip(name_.c_str()), 0);
     return c;
 }
 
-Camera::Capture Camera::decode(const Capture& raw, int* channels) {
+Camera::Capture Camera::decode(const Capture& raw) {
     // The decoder writes the full frame in three channels before it crops the border, and the
     // histogram's statistics after the pixels.
     const size_t need = static_cast<size_t>(std::max(raw.headerSize, kDefaultHeadLength)) +
@@ -249,31 +274,16 @@ Camera::Capture Camera::decode(const Capture& raw, int* channels) {
                         1024;
     if (decoded_.size() < need) decoded_.resize(need);
     check(DecodeRaw2Image(raw_.data(), decoded_.data(), name_.c_str()), "process a frame");
-    Capture c = raw;
-    _ezImage record{};
-    if (!readRecord(decoded_.data(), decoded_.size(), record, c.offset))
-        throw CameraFailure(FailureKind::Camera,
-                            "camera '" + name_ +
-                                "' gave a processed image without a usable "
-                                "description",
-                            -3, name_);
-    c.width = record.width;
-    c.height = record.height;
-    c.depth = record.depth;
-    c.stride = record.stride;
-    c.headerSize = std::min<int>(record.headerSize, static_cast<int>(c.offset));
-    *channels = record.channels;
-    return c;
+    return describe(decoded_.data(), decoded_.size(), raw.status);
 }
 
-py::object Camera::makeFrame(const Capture& c, const unsigned char* base, int channels,
-                             bool raw) const {
+py::object Camera::makeFrame(const Capture& c, const unsigned char* base, bool raw) const {
     const py::dtype type = c.depth == 16 ? py::dtype::of<uint16_t>() : py::dtype::of<uint8_t>();
     std::vector<py::ssize_t> shape{c.height, c.width};
-    if (channels != 1) shape.push_back(channels);
+    if (c.channels != 1) shape.push_back(c.channels);
     py::array pixels(type, shape);
     auto* out = static_cast<unsigned char*>(pixels.mutable_data());
-    const size_t row = size_t{static_cast<size_t>(c.width)} * channels * (c.depth / 8);
+    const size_t row = static_cast<size_t>(c.width) * c.channels * (c.depth / 8);
     {
         py::gil_scoped_release release;
         const unsigned char* in = base + c.offset;
@@ -283,12 +293,24 @@ py::object Camera::makeFrame(const Capture& c, const unsigned char* base, int ch
             for (int y = 0; y < c.height; ++y)
                 std::memcpy(out + row * y, in + static_cast<size_t>(c.stride) * y, row);
     }
+    auto optional = [](const auto& v) { return v ? py::cast(*v) : py::none(); };
+    py::dict facts;
+    facts["camera"] = name_;
+    facts["sequence"] = c.sequence;
+    facts["timestamp_us"] = c.timestampUs;
+    facts["exposure_ms"] = c.exposureMs;
+    facts["gain"] = optional(c.gain);
+    facts["black_level"] = optional(c.blackLevel);
+    facts["temperature"] = optional(c.temperature);
+    facts["bayer"] = c.bayer;
+    facts["snapshot"] = c.snapshot;
+    facts["raw"] = raw;
+    facts["binning"] = py::make_tuple(c.binX, c.binY);
+    facts["origin"] = py::make_tuple(c.originX, c.originY);
+    facts["flip"] = c.flip;
+    facts["frame_type"] = c.frameType;
     py::bytes record(reinterpret_cast<const char*>(base), static_cast<size_t>(c.headerSize));
-    py::object blackLevel = c.blackLevel ? py::object(py::int_(*c.blackLevel)) : py::none();
-    py::object temperature = c.temperature ? py::object(py::float_(*c.temperature)) : py::none();
-    return py::module_::import("halvexcam")
-        .attr("_frame")(pixels, record, name_, c.sequence, c.timestampNs, c.exposureMs, c.gain,
-                        blackLevel, c.bayer, c.status == 1, raw, temperature);
+    return py::module_::import("halvexcam").attr("_frame")(pixels, record, facts);
 }
 
 namespace {
@@ -307,20 +329,19 @@ py::object Camera::grabRaw(std::optional<double> timeout) {
         lock = lockFrames();
         c = capture(timeout);
     }
-    return makeFrame(c, raw_.data(), 1, true);
+    return makeFrame(c, raw_.data(), true);
 }
 
 py::object Camera::grab(std::optional<double> timeout) {
     requireTimeout(timeout);
     std::unique_lock<std::timed_mutex> lock;
     Capture c;
-    int channels = 1;
     {
         py::gil_scoped_release release;
         lock = lockFrames();
-        c = decode(capture(timeout), &channels);
+        c = decode(capture(timeout));
     }
-    return makeFrame(c, decoded_.data(), channels, false);
+    return makeFrame(c, decoded_.data(), false);
 }
 
 // ---- records of arrays ----------------------------------------------------------------------
@@ -341,7 +362,10 @@ std::vector<unsigned char> Camera::recordOf(const py::object& image, bool* raw) 
     const py::ssize_t height = array.shape(0), width = array.shape(1);
     if (height < 1 || width < 1 || height > 65535 || width > 65535)
         raiseValue("an image is 1 to 65535 pixels wide and high");
-    *raw = channels == 1 && py::getattr(image, "raw", py::bool_(false)).cast<bool>();
+    // A Frame says what it holds; any other one-channel array is taken as sensor samples when
+    // the caller asks for raw samples (process), else as a finished grey image (save).
+    py::object says = py::getattr(image, "raw", py::none());
+    *raw = channels == 1 && (says.is_none() ? *raw : says.cast<bool>());
 
     // Contiguous, native byte order.
     py::array pixels =
@@ -353,6 +377,7 @@ std::vector<unsigned char> Camera::recordOf(const py::object& image, bool* raw) 
 
     const int headerSize = std::max(DataHeadLen(name_.c_str()), kDefaultHeadLength);
     const size_t stride = static_cast<size_t>(width) * channels * bytes;
+    if (stride > 65535) raiseValue("an image row holds at most 65535 bytes");
     std::vector<unsigned char> buffer(headerSize + stride * height + kEzStatisticsBytes, 0);
     // The frame's own head first (the library's capture data), then this image's geometry.
     py::object kept = py::getattr(image, "_record", py::none());
@@ -380,17 +405,16 @@ std::vector<unsigned char> Camera::recordOf(const py::object& image, bool* raw) 
     record.decoded = *raw ? 0 : 1;
     std::memcpy(buffer.data(), &record, sizeof record);
     std::memcpy(buffer.data() + headerSize, pixels.data(), stride * height);
-    if (stride > 65535) raiseValue("an image row holds at most 65535 bytes");
     return buffer;
 }
 
 py::object Camera::process(const py::object& frame) {
-    bool raw = false;
+    bool raw = py::isinstance(frame, py::module_::import("halvexcam").attr("Frame")) ? false : true;
     std::vector<unsigned char> record = recordOf(frame, &raw);
-    if (!raw) raiseValue("process() takes the raw sensor samples that grab_raw() gives");
+    if (!raw)
+        raiseValue("process() takes raw sensor samples: a frame of grab_raw() or a 2-D array");
     std::unique_lock<std::timed_mutex> lock;
     Capture c;
-    int channels = 1;
     {
         py::gil_scoped_release release;
         lock = lockFrames();
@@ -398,22 +422,9 @@ py::object Camera::process(const py::object& frame) {
         const size_t need = record.size() * 3 * 2 + kEzStatisticsBytes + 1024;
         if (decoded_.size() < need) decoded_.resize(need);
         check(DecodeRaw2Image(record.data(), decoded_.data(), name_.c_str()), "process a frame");
-        _ezImage out{};
-        if (!readRecord(decoded_.data(), decoded_.size(), out, c.offset))
-            throw CameraFailure(FailureKind::Camera,
-                                "camera '" + name_ +
-                                    "' gave a processed image without a usable "
-                                    "description",
-                                -3, name_);
-        c.width = out.width;
-        c.height = out.height;
-        c.depth = out.depth;
-        c.stride = out.stride;
-        c.headerSize = std::min<int>(out.headerSize, static_cast<int>(c.offset));
-        channels = out.channels;
+        c = describe(decoded_.data(), decoded_.size(), 0);
     }
-    py::object image = makeFrame(c, decoded_.data(), channels, false);
-    return py::module_::import("halvexcam").attr("_derived")(image, frame);
+    return makeFrame(c, decoded_.data(), false);
 }
 
 // ---- white balance --------------------------------------------------------------------------

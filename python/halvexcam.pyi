@@ -52,9 +52,9 @@ class Frame(numpy.ndarray[Any, numpy.dtype[numpy.uint8 | numpy.uint16]]):
     camera: str | None
     """Device name of the camera that took the frame."""
     sequence: int | None
-    """Frame number of this camera, counting from 0."""
+    """The camera's frame number: 1 for its first frame after it was plugged in."""
     timestamp: datetime.datetime | None
-    """When the frame was taken (UTC)."""
+    """Start of the exposure (UTC)."""
     exposure_ms: float | None
     """Exposure time the frame was taken with, in milliseconds."""
     gain: int | None
@@ -68,7 +68,15 @@ class Frame(numpy.ndarray[Any, numpy.dtype[numpy.uint8 | numpy.uint16]]):
     raw: bool
     """True for raw sensor samples (grab_raw), False for processed images (grab)."""
     temperature: float | None
-    """Sensor temperature in degrees Celsius on cooled cameras, else None."""
+    """Sensor temperature in degrees Celsius on cameras that measure it, else None."""
+    binning: tuple[int, int]
+    """(across, down) binning of the resolution the frame was taken at."""
+    origin: tuple[int, int]
+    """(x, y) of the region of interest's first pixel on the sensor, (0, 0) without one."""
+    flip: int
+    """Flip of the frame: 1 left-right, 2 upside down, 3 both."""
+    frame_type: Literal["light", "dark", "flat", "bias"]
+    """What the frame is (Camera.frame_type when it was taken)."""
     @property
     def info(self) -> dict[str, Any]:
         """The capture attributes as a dictionary."""
@@ -183,6 +191,9 @@ class Camera:
     @property
     def temperature(self) -> float:
         """Sensor temperature in degrees Celsius on cooled models."""
+    frame_type: Literal["light", "dark", "flat", "bias"]
+    """What the frames to come are: light, dark (covered, same exposure), flat (evenly lit) or
+    bias (covered, shortest exposure). Each frame records it."""
 
     # host-side processing
     flip: Literal[0, 1, 2, 3]

@@ -33,6 +33,9 @@ PyObject* gNotFoundError = nullptr;
 PyObject* gTimeoutError = nullptr;
 PyObject* gNotSupportedError = nullptr;
 
+/// Frame types by their HalvexFrameType code.
+const char* const kFrameTypes[] = {"light", "dark", "flat", "bias"};
+
 /// The hot-plug callback (a new reference, or null); touched only with the interpreter lock.
 PyObject* gChangeCallback = nullptr;
 
@@ -183,8 +186,10 @@ PYBIND11_MODULE(halvexcam, m) {
           "Waits up to timeout_ms milliseconds (negative: until one comes) for hot-plug\n"
           "messages, calls the on_change callback for each on this thread and returns how many\n"
           "there were. Ctrl-C ends the wait.");
-    ReadWatch::instance().setMainThread(static_cast<pthread_t>(
-        py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>()));
+    ReadWatch::instance().setMainThread(static_cast<pthread_t>(py::module_::import("threading")
+                                                                   .attr("main_thread")()
+                                                                   .attr("ident")
+                                                                   .cast<unsigned long>()));
     m.add_object("_atexit_shutdown", py::cpp_function(&shutdownAtExit));
     py::module_::import("atexit").attr("register")(m.attr("_atexit_shutdown"));
 
@@ -288,6 +293,28 @@ PYBIND11_MODULE(halvexcam, m) {
                       "The sensor cooler on cooled models (NotSupportedError elsewhere).")
         .def_property_readonly("temperature", unlocked(&Camera::temperature),
                                "Sensor temperature in degrees Celsius on cooled models.")
+        .def_property(
+            "frame_type",
+            [](Camera& c) {
+                int type = 0;
+                {
+                    py::gil_scoped_release release;
+                    type = c.frameType();
+                }
+                return std::string(kFrameTypes[type >= 0 && type < 4 ? type : 0]);
+            },
+            [](Camera& c, const std::string& name) {
+                int type = -1;
+                for (int i = 0; i < 4; ++i)
+                    if (name == kFrameTypes[i]) type = i;
+                if (type < 0)
+                    throw py::value_error("frame_type is 'light', 'dark', 'flat' or 'bias' (got '" +
+                                          name + "')");
+                py::gil_scoped_release release;
+                c.setFrameType(type);
+            },
+            "What the frames to come are: 'light', 'dark' (covered, same exposure), 'flat'\n"
+            "(evenly lit) or 'bias' (covered, shortest exposure). Each frame records it.")
         // Host-side processing.
         .def_property("flip", unlocked(&Camera::flip), unlocked(&Camera::setFlip),
                       "0 none, 1 left-right, 2 upside down, 3 both (processed images).")

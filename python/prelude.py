@@ -35,6 +35,9 @@ class NotSupportedError(CameraError):
 
 # Bayer pattern codes of the library and their names; 0 is a monochrome sensor.
 _BAYER_NAMES = {1: "BGGR", 2: "GBRG", 3: "RGGB", 4: "GRBG"}
+# Frame types of the library, as the frames and Camera.frame_type name them.
+_FRAME_TYPES = ("light", "dark", "flat", "bias")
+_EPOCH = _datetime.datetime(1970, 1, 1, tzinfo=_datetime.timezone.utc)
 
 
 class Frame(_np.ndarray):
@@ -43,12 +46,13 @@ class Frame(_np.ndarray):
     A frame is an ordinary ``numpy.ndarray`` (``uint8`` or ``uint16``; shape ``(h, w)`` for
     sensor samples and grey images, ``(h, w, 3)`` in red, green, blue order for colour
     images) that owns its memory. Slices and views keep the attributes; arithmetic that makes
-    a new image keeps them too, reductions such as ``mean()`` give plain numbers.
+    a new image keeps them too, reductions such as ``mean()`` give plain numbers. The
+    attributes are those the camera recorded for this very frame.
     """
 
     #: device name of the camera that took the frame
     camera = None
-    #: frame number of this camera since the library took it in, counting from 0
+    #: the camera's frame number: 1 for its first frame after it was plugged in
     sequence = None
     #: start of the exposure (``datetime`` in UTC)
     timestamp = None
@@ -56,20 +60,29 @@ class Frame(_np.ndarray):
     exposure_ms = None
     #: analog gain the frame was taken with
     gain = None
-    #: black level the frame was taken with
+    #: black level the frame was taken with (None where the camera has none)
     black_level = None
-    #: Bayer pattern of the sensor samples ("RGGB", "BGGR", "GBRG", "GRBG"), None for grey
+    #: sensor temperature in degrees Celsius, on cameras that measure it, else None
+    temperature = None
+    #: Bayer pattern of the raw samples ("RGGB", "BGGR", "GBRG", "GRBG"), None for grey
     bayer = None
     #: True when the camera's snapshot input marked this frame
     snapshot = False
     #: True for raw sensor samples (grab_raw), False for processed images (grab)
     raw = False
-    #: sensor temperature in degrees Celsius on cooled cameras, else None
-    temperature = None
+    #: (across, down) binning of the resolution the frame was taken at
+    binning = (1, 1)
+    #: (x, y) of the region of interest's first pixel on the sensor, (0, 0) without one
+    origin = (0, 0)
+    #: flip of the frame: 1 left-right, 2 upside down, 3 both
+    flip = 0
+    #: "light", "dark", "flat" or "bias" (Camera.frame_type when it was taken)
+    frame_type = "light"
 
     _FIELDS = ("camera", "sequence", "timestamp", "exposure_ms", "gain", "black_level",
-               "bayer", "snapshot", "raw", "temperature", "_record")
-    _record = None  # the library's description of the frame, for process() and save()
+               "temperature", "bayer", "snapshot", "raw", "binning", "origin", "flip",
+               "frame_type", "_record")
+    _record = None  # the head of the library's record, for process() and save()
 
     def __array_finalize__(self, obj):
         if obj is None:
@@ -91,31 +104,15 @@ class Frame(_np.ndarray):
         return {name: getattr(self, name) for name in Frame._FIELDS if not name.startswith("_")}
 
 
-def _frame(pixels, record, camera, sequence, timestamp_ns, exposure_ms, gain, black_level,
-           bayer, snapshot, raw, temperature):
+def _frame(pixels, record, facts):
     """Makes a Frame of a freshly filled array (used by the extension)."""
     frame = pixels.view(Frame)
     frame._record = record
-    frame.camera = camera
-    frame.sequence = sequence
-    frame.timestamp = _datetime.datetime.fromtimestamp(timestamp_ns / 1e9,
-                                                       _datetime.timezone.utc)
-    frame.exposure_ms = exposure_ms
-    frame.gain = gain
-    frame.black_level = black_level
-    frame.bayer = _BAYER_NAMES.get(bayer)
-    frame.snapshot = bool(snapshot)
-    frame.raw = bool(raw)
-    frame.temperature = temperature
+    timestamp_us = facts.pop("timestamp_us")
+    frame.timestamp = _EPOCH + _datetime.timedelta(microseconds=timestamp_us)
+    frame.bayer = _BAYER_NAMES.get(facts.pop("bayer"))
+    kind = facts.pop("frame_type")
+    frame.frame_type = _FRAME_TYPES[kind] if 0 <= kind < len(_FRAME_TYPES) else "light"
+    for name, value in facts.items():
+        setattr(frame, name, value)
     return frame
-
-
-def _derived(image, source):
-    """Gives a processed image the capture attributes of the raw frame it was made from."""
-    for name in Frame._FIELDS:
-        if name not in ("raw", "_record"):
-            value = getattr(source, name, None)
-            if value is not None:
-                setattr(image, name, value)
-    image.raw = False
-    return image

@@ -124,12 +124,29 @@ def test_frames_carry_their_capture_and_own_their_memory(colour):
         assert frame.timestamp.tzinfo is not None and frame.timestamp >= before
         assert frame.snapshot is False and frame.bayer == colour.bayer_pattern
     assert first.raw and not second.raw
+    assert first.binning == (1, 1) and first.origin == (0, 0) and first.frame_type == "light"
     assert not np.shares_memory(first, colour.grab_raw())
     first[:] = 0  # writable, and nobody else's buffer
     # Views keep the attributes, reductions are plain numbers.
     corner = first[:16, :16]
     assert isinstance(corner, halvexcam.Frame) and corner.gain == 40
     assert isinstance(first.mean(), float) and first.info["camera"] == colour.name
+
+
+def test_frames_record_the_settings_they_were_taken_with(mono):
+    mono.roi = (40, 20, 64, 32)
+    mono.frame_type = "dark"
+    mono.grab_raw()  # the region comes with the next frame
+    frame = mono.grab_raw()
+    assert frame.origin == (40, 20) and frame.frame_type == "dark"
+    mono.resolution = 1  # a binned mode
+    mono.grab_raw()
+    binned = mono.grab()
+    assert binned.binning == (2, 2) and binned.frame_type == "dark"
+    assert binned.sequence > frame.sequence
+    # The image a script hands in has no capture record: the camera's settings stand in.
+    plain = mono.process(np.full((64, 64), 100, dtype=np.uint8))
+    assert plain.camera == mono.name and plain.shape == (56, 56) and not plain.raw
 
 
 def test_frames_stream(colour):
@@ -185,3 +202,5 @@ def test_save_refuses_what_it_cannot_write(colour, tmp_path):
         colour.save(tmp_path / "x", np.zeros((4, 4), dtype=np.float32))
     with pytest.raises(ValueError):
         colour.process(image)  # already processed
+    with pytest.raises(ValueError):
+        colour.process(np.zeros((8, 8, 3), dtype=np.uint8))

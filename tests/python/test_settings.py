@@ -93,6 +93,15 @@ def test_switches(colour):
         colour.channel_gains = (0, 64, 64)
 
 
+def test_frame_type(mono):
+    assert mono.frame_type == "light"
+    for kind in ("dark", "flat", "bias", "light"):
+        mono.frame_type = kind
+        assert mono.frame_type == kind
+    with pytest.raises(ValueError, match="bias"):
+        mono.frame_type = "sky"
+
+
 def test_monochrome_and_uncooled_cameras_say_what_they_lack(mono):
     for attribute in ("saturation", "channel_gains", "cooler", "temperature"):
         with pytest.raises(halvexcam.NotSupportedError) as caught:
