@@ -91,6 +91,12 @@ void Camera::requireColour(const std::string& what) const {
     }
 }
 
+std::pair<int, int> Camera::rangeOf(RangeGetter getter, const std::string& what) const {
+    int min = 0, max = 0, step = 0;
+    check(getter(&min, &max, &step, name_.c_str()), what);
+    return {min, max};
+}
+
 double Camera::fromSingle(float v) {
     char text[32];
     std::snprintf(text, sizeof text, "%.7g", static_cast<double>(v));
@@ -171,9 +177,7 @@ int Camera::gain() const {
 }
 
 std::pair<int, int> Camera::gainRange() const {
-    int min = 0, max = 0, step = 0;
-    check(GetAnaloggainRange(&min, &max, &step, name_.c_str()), "read the gain range");
-    return {min, max};
+    return rangeOf(GetAnaloggainRange, "read the gain range");
 }
 
 void Camera::setGain(int gain) {
@@ -188,9 +192,7 @@ int Camera::blackLevel() const {
 }
 
 std::pair<int, int> Camera::blackLevelRange() const {
-    int min = 0, max = 0, step = 0;
-    check(GetBlacklevelRange(&min, &max, &step, name_.c_str()), "set a black level");
-    return {min, max};
+    return rangeOf(GetBlacklevelRange, "set a black level");
 }
 
 void Camera::setBlackLevel(int level) {
@@ -366,9 +368,7 @@ int Camera::gamma() const {
 }
 
 std::pair<int, int> Camera::gammaRange() const {
-    int min = 0, max = 0, step = 0;
-    check(GetGammaRange(&min, &max, &step, name_.c_str()), "read the gamma range");
-    return {min, max};
+    return rangeOf(GetGammaRange, "read the gamma range");
 }
 
 void Camera::setGamma(int value) {
@@ -384,9 +384,7 @@ int Camera::contrast() const {
 }
 
 std::pair<int, int> Camera::contrastRange() const {
-    int min = 0, max = 0, step = 0;
-    check(GetContrastRange(&min, &max, &step, name_.c_str()), "read the contrast range");
-    return {min, max};
+    return rangeOf(GetContrastRange, "read the contrast range");
 }
 
 void Camera::setContrast(int value) {
@@ -402,9 +400,7 @@ int Camera::saturation() const {
 
 std::pair<int, int> Camera::saturationRange() const {
     requireColour("saturation");
-    int min = 0, max = 0, step = 0;
-    check(GetSaturationRange(&min, &max, &step, name_.c_str()), "read the saturation range");
-    return {min, max};
+    return rangeOf(GetSaturationRange, "read the saturation range");
 }
 
 void Camera::setSaturation(int value) {
@@ -422,9 +418,7 @@ std::tuple<int, int, int> Camera::channelGains() const {
 
 std::pair<int, int> Camera::channelGainRange() const {
     requireColour("channel gains");
-    int min = 0, max = 0, step = 0;
-    check(GetChannelGainRange(&min, &max, &step, name_.c_str()), "set channel gains");
-    return {min, max};
+    return rangeOf(GetChannelGainRange, "set channel gains");
 }
 
 void Camera::setChannelGains(const std::tuple<int, int, int>& gains) {

@@ -122,6 +122,11 @@ private:
         int binX = 1, binY = 1, originX = 0, originY = 0, flip = 0, frameType = 0;
     };
 
+    using RangeGetter = int (*)(int*, int*, int*, const char*);
+    /// (min, max) of a flat-API range getter; throws for a negative status.
+    std::pair<int, int> rangeOf(RangeGetter getter, const std::string& what) const;
+    /// The next frame: sensor samples, or processed when asked.
+    pybind11::object grabFrame(std::optional<double> timeout, bool processed);
     /// Throws the failure of a status that is negative.
     int check(int status, const std::string& what) const;
     /// Throws CameraNotFoundError when the camera is no longer registered.

@@ -320,7 +320,7 @@ void requireTimeout(std::optional<double> timeout) {
 }
 } // namespace
 
-py::object Camera::grabRaw(std::optional<double> timeout) {
+py::object Camera::grabFrame(std::optional<double> timeout, bool processed) {
     requireTimeout(timeout);
     std::unique_lock<std::timed_mutex> lock;
     Capture c;
@@ -328,20 +328,17 @@ py::object Camera::grabRaw(std::optional<double> timeout) {
         py::gil_scoped_release release;
         lock = lockFrames();
         c = capture(timeout);
+        if (processed) c = decode(c);
     }
-    return makeFrame(c, raw_.data(), true);
+    return makeFrame(c, processed ? decoded_.data() : raw_.data(), !processed);
+}
+
+py::object Camera::grabRaw(std::optional<double> timeout) {
+    return grabFrame(timeout, false);
 }
 
 py::object Camera::grab(std::optional<double> timeout) {
-    requireTimeout(timeout);
-    std::unique_lock<std::timed_mutex> lock;
-    Capture c;
-    {
-        py::gil_scoped_release release;
-        lock = lockFrames();
-        c = decode(capture(timeout));
-    }
-    return makeFrame(c, decoded_.data(), false);
+    return grabFrame(timeout, true);
 }
 
 // ---- records of arrays ----------------------------------------------------------------------
