@@ -33,35 +33,6 @@ constexpr auto kUploadGrace = std::chrono::seconds(60);
 /// Longest text a client may set.
 constexpr size_t kMaxText = 4096;
 
-const char* bayerName(int code) {
-    switch (code) {
-    case 1:
-        return "BGGR";
-    case 2:
-        return "GBRG";
-    case 3:
-        return "RGGB";
-    case 4:
-        return "GRBG";
-    default:
-        return nullptr;
-    }
-}
-
-/// The Bayer pattern seen from a frame whose first sample is column dx, row dy of the pattern.
-int shiftedBayer(int code, int dx, int dy) {
-    // Codes as 2x2 cells, row by row: which colour sits at (0,0), (1,0), (0,1), (1,1).
-    static const char* const cells[] = {nullptr, "BGGR", "GBRG", "RGGB", "GRBG"};
-    if (code < 1 || code > 4) return code;
-    const char* c = cells[code];
-    const int ox = dx & 1, oy = dy & 1;
-    char shifted[5] = {c[(oy * 2 + ox)], c[(oy * 2 + (1 - ox))], c[((1 - oy) * 2 + ox)],
-                       c[((1 - oy) * 2 + (1 - ox))], 0};
-    for (int i = 1; i <= 4; ++i)
-        if (std::strcmp(cells[i], shifted) == 0) return i;
-    return code;
-}
-
 INDI_PIXEL_FORMAT streamFormat(int bayerCode) {
     switch (bayerCode) {
     case 1:
@@ -142,7 +113,7 @@ void HalvexCcd::queryCamera() {
     modes_ = ReadoutModes::fromCamera(n);
     channels_ = GetImageChannles(n);
     bayerCode_ = channels_ == 3 ? GetRawBayernPattern(n) : 0;
-    if (!bayerName(bayerCode_)) bayerCode_ = 0;
+    if (!ezBayerName(bayerCode_)) bayerCode_ = 0;
     if (GetAnaloggainRange(&gainMin_, &gainMax_, &gainStep_, n) != 0) gainMin_ = gainMax_ = 0;
     hasOffset_ = GetBlacklevelRange(&offsetMin_, &offsetMax_, &offsetStep_, n) == 0 &&
                  offsetMax_ > offsetMin_;
@@ -239,7 +210,7 @@ bool HalvexCcd::initProperties() {
     if (bayerCode_) {
         IUSaveText(&BayerT[0], "0");
         IUSaveText(&BayerT[1], "0");
-        IUSaveText(&BayerT[2], bayerName(bayerCode_));
+        IUSaveText(&BayerT[2], ezBayerName(bayerCode_));
     }
 
     PrimaryCCD.setMinMaxStep("CCD_BINNING", "HOR_BIN", 1, modes_.binnings().back(), 1, false);
@@ -525,9 +496,13 @@ bool HalvexCcd::Disconnect() {
     if (timer_ >= 0) RemoveTimer(timer_);
     timer_ = -1;
     if (Streamer && Streamer->isStreaming()) Streamer->setStream(false);
+    const char* n = camera_.c_str();
+    if (InExposure) LOG_WARN("The exposure in progress ends without a frame.");
+    // The sensor stops first: that ends a frame read in progress, so the grabber ends at once.
+    if (!retired_) SuspendDevice(n);
     stopGrabber();
     InExposure = false;
-    const char* n = camera_.c_str();
+    if (PrimaryCCD.isExposing()) PrimaryCCD.setExposureFailed();
     if (hasCooler_ && cooled_ && !retired_) {
         // Nothing regulates the cooler once the driver lets go of the camera.
         SetCooled(false, n);
@@ -536,7 +511,6 @@ bool HalvexCcd::Disconnect() {
     }
     regulating_ = false;
     m_TemperatureCheckTimer.stop();
-    if (!retired_) SuspendDevice(n);
     return true;
 }
 
@@ -726,7 +700,7 @@ void HalvexCcd::updateCfa() {
     if (!bayerCode_) return;
     IUSaveText(&BayerT[0], "0");
     IUSaveText(&BayerT[1], "0");
-    IUSaveText(&BayerT[2], bayerName(shiftedBayer(bayerCode_, plan_.region.x, plan_.region.y)));
+    IUSaveText(&BayerT[2], ezBayerName(ezShiftBayer(bayerCode_, plan_.region.x, plan_.region.y)));
     IDSetText(&BayerTP, nullptr);
 }
 
@@ -775,7 +749,7 @@ bool HalvexCcd::StartExposure(float duration) {
     pendingMeta_.originY = plan_.frame.y;
     pendingMeta_.frameType = frameTypeName(cameraFrameType(PrimaryCCD.getFrameType()));
     if (bayerCode_)
-        pendingMeta_.bayer = bayerName(shiftedBayer(bayerCode_, plan_.region.x, plan_.region.y));
+        pendingMeta_.bayer = ezBayerName(ezShiftBayer(bayerCode_, plan_.region.x, plan_.region.y));
     InExposure = true;
     return true;
 }
@@ -857,7 +831,7 @@ void HalvexCcd::deliverFrame(GrabbedFrame&& frame) {
                 (info.flags & HALVEX_INFO_BLACK_LEVEL) && hasOffset_ ? info.blackLevel : -1;
             meta_.hasTemperature = (info.flags & HALVEX_INFO_TEMPERATURE) != 0;
             meta_.temperature = info.temperature;
-            if (bayerName(info.bayer)) meta_.bayer = bayerName(info.bayer);
+            if (ezBayerName(info.bayer)) meta_.bayer = ezBayerName(info.bayer);
             meta_.frameType = frameTypeName(static_cast<HalvexFrameType>(info.frameType));
             // The start is worked out from the arrival; an exposure restarted by the driver
             // cannot have begun before it was.
@@ -1059,7 +1033,7 @@ bool HalvexCcd::StartStreaming() {
     const int bits = bitsPerPixel();
     const int w = plan_.region.width, h = plan_.region.height;
     Streamer->setPixelFormat(
-        streamFormat(bayerCode_ ? shiftedBayer(bayerCode_, plan_.region.x, plan_.region.y) : 0),
+        streamFormat(bayerCode_ ? ezShiftBayer(bayerCode_, plan_.region.x, plan_.region.y) : 0),
         static_cast<uint8_t>(bits));
     Streamer->setSize(static_cast<uint16_t>(w), static_cast<uint16_t>(h));
     streamMismatch_ = 0;

@@ -257,6 +257,15 @@ TEST_F(IndiDriverTest, AbortEndsALongExposureAndTheNextOneWorks) {
     client_->clearBlobs();
     ASSERT_TRUE(server_->set(kCooled + ".CCD_EXPOSURE.CCD_EXPOSURE_VALUE=0.1"));
     EXPECT_TRUE(client_->waitForBlobs(kCooled, 3, 20)) << client_->blobs(kCooled).size();
+    ASSERT_TRUE(server_->set(kCooled + ".CCD_FAST_TOGGLE.INDI_DISABLED=On"));
+
+    // Disconnecting during a long exposure ends it, and the camera works after reconnecting.
+    ASSERT_TRUE(server_->set(kCooled + ".CCD_EXPOSURE.CCD_EXPOSURE_VALUE=30"));
+    ASSERT_TRUE(server_->waitFor(q(kCooled + ".CCD_EXPOSURE._STATE") + "==2", 5));
+    ASSERT_TRUE(server_->set(kCooled + ".CONNECTION.DISCONNECT=On"));
+    EXPECT_TRUE(server_->waitFor(q(kCooled + ".CONNECTION.CONNECT") + "==0", 10));
+    connect(kCooled);
+    EXPECT_TRUE(expose(kCooled, 0.1).verified);
 }
 
 TEST_F(IndiDriverTest, StreamingDeliversEachFrameOnce) {

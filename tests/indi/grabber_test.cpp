@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "SimulatedLibrary.h"
 #include "camera/CamApi.h"
 #include "camera/CamRegistry.h"
 #include "indi/FrameGrabber.h"
@@ -24,27 +25,16 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-class GrabberTest : public ::testing::Test {
+class GrabberTest : public SimulatedLibraryTest {
 protected:
-    void SetUp() override {
-        setenv("HALVEX_NO_USB", "1", 1);
-        unsetenv("HALVEX_SIMULATE");
-        InitDevice(nullptr, nullptr, nullptr);
-    }
     void TearDown() override {
         grabber_.reset();
-        ExitDevice();
-        auto& bus = hx::sim::SimBus::instance();
-        for (uint64_t key : bus.keys()) bus.unplug(key);
-        SetSimulatedPacing(0);
+        SimulatedLibraryTest::TearDown();
     }
     /// Plugs and starts a camera; the grabber reads it.
     void plug(unsigned short product, unsigned short bcd = 0, bool realTime = false) {
-        SetSimulatedPacing(realTime ? 1 : 0);
-        PlugSimulatedCamera(product, bcd);
-        PumpDeviceEvents(0);
-        ASSERT_EQ(DeviceCount(), 1);
-        name_ = DeviceName(0);
+        name_ = plugCamera(product, bcd, realTime);
+        ASSERT_FALSE(name_.empty());
         ASSERT_EQ(ResumeDevice(name_.c_str()), 0);
         grabber_ = std::make_unique<FrameGrabber>(name_);
     }

@@ -3,9 +3,9 @@
 
 #include <cstdlib>
 
+#include "SimulatedLibrary.h"
 #include "camera/CamApi.h"
 #include "indi/ReadoutModes.h"
-#include "sim/SimBus.h"
 
 using hx::indi::PixelRect;
 using hx::indi::ReadoutItem;
@@ -74,25 +74,11 @@ TEST(ReadoutModes, ABinnedItemWiderThanTheFieldIsCutToIt) {
     EXPECT_EQ(plan.frame, (PixelRect{0, 0, 1280, 1024}));
 }
 
-class CameraModes : public ::testing::Test {
+class CameraModes : public SimulatedLibraryTest {
 protected:
-    void SetUp() override {
-        setenv("HALVEX_NO_USB", "1", 1);
-        unsetenv("HALVEX_SIMULATE");
-        InitDevice(nullptr, nullptr, nullptr);
-    }
-    void TearDown() override {
-        ExitDevice();
-        auto& bus = hx::sim::SimBus::instance();
-        for (uint64_t key : bus.keys()) bus.unplug(key);
-    }
     ReadoutModes plug(unsigned short product, unsigned short bcd = 0) {
-        const int before = DeviceCount();
-        PlugSimulatedCamera(product, bcd);
-        PumpDeviceEvents(0);
-        EXPECT_EQ(DeviceCount(), before + 1);
-        // The newest camera is the one whose name is not yet known; one camera per test.
-        return ReadoutModes::fromCamera(DeviceName(0));
+        // One camera per test: the one plugged.
+        return ReadoutModes::fromCamera(plugCamera(product, bcd).c_str());
     }
 };
 
