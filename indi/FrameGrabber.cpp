@@ -7,9 +7,6 @@
 #include <cmath>
 #include <cstring>
 
-// Ends a frame read in progress; provided by the camera library.
-extern "C" int CancelRawData(const char* name) __attribute__((weak));
-
 namespace hx::indi {
 
 namespace {
@@ -134,7 +131,7 @@ void FrameGrabber::stopStream() {
 
 void FrameGrabber::cancelRead() {
     // Only a read of our own is ended, so no cancel is ever left pending for a later read.
-    if (reading_ && CancelRawData) CancelRawData(camera_.c_str());
+    if (reading_) CancelRawData(camera_.c_str());
 }
 
 bool FrameGrabber::stillWanted(Mode mode, uint64_t generation) const {

@@ -59,6 +59,8 @@ protected:
         server_.reset();
     }
     void connect(const std::string& device) {
+        // The simulator's device comes first; a camera arrives once the library has it.
+        ASSERT_TRUE(server_->waitForDevice(device, true, 15)) << device;
         ASSERT_TRUE(server_->set(device + ".CONNECTION.CONNECT=On"));
         ASSERT_TRUE(server_->waitFor(q(device + ".CONNECTION.CONNECT") + "==1", 10));
         // Connected devices define their camera properties; wait for the last of them.
@@ -83,6 +85,8 @@ protected:
 
 TEST_F(IndiDriverTest, ListsOneDevicePerCameraAndDeliversVerifiedFits) {
     start();
+    ASSERT_TRUE(server_->waitForDevice(kColour, true, 15));
+    ASSERT_TRUE(server_->waitForDevice(kCooled, true, 15));
     std::set<std::string> devices;
     for (const std::string& line : server_->getAll("*.CONNECTION.CONNECT"))
         devices.insert(line.substr(0, line.find('.')));

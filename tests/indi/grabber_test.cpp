@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <functional>
+#include <future>
 #include <set>
 #include <string>
 #include <thread>
@@ -102,6 +103,24 @@ TEST_F(GrabberTest, AbortedExposuresReportNothingAndTheNextOneWorks) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     grabber_->abort();
     EXPECT_FALSE(grabber_->exposing());
+    const GrabResult r = exposeOnce(50);
+    EXPECT_EQ(r.kind, GrabResult::Kind::Exposed) << r.message;
+}
+
+TEST_F(GrabberTest, EndingTheGrabberEndsALongRead) {
+    plug(0xE00C, 0xA001, true);
+    SetExposure(30000, name_.c_str());
+    ExposureJob job;
+    job.milliseconds = GetExposure(name_.c_str());
+    job.restart = true;
+    grabber_->expose(job);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // The read waits for a 30 s frame; ending the grabber cancels it. The bound is generous.
+    auto ended = std::async(std::launch::async, [&] { grabber_.reset(); });
+    EXPECT_EQ(ended.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    ended.wait();
+    // The camera is ready for the next reader.
+    grabber_ = std::make_unique<FrameGrabber>(name_);
     const GrabResult r = exposeOnce(50);
     EXPECT_EQ(r.kind, GrabResult::Kind::Exposed) << r.message;
 }
