@@ -20,6 +20,7 @@
 #include "app/AppDelegate.h"
 #include "app/ImageView.h"
 #include "camera/CamApi.h"
+#include "ezImage/FreeFileName.h"
 
 namespace hx::app {
 
@@ -304,9 +305,14 @@ void AppDelegate::saveSnapshot(const std::string& name) {
         std::lock_guard lock(textLock_);
         path = snapDir_ + snapPrefix_;
     }
+    // An earlier snapshot of the same name (from this run or an earlier one) is never replaced.
+    const int formats = snapType;
+    auto freePath = [formats](const QString& stem) {
+        return hx::files::freeSnapshotStem(stem.toStdString(), formats);
+    };
     if (count == 1) {
         path += QDateTime::currentDateTime().toString(QStringLiteral("MMddHHmmss"));
-        SaveFile(ctxGrab.showBuf, path.toUtf8().constData(), snapType, name.c_str());
+        SaveFile(ctxGrab.showBuf, freePath(path).c_str(), formats, name.c_str());
         bSaveImage = false;
         postCaptureTitle();
     } else if (saveImageCnt > 0) {
@@ -314,7 +320,7 @@ void AppDelegate::saveSnapshot(const std::string& name) {
         post([this, remaining] { txtSnap->setText(remaining); });
         const int left = --saveImageCnt;
         path += QString::number(count - left);
-        SaveFile(ctxGrab.showBuf, path.toUtf8().constData(), snapType, name.c_str());
+        SaveFile(ctxGrab.showBuf, freePath(path).c_str(), formats, name.c_str());
     } else {
         bSaveImage = false;
         postCaptureTitle();

@@ -20,6 +20,7 @@
 #include "recording/ezRecorder.h"
 #endif
 #include "camera/CamApi.h"
+#include "ezImage/FreeFileName.h"
 
 namespace hx::app {
 
@@ -125,8 +126,10 @@ void AppDelegate::btnAcquieMovie() {
         return;
     }
     const char* n = camName->c_str();
-    const std::string path =
-        ezRecorder::moviePath(QFile::encodeName(txtPath->text()).toStdString(), std::time(nullptr));
+    // Two movies started within the same second, or a name left by an earlier run, never
+    // replace a movie.
+    const std::string path = hx::files::freeFileName(ezRecorder::moviePath(
+        QFile::encodeName(txtPath->text()).toStdString(), std::time(nullptr)));
     const int index = GetResolution(n);
     auto movie = std::make_shared<ezRecorder>();
     if (!movie->OpenRecorder(path, GetResWidth(index, n), GetResHeight(index, n),

@@ -19,6 +19,7 @@ extern "C" {
 #include <new>
 
 #include "camera/CamApi.h"
+#include "ezImage/FreeFileName.h"
 #include "ezImage/ezImage.h"
 
 namespace hx::recording {
@@ -538,7 +539,8 @@ bool recordLiveMovie(const char* camName, const std::string& directory,
         // Start once the frame rate is known, as the movie button would.
         if (!recording && (options.fps > 0 || dustm > 0)) {
             result.fps = options.fps > 0 ? options.fps : ezRecorder::frameRateFromDustm(dustm);
-            result.path = ezRecorder::moviePath(directory, std::time(nullptr));
+            result.path =
+                hx::files::freeFileName(ezRecorder::moviePath(directory, std::time(nullptr)));
             if (!recorder.OpenRecorder(result.path, result.width, result.height, result.channels,
                                        result.fps)) {
                 result.error = "cannot write the movie " + result.path;

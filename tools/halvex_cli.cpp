@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "camera/CamApi.h"
+#include "ezImage/FreeFileName.h"
 #ifdef HALVEX_HAVE_RECORDER
 #include "recording/ezRecorder.h"
 #endif
@@ -165,17 +166,6 @@ std::optional<int> parseFormats(const std::string& text) {
         formats |= it->second;
     }
     return formats;
-}
-
-/// Extensions the camera writes for a format set, in its order.
-std::vector<std::string> extensions(int formats) {
-    std::vector<std::string> out;
-    if (formats & 1) out.push_back(".raw");
-    if (formats & 8) out.push_back(".jpg");
-    if (formats & 16) out.push_back(".bmp");
-    if (formats & 4) out.push_back(".png");
-    if (formats & 2) out.push_back(".tif");
-    return out;
 }
 
 // ---- options --------------------------------------------------------------------------------
@@ -614,10 +604,12 @@ int capture(const CaptureOptions& o) {
             throw Failure{kExitCamera, "a frame could not be processed"};
         char stem[64];
         std::snprintf(stem, sizeof stem, "-%04ld", i);
-        const std::string path = (fs::path(o.out) / (o.prefix + stem)).string();
+        // Files of an earlier run keep their names: this one gets -2, -3, ... instead.
+        const std::string path =
+            hx::files::freeSnapshotStem((fs::path(o.out) / (o.prefix + stem)).string(), o.formats);
         if (SaveFile(image.data(), path.c_str(), o.formats, n) != 0)
             throw Failure{kExitFiles, "cannot save " + path};
-        for (const std::string& ext : extensions(o.formats)) {
+        for (const std::string& ext : hx::files::snapshotExtensions(o.formats)) {
             std::error_code ec;
             if (fs::file_size(path + ext, ec) == 0 || ec)
                 throw Failure{kExitFiles, "could not write " + path + ext};

@@ -6,7 +6,11 @@
 #include <string>
 #include <vector>
 
+#include <ctime>
+#include <fstream>
+
 #include "MovieReader.h"
+#include "recording/ezRecorder.h"
 #include "tests/app/AppFixture.h"
 
 namespace {
@@ -17,6 +21,26 @@ std::vector<std::string> movieFiles(const std::filesystem::path& dir) {
     for (const auto& entry : std::filesystem::directory_iterator(dir, ec))
         if (entry.path().extension() == ".mov") files.push_back(entry.path().string());
     return files;
+}
+
+/// Puts a placeholder under every movie name of the coming half minute, so that a movie
+/// started now meets a name in use, as two movies started within one second do.
+void takeMovieNames(const std::filesystem::path& dir) {
+    const std::time_t now = std::time(nullptr);
+    for (int s = 0; s < 30; ++s)
+        std::ofstream(hx::recording::ezRecorder::moviePath(dir.string() + "/", now + s))
+            << "earlier";
+}
+
+int placeholdersKept(const std::filesystem::path& dir) {
+    int kept = 0;
+    for (const std::string& file : movieFiles(dir)) {
+        std::ifstream in(file);
+        std::string text;
+        in >> text;
+        if (text == "earlier") ++kept;
+    }
+    return kept;
 }
 
 } // namespace
@@ -77,4 +101,31 @@ TEST_F(AppTest, QuittingWhileRecordingCompletesTheMovie) {
     ASSERT_TRUE(m.opened);
     EXPECT_GE(m.pts.size(), 1u);
     EXPECT_EQ(m.decodeErrors, 0);
+}
+
+TEST_F(AppTest, MoviesStartedWithinOneSecondGetTheirOwnFiles) {
+    start({"VAh200C1"});
+    app_->txtPath->setText(shots());
+    takeMovieNames(dir_ / "shots");
+    startLive();
+    for (int movie = 0; movie < 2; ++movie) {
+        app_->btnAcquieMovie();
+        ASSERT_TRUE(app_->bSaveVideo) << movie;
+        const int64_t after = app_->framesShown + 2;
+        ASSERT_TRUE(waitFor([&] { return app_->framesShown > after; }));
+        app_->btnAcquieMovie();
+        ASSERT_FALSE(app_->bSaveVideo);
+    }
+    stopLive();
+    EXPECT_EQ(placeholdersKept(dir_ / "shots"), 30);
+    const auto files = movieFiles(dir_ / "shots");
+    ASSERT_EQ(files.size(), 32u);
+    int movies = 0;
+    for (const std::string& file : files) {
+        if (file.find("-2.mov") == std::string::npos && file.find("-3.mov") == std::string::npos)
+            continue;
+        ++movies;
+        EXPECT_TRUE(readMovie(file).opened) << file;
+    }
+    EXPECT_EQ(movies, 2);
 }

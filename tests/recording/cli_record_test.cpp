@@ -3,10 +3,13 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "MovieReader.h"
+#include "recording/ezRecorder.h"
 
 #ifdef HALVEX_CLI
 
@@ -58,6 +61,21 @@ TEST(CliRecord, RecordsTheNamedMovieAndReportsItsFrames) {
     EXPECT_EQ(static_cast<long long>(m.pts.size()), written);
     EXPECT_LE(m.pts.size(), 6u); // the live recorder drops rather than slow the view
     EXPECT_GE(m.pts.size(), 1u);
+
+    // A movie of the same second (here: a name taken beforehand) is not replaced.
+    const std::time_t now = std::time(nullptr);
+    for (int s = 0; s < 30; ++s)
+        std::ofstream(hx::recording::ezRecorder::moviePath(dir.string() + "/", now + s))
+            << "earlier";
+    ASSERT_EQ(run("--simulate VAh200C1 record --frames 3 --fps 20 --out " + dir.string(), out), 0)
+        << out;
+    const std::string second = out.substr(0, out.find('\n'));
+    EXPECT_NE(second.find("-2.mov"), std::string::npos) << second;
+    EXPECT_TRUE(readMovie(second).opened) << second;
+    std::ifstream earlier(second.substr(0, second.size() - 6) + ".mov");
+    std::string text;
+    earlier >> text;
+    EXPECT_EQ(text, "earlier");
 
     // A directory that cannot be made is a file error, and no camera is a camera error.
     EXPECT_EQ(run("--simulate VAh200C1 record --frames 1 --out /proc/halvex-no", out), 4);

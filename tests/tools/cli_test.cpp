@@ -116,6 +116,17 @@ TEST_F(CliFiles, CaptureWritesEveryRequestedFileOfEveryFrame) {
     };
     EXPECT_EQ(be32(16), 636);
     EXPECT_EQ(be32(20), 472);
+
+    // A second run into the same directory keeps the first run's files.
+    const CliRun again = cli("--simulate VDo282C1 capture --count 1 --format png,bmp --prefix shot "
+                             "--out '" +
+                             dir.string() + "'");
+    ASSERT_EQ(again.code, 0) << again.output;
+    EXPECT_NE(again.output.find("shot-0001-2"), std::string::npos) << again.output;
+    EXPECT_EQ(readFile(dir / "shot-0002.png"), png);
+    EXPECT_TRUE(fs::exists(dir / "shot-0001-2.png"));
+    EXPECT_TRUE(fs::exists(dir / "shot-0001-2.bmp"));
+    EXPECT_FALSE(fs::exists(dir / "shot-0001-2.raw"));
 }
 
 TEST_F(CliFiles, FailuresHaveMessagesAndExitCodes) {
