@@ -125,16 +125,25 @@ struct Failure {
 
 // ---- value parsing --------------------------------------------------------------------------
 
+/// A decimal integer: "010" is ten, "08" is eight; hexadecimal, blanks and trailing text are
+/// refused.
 std::optional<long> parseInt(const std::string& text) {
-    if (text.empty()) return std::nullopt;
+    const size_t digits = !text.empty() && (text[0] == '-' || text[0] == '+') ? 1 : 0;
+    if (text.size() == digits ||
+        !std::all_of(text.begin() + static_cast<std::ptrdiff_t>(digits), text.end(),
+                     [](char c) { return c >= '0' && c <= '9'; }))
+        return std::nullopt;
     errno = 0;
     char* end = nullptr;
-    const long v = std::strtol(text.c_str(), &end, 0);
+    const long v = std::strtol(text.c_str(), &end, 10);
     if (errno != 0 || *end != '\0' || v < -1000000000L || v > 1000000000L) return std::nullopt;
     return v;
 }
 
+/// A decimal number such as 12.5 or 1e3; hexadecimal, blanks, infinities and trailing text are
+/// refused.
 std::optional<double> parseNumber(const std::string& text) {
+    if (text.find_first_not_of("0123456789.+-eE") != std::string::npos) return std::nullopt;
     if (text.empty()) return std::nullopt;
     errno = 0;
     char* end = nullptr;

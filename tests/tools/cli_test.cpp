@@ -148,6 +148,12 @@ TEST_F(CliFiles, FailuresHaveMessagesAndExitCodes) {
         {sim + "capture --resolution 9", 1, "this camera takes 0 ... 3"},
         {sim + "capture --gain 5", 1, "this camera takes 188 ... 1023"},
         {sim + "capture --camera Nope.1", 2, "no camera named 'Nope.1'"},
+        // Numbers are decimal: a leading zero is no octal prefix, hexadecimal is refused.
+        {sim + "capture --resolution 08", 1, "invalid value 8 for --resolution"},
+        {sim + "capture --count 0x10", 1, "invalid value '0x10' for --count"},
+        {sim + "capture --count ' 2'", 1, "invalid value ' 2' for --count"},
+        {sim + "capture --exposure 0x1p3", 1, "invalid value '0x1p3' for --exposure"},
+        {sim + "capture --channel-gain 64,064,0x40", 1, "invalid value '64,064,0x40'"},
         {sim + "capture --resolution 3 --depth 16 --out '" + dir.string() + "'", 3,
          "16-bit data is not available at clock 0"},
         {"--simulate NotAModel list", 1, "cannot simulate 'NotAModel'"},
@@ -161,4 +167,13 @@ TEST_F(CliFiles, FailuresHaveMessagesAndExitCodes) {
     }
     // Nothing was written next to the regular file.
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+}
+
+TEST_F(CliFiles, CountWithALeadingZeroIsDecimal) {
+    const CliRun r = cli("--simulate VDo282C1 capture --resolution 03 --count 010 --skip 00 "
+                         "--format bmp --out '" +
+                         dir.string() + "'");
+    ASSERT_EQ(r.code, 0) << r.output;
+    EXPECT_NE(r.output.find("saved 10/10"), std::string::npos) << r.output;
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 10);
 }
