@@ -353,6 +353,7 @@ void AppDelegate::buildWindow() {
     connect(chkDark, &QCheckBox::toggled, this, [this](bool on) { darkOn_ = on; });
     connect(intCnt, &QLineEdit::textChanged, this,
             [this](const QString& text) { snapCount_ = text.trimmed().toInt(); });
+    connect(txtPath, &QLineEdit::editingFinished, this, &AppDelegate::directoryEntered);
     connect(txtPath, &QLineEdit::textChanged, this, [this](const QString& text) {
         std::lock_guard lock(textLock_);
         snapDir_ = text;
@@ -369,7 +370,7 @@ void AppDelegate::buildWindow() {
 }
 
 /// Simulate menu: plug in a simulated camera of any supported model, unplug any simulated
-/// camera. Real cameras are listed in the unplug menu only when simulated.
+/// camera.
 void AppDelegate::buildSimulateMenu() {
     menuSimulate = _window->menuBar()->addMenu(infoText("Simulate"));
     menuSimulate->setObjectName("menuSimulate");
@@ -390,15 +391,21 @@ void AppDelegate::buildSimulateMenu() {
     fillUnplugMenu();
 }
 
+/// Lists the simulated cameras among the connected ones: a real camera cannot be unplugged
+/// from the menu.
 void AppDelegate::fillUnplugMenu() {
     menuUnplug->clear();
+    int listed = 0;
     for (int i = 0; i < pouDev->count(); ++i) {
         const QString name = pouDev->itemText(i);
+        const uint64_t key = hx::cam::CamRegistry::instance().keyOf(name.toUtf8().constData());
+        if (!key || !hx::sim::SimBus::instance().camera(key)) continue;
         QAction* action = menuUnplug->addAction(name);
         connect(action, &QAction::triggered, this,
                 [name] { UnplugSimulatedCameraByName(name.toUtf8().constData()); });
+        ++listed;
     }
-    if (pouDev->count() == 0) menuUnplug->addAction(infoText("(none)"))->setEnabled(false);
+    if (listed == 0) menuUnplug->addAction(infoText("(none)"))->setEnabled(false);
 }
 
 bool AppDelegate::eventFilter(QObject* watched, QEvent* event) {
@@ -441,13 +448,10 @@ void AppDelegate::applicationDidFinishLaunching() {
     if (desktop.isEmpty()) desktop = QDir::homePath();
     QString directory = desktop.endsWith('/') ? desktop : desktop + '/';
 
-    if (auto saved = readPropertyListArray(settingsFilePath()); saved && saved->size() == 2) {
+    if (auto saved = readPropertyListArray(settingsFilePath()); saved && saved->size() == 2)
         directory = saved->at(0);
-        // Snapshot names are the directory text and the prefix joined as they stand, so the
-        // directory must end with its separator.
-        if (!directory.isEmpty() && !directory.endsWith('/')) directory += '/';
-    }
     txtPath->setText(directory);
+    directoryEntered();
     txtfileName->setText(QStringLiteral("Halvex"));
 
     for (const QString& item : options_.simulate)
@@ -535,11 +539,7 @@ void AppDelegate::applicationShouldTerminate() {
         return;
     }
     terminated_ = true;
-    {
-        std::lock_guard lock(lkSwap);
-        ctxGrab.lkRun = 0;
-    }
-    frameReady_.notify_all();
+    stopWorkers();
     // Both worker threads end before the cameras go away.
     if (show_.joinable()) show_.join();
     if (grab_.joinable()) grab_.join();

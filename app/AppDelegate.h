@@ -69,6 +69,8 @@ struct AppOptions {
 
 /// Localised text of a key of the "InfoPlist" table; the key itself where no entry exists.
 QString infoText(const char* key);
+/// A snapshot directory text ending with "/" (an empty text stays empty).
+QString normalisedDirectory(const QString& directory);
 
 class AppDelegate : public QObject {
     Q_OBJECT
@@ -95,6 +97,9 @@ public:
 
     // ---- control panel ----
     void refreshUI();
+    /// Shows the camera's colour enhancement, defect correction and flat-field switches (also
+    /// after its parameters were restored).
+    void showProcessingStates();
 
     // ---- controls (object names as the members) ----
     QMainWindow* _window = nullptr;
@@ -226,9 +231,16 @@ public slots:
     void deminiaturize() {}
     /// Sets the snapshot directory as a confirmed directory choice does.
     void chooseDirectory(const QString& path);
+    /// Normalises the directory in txtPath and reports at once when files cannot go there.
+    void directoryEntered();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+
+    /// Why files cannot be saved into the directory, or an empty text when they can.
+    QString directoryProblem(const QString& directory) const;
+    /// Shows a message in the window's status line; an empty text clears it.
+    void tell(const QString& message);
 
 private:
     void buildWindow();
@@ -236,6 +248,7 @@ private:
     void fillUnplugMenu();
     void pumpDevices();
     void afterExposureChange(int sliderMinimum);
+    void endExposureHold();
     void showExposureRange(int sliderMinimum);
     void showBitDepth(int clock);
     void showChannelGains();
@@ -248,6 +261,7 @@ private:
     // worker threads
     void grabThread();
     void showThread();
+    void stopWorkers();
     void liveEnded();
     void showFrame(const std::string& name);
     void saveSnapshot(const std::string& name);
@@ -287,7 +301,9 @@ private:
     std::mutex imageLock_;
     std::unique_ptr<QImage> pendingImage_;
     bool imagePosted_ = false;
-    std::atomic<bool> exposurePending_{false};
+    bool exposureHeld_ = false;           ///< exposure input waits for the new range
+    std::optional<QString> heldExposure_; ///< text typed while held
+    int settleSerial_ = 0;                ///< the pending range re-read, if it matches
     QSize lastImageSize_;
 };
 

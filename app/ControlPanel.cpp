@@ -11,7 +11,12 @@
 #include <QTabWidget>
 #include <QTimer>
 
+#include <QLocale>
+
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <optional>
 #include <syslog.h>
 
 #include "app/AppDelegate.h"
@@ -48,6 +53,9 @@ constexpr int kSettleMs = 1000;
 void AppDelegate::refreshUI() {
     if (!camName) return;
     const char* n = camName->c_str();
+    // A pause of the camera shown before is over: its typed exposure is not for this one.
+    endExposureHold();
+    heldExposure_.reset();
     ResumeDevice(n);
     if (!initGrabContext()) return;
 
@@ -135,9 +143,12 @@ void AppDelegate::refreshUI() {
     chkHF->setChecked(flipType & 1);
     chkVF->setChecked(flipType & 2);
 
+    showProcessingStates();
+
     bool mono = false;
     if (GetMonochrome(&mono, n) == -4) {
         if (tabView->count() == 3) tabView->removeTab(tabView->indexOf(tabItemColr));
+        chkMono->setChecked(false);
     } else {
         if (tabView->count() == 2) tabView->insertTab(1, tabItemColr, infoText("Colour"));
         chkMono->setChecked(mono);
@@ -166,14 +177,29 @@ void AppDelegate::showExposureRange(int sliderMinimum) {
     txtTime->setText(QString::asprintf("%.3f", e));
 }
 
-/// The bit-depth choice is offered only where the clock allows 16-bit data.
+/// The bit-depth choice is offered only where the clock allows 16-bit data; it shows the depth
+/// the camera delivers now (a clock that cannot carry 16 bits has taken it back to 8).
 void AppDelegate::showBitDepth(int clock) {
-    if (GetRawDepthState(clock, camName->c_str()) != 0) {
-        radBit->setEnabled(false);
-        radBit8->setChecked(true);
-    } else {
-        radBit->setEnabled(true);
-    }
+    const char* n = camName->c_str();
+    radBit->setEnabled(GetRawDepthState(clock, n) == 0);
+    (GetRawDepth(n) == 16 ? radBit16 : radBit8)->setChecked(true);
+}
+
+/// Ticks the processing switches from the camera: colour enhancement, defect correction and
+/// flat field. A switch the camera does not offer is cleared, so no box keeps the ticks of the
+/// camera shown before.
+void AppDelegate::showProcessingStates() {
+    if (!camName) return;
+    const char* n = camName->c_str();
+    const auto show = [n](QCheckBox* box, int (*get)(bool*, const char*)) {
+        bool on = false;
+        const bool ticked = get(&on, n) == 0 && on;
+        QSignalBlocker block(box);
+        box->setChecked(ticked);
+    };
+    show(chkColor, &GetColorEnhancement);
+    show(chkDead, &GetDefectCorrectionState);
+    show(chkFF, &GetFlatfieldState);
 }
 
 void AppDelegate::showChannelGains() {
@@ -186,14 +212,34 @@ void AppDelegate::showChannelGains() {
 }
 
 /// Re-reads the exposure range once the camera has settled, if the same camera is still
-/// selected.
+/// selected. Until then the slider is held (its range is the old one) and an exposure typed
+/// meanwhile waits; it is applied within the new range. A second change restarts the pause.
 void AppDelegate::afterExposureChange(int sliderMinimum) {
     const std::string name = *camName;
-    QTimer::singleShot(kSettleMs, this, [this, name, sliderMinimum] {
+    exposureHeld_ = true;
+    sldTime->setEnabled(false);
+    const int serial = ++settleSerial_;
+    QTimer::singleShot(kSettleMs, this, [this, name, sliderMinimum, serial] {
+        if (serial != settleSerial_) return;
+        endExposureHold();
         if (!camName || *camName != name) return;
         GetExposureRange(&fmin, &fmax, &fstp, name.c_str());
         showExposureRange(sliderMinimum);
+        if (heldExposure_) {
+            txtTime->setText(*heldExposure_);
+            heldExposure_.reset();
+            txtTimeAction();
+        }
     });
+}
+
+/// Ends a hold of the exposure input; the slider is usable again unless automatic exposure
+/// drives it.
+void AppDelegate::endExposureHold() {
+    if (!exposureHeld_) return;
+    exposureHeld_ = false;
+    ++settleSerial_;
+    sldTime->setEnabled(!chkAE->isChecked());
 }
 
 // ---- sensor ----------------------------------------------------------------------------------
@@ -210,7 +256,13 @@ void AppDelegate::clkChangeAction() {
     if (!camName) return;
     const char* n = camName->c_str();
     if (SetPixelclock(pouClk->currentIndex(), n) == 4) syslog(LOG_INFO, "now nonsupport");
-    showBitDepth(GetPixelclock(n));
+    // The camera may have kept its clock or taken a slower one: the list shows the clock it has.
+    const int clock = GetPixelclock(n);
+    {
+        QSignalBlocker block(pouClk);
+        pouClk->setCurrentIndex(clock);
+    }
+    showBitDepth(clock);
     afterExposureChange(1);
 }
 
@@ -233,9 +285,39 @@ void AppDelegate::sldTimeAction() {
     txtTime->setText(QString::asprintf("%.3f", e));
 }
 
+namespace {
+
+/// A typed exposure in the user's notation ("12,5" in German) or with a decimal point; null
+/// for text that is not a finite number. Group separators are refused, so "12.5" never reads
+/// as 125.
+std::optional<double> parseExposure(const QString& typed) {
+    const QString text = typed.trimmed();
+    for (QLocale locale : {QLocale(), QLocale::c()}) {
+        locale.setNumberOptions(QLocale::RejectGroupSeparator);
+        bool ok = false;
+        const double v = locale.toDouble(text, &ok);
+        if (ok && std::isfinite(v)) return v;
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
 void AppDelegate::txtTimeAction() {
     if (!camName) return;
-    float v = txtTime->text().trimmed().toFloat();
+    // While the camera settles after a resolution or clock change the range is stale: what is
+    // typed now is applied once the new range is known.
+    if (exposureHeld_) {
+        heldExposure_ = txtTime->text();
+        return;
+    }
+    const std::optional<double> typed = parseExposure(txtTime->text());
+    if (!typed) {
+        // Not a number: the field shows the camera's exposure again.
+        txtTime->setText(QString::asprintf("%.3f", GetExposure(camName->c_str())));
+        return;
+    }
+    float v = static_cast<float>(std::clamp(*typed, -1e30, 1e30));
     std::printf("%.3f,%.3f,%.3f\n", v, fmax, fmin);
     if (v > fmax) {
         std::printf("max\n");
@@ -307,6 +389,7 @@ void AppDelegate::btnResetAction() {
     flipType = GetFlip(n);
     chkHF->setChecked(flipType & 1);
     chkVF->setChecked(flipType & 2);
+    showProcessingStates();
     bool mono = false;
     if (GetMonochrome(&mono, n) != -4) {
         chkMono->setChecked(mono);
@@ -318,10 +401,19 @@ void AppDelegate::btnResetAction() {
 
 // ---- processing ------------------------------------------------------------------------------
 
+/// The colour chain has one gamma per channel: the slider sets the same gamma on each, so that
+/// moving it never tints the image. A monochrome camera has the one.
 void AppDelegate::sldGammaAction() {
     if (!camName) return;
+    const char* n = camName->c_str();
     const int v = sldGamma->value();
-    if (v != GetGamma(camName->c_str())) SetGamma(v, camName->c_str());
+    const int channels = GetImageChannles(n);
+    if (channels == 3) {
+        for (int channel = 0; channel < channels; ++channel)
+            if (v != GetGammaEx(channel, n)) SetGammaEx(v, channel, n);
+    } else if (v != GetGamma(n)) {
+        SetGamma(v, n);
+    }
     txtGamma->setText(QString::asprintf("%.2f", v / 100.0));
 }
 

@@ -136,12 +136,20 @@ void AppDelegate::btnLiveAction() {
         show_ = std::thread(&AppDelegate::showThread, this);
         grab_ = std::thread(&AppDelegate::grabThread, this);
     } else {
-        {
-            std::lock_guard lock(lkSwap);
-            ctxGrab.lkRun = 0;
-        }
-        frameReady_.notify_all();
+        stopWorkers();
     }
+}
+
+/// Tells both worker threads to leave. The grab thread may be inside a frame read that lasts
+/// for the rest of a long exposure: that read is ended through the library, so stopping never
+/// waits the exposure out.
+void AppDelegate::stopWorkers() {
+    {
+        std::lock_guard lock(lkSwap);
+        ctxGrab.lkRun = 0;
+    }
+    frameReady_.notify_all();
+    if (grab_.joinable()) CancelRawData(liveName_.c_str());
 }
 
 /// Runs on the GUI thread once both workers have left: restores the live button and the
@@ -303,7 +311,7 @@ void AppDelegate::saveSnapshot(const std::string& name) {
     QString path;
     {
         std::lock_guard lock(textLock_);
-        path = snapDir_ + snapPrefix_;
+        path = normalisedDirectory(snapDir_) + snapPrefix_;
     }
     // An earlier snapshot of the same name (from this run or an earlier one) is never replaced.
     const int formats = snapType;

@@ -5,10 +5,13 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QMainWindow>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QStatusBar>
+#include <QTemporaryFile>
 
 #include <syslog.h>
 
@@ -32,7 +35,9 @@ void AppDelegate::btnCaptureAction() {
         btnSnap->setText(infoText("Start Capture"));
     } else {
         // The default directory (the Desktop) may not exist yet; snapshots would be lost.
-        if (!txtPath->text().isEmpty()) QDir().mkpath(txtPath->text());
+        const QString directory = normalisedDirectory(txtPath->text());
+        if (directory != txtPath->text()) txtPath->setText(directory);
+        if (!directory.isEmpty()) QDir().mkpath(directory);
         saveImageCnt = intCnt->text().trimmed().toInt();
         bSaveImage = true;
         btnSnap->setText(infoText("Stop Capture"));
@@ -74,6 +79,74 @@ void AppDelegate::chooseDirectory(const QString& path) {
     const int at = text.indexOf(scheme);
     if (at >= 0) text.remove(0, at + scheme.size());
     txtPath->setText(text);
+    directoryEntered();
+}
+
+/// Snapshot names are the directory text and the prefix joined as they stand, so a directory
+/// always ends with its separator.
+QString normalisedDirectory(const QString& directory) {
+    if (directory.isEmpty() || directory.endsWith('/')) return directory;
+    return directory + '/';
+}
+
+namespace {
+
+/// True when a file can be created in an existing directory.
+bool canCreateFilesIn(const QString& directory) {
+    QTemporaryFile probe(directory + QStringLiteral(".halvex-probe-XXXXXX"));
+    return probe.open();
+}
+
+} // namespace
+
+/// Why files cannot be saved into a directory text, or nothing when they can. A directory that
+/// does not exist yet is fine when it can be made: captures and movies make it.
+QString AppDelegate::directoryProblem(const QString& directory) const {
+    if (directory.isEmpty()) return QString();
+    // Looked at without its separator, so that a regular file of this name is seen as one.
+    QString bare = directory;
+    while (bare.size() > 1 && bare.endsWith('/')) bare.chop(1);
+    const QFileInfo info(bare);
+    if (info.exists()) {
+        if (!info.isDir()) return infoText("%1 is not a directory").arg(directory);
+        if (!canCreateFilesIn(directory)) return infoText("%1 cannot be written").arg(directory);
+        return QString();
+    }
+    // The nearest part of the path that exists decides whether the rest can be made: it must
+    // be a directory one can write in (a regular file on the way stops it).
+    QString base = info.absoluteFilePath();
+    while (!QFileInfo::exists(base)) {
+        const QString up = QFileInfo(base).absolutePath();
+        if (up == base) break;
+        base = up;
+    }
+    if (!QFileInfo(base).isDir() || !canCreateFilesIn(normalisedDirectory(base)))
+        return infoText("%1 cannot be created").arg(directory);
+    return QString();
+}
+
+/// The directory was typed, chosen or loaded: it gets its separator, and the user hears at once
+/// when files cannot be saved there.
+void AppDelegate::directoryEntered() {
+    const QString text = normalisedDirectory(txtPath->text());
+    if (text != txtPath->text()) txtPath->setText(text);
+    const QString problem = directoryProblem(text);
+    if (!problem.isEmpty())
+        tell(problem);
+    else if (!text.isEmpty() && !QFileInfo::exists(text))
+        tell(infoText("%1 does not exist yet; it is made with the first snapshot or movie")
+                 .arg(text));
+    else
+        tell(QString());
+}
+
+/// A message in the window's status line (and the system log); an empty text clears it.
+void AppDelegate::tell(const QString& message) {
+    if (!message.isEmpty()) syslog(LOG_NOTICE, "%s", qPrintable(message));
+    if (message.isEmpty())
+        _window->statusBar()->clearMessage();
+    else
+        _window->statusBar()->showMessage(message);
 }
 
 /// Starts a dark-frame calibration over 5, 10, 15 or 20 frames; the length is fixed now, so a
@@ -126,15 +199,21 @@ void AppDelegate::btnAcquieMovie() {
         return;
     }
     const char* n = camName->c_str();
+    // The directory may not exist yet (the default Desktop, or one typed by hand).
+    const QString directory = normalisedDirectory(txtPath->text());
+    if (!directory.isEmpty()) QDir().mkpath(directory);
     // Two movies started within the same second, or a name left by an earlier run, never
     // replace a movie.
-    const std::string path = hx::files::freeFileName(ezRecorder::moviePath(
-        QFile::encodeName(txtPath->text()).toStdString(), std::time(nullptr)));
+    const std::string path = hx::files::freeFileName(
+        ezRecorder::moviePath(QFile::encodeName(directory).toStdString(), std::time(nullptr)));
     const int index = GetResolution(n);
     auto movie = std::make_shared<ezRecorder>();
     if (!movie->OpenRecorder(path, GetResWidth(index, n), GetResHeight(index, n),
-                             GetImageChannles(n), ezRecorder::frameRateFromDustm(dustm)))
+                             GetImageChannles(n), ezRecorder::frameRateFromDustm(dustm))) {
+        tell(infoText("The movie %1 cannot be written").arg(QFile::decodeName(path.c_str())));
         return;
+    }
+    tell(QString());
     // Set once, before the show thread can see bSaveVideo, and never changed afterwards.
     if (!appendMovieFrame)
         appendMovieFrame = [this](const unsigned char* pixels, int width, int height,

@@ -581,6 +581,8 @@ bool recordLiveMovie(const char* camName, const std::string& directory,
         if (recording && options.maxFrames > 0 && result.appended >= options.maxFrames) break;
     }
     lkRun = false;
+    // A read in progress may last for the rest of a long exposure: end it instead.
+    CancelRawData(camName);
     grab.join();
     if (gone && result.error.empty() && !recording) result.error = "the camera has gone";
     if (!recording) return false;

@@ -219,5 +219,25 @@
         <source>(none)</source>
         <translation>(keine)</translation>
     </message>
+    <message>
+        <source>%1 is not a directory</source>
+        <translation>%1 ist kein Verzeichnis</translation>
+    </message>
+    <message>
+        <source>%1 cannot be written</source>
+        <translation>In %1 kann nicht geschrieben werden</translation>
+    </message>
+    <message>
+        <source>%1 cannot be created</source>
+        <translation>%1 kann nicht angelegt werden</translation>
+    </message>
+    <message>
+        <source>%1 does not exist yet; it is made with the first snapshot or movie</source>
+        <translation>%1 gibt es noch nicht; es wird mit dem ersten Bild oder Film angelegt</translation>
+    </message>
+    <message>
+        <source>The movie %1 cannot be written</source>
+        <translation>Der Film %1 kann nicht geschrieben werden</translation>
+    </message>
 </context>
 </TS>

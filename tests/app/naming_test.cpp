@@ -3,12 +3,15 @@
 #include <QDateTime>
 #include <QDir>
 #include <QLineEdit>
+#include <QMainWindow>
 #include <QPushButton>
+#include <QStatusBar>
 
 #include <fstream>
 #include <iterator>
 
 #include "AppFixture.h"
+#include "app/PropertyList.h"
 #include "ezImage/FreeFileName.h"
 
 namespace fs = std::filesystem;
@@ -102,4 +105,47 @@ TEST_F(AppTest, SeriesAfterARestartAndShotsWithinOneSecondReplaceNoFile) {
     }
     EXPECT_EQ(numbered, 2);
     EXPECT_EQ(filesIn(singles).size(), 32);
+}
+
+TEST_F(AppTest, DirectoriesTypedChosenOrLoadedEndWithASlashAndProblemsAreToldAtOnce) {
+    // Loaded from the settings file without its separator.
+    const QString saved = shots() + "saved";
+    ASSERT_TRUE(hx::app::writePropertyListArray(docs() + "/PhotosPath.txt", {saved, "x"}));
+    start({"VAh200C1"});
+    EXPECT_EQ(app_->txtPath->text(), saved + "/");
+    const auto status = [&] { return app_->window()->statusBar()->currentMessage(); };
+    // It does not exist yet, which is fine: it is made with the first file.
+    EXPECT_TRUE(status().contains("does not exist yet")) << status().toStdString();
+
+    // Typed by hand: the separator is added when the field is left, and files land inside.
+    const QString typed = shots() + "typed";
+    fs::create_directories(typed.toStdString());
+    app_->txtPath->setText(typed);
+    emit app_->txtPath->editingFinished();
+    EXPECT_EQ(app_->txtPath->text(), typed + "/");
+    EXPECT_TRUE(status().isEmpty()) << status().toStdString();
+    app_->intCnt->setText("1");
+    app_->btnCaptureAction();
+    app_->btnLiveAction();
+    ASSERT_TRUE(waitFor([&] { return !app_->bSaveImage; }));
+    stopLive();
+    EXPECT_EQ(filesIn(typed.toStdString()).size(), 1);
+    EXPECT_TRUE(filesIn(dir_ / "shots").isEmpty());
+
+    // Chosen in the directory chooser.
+    app_->chooseDirectory(typed);
+    EXPECT_EQ(app_->txtPath->text(), typed + "/");
+
+    // A directory below a regular file cannot be made, and one that is a file is no directory:
+    // both are told when they are set, not at the first failed save.
+    std::ofstream(dir_ / "shots" / "plain") << "x";
+    app_->txtPath->setText(shots() + "plain/sub");
+    emit app_->txtPath->editingFinished();
+    EXPECT_EQ(status().toStdString(), (shots() + "plain/sub/ cannot be created").toStdString());
+    app_->txtPath->setText(shots() + "plain");
+    emit app_->txtPath->editingFinished();
+    EXPECT_EQ(status().toStdString(), (shots() + "plain/ is not a directory").toStdString());
+    app_->txtPath->setText("/proc/");
+    emit app_->txtPath->editingFinished();
+    EXPECT_EQ(status().toStdString(), "/proc/ cannot be written");
 }

@@ -1,6 +1,8 @@
 // The capture application's movie button on a simulated camera, movies read back with FFmpeg.
 #include <QLineEdit>
+#include <QMainWindow>
 #include <QPushButton>
+#include <QStatusBar>
 
 #include <filesystem>
 #include <string>
@@ -75,13 +77,26 @@ TEST_F(AppTest, MovieButtonRecordsTheLiveViewAtTheCamerasResolution) {
     EXPECT_EQ(m.decodeErrors, 0);
 }
 
-TEST_F(AppTest, MovieThatCannotBeWrittenKeepsTheButton) {
+TEST_F(AppTest, MovieIntoAMissingDirectoryMakesItAndOneThatCannotBeWrittenSaysSo) {
     start({"VAh200C1"});
+    // A directory that is not there yet is made, as a capture makes it.
     app_->txtPath->setText(shots() + "missing/");
+    app_->btnAcquieMovie();
+    EXPECT_EQ(app_->btnMovie->text(), "Stop Video");
+    ASSERT_TRUE(app_->bSaveVideo);
+    app_->btnAcquieMovie();
+    EXPECT_EQ(movieFiles(dir_ / "shots" / "missing").size(), 1u);
+    EXPECT_TRUE(app_->window()->statusBar()->currentMessage().isEmpty());
+
+    // Below a regular file no directory can be made: the window says so, the button stays.
+    std::ofstream(dir_ / "shots" / "file") << "x";
+    app_->txtPath->setText(shots() + "file/sub/");
     app_->btnAcquieMovie();
     EXPECT_EQ(app_->btnMovie->text(), "Start Video");
     EXPECT_FALSE(app_->bSaveVideo);
-    EXPECT_FALSE(std::filesystem::exists(dir_ / "shots" / "missing"));
+    const QString message = app_->window()->statusBar()->currentMessage();
+    EXPECT_TRUE(message.startsWith("The movie " + shots() + "file/sub/")) << message.toStdString();
+    EXPECT_TRUE(message.endsWith("cannot be written")) << message.toStdString();
     EXPECT_TRUE(movieFiles(dir_ / "shots").empty());
 }
 
