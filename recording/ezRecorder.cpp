@@ -28,6 +28,8 @@ namespace {
 
 constexpr int kMaxSide = 16384;
 constexpr int kMaxFrameRate = 10000;
+/// Longest stretch of a movie that a cut-off recording can lose.
+constexpr int64_t kFragmentMicroseconds = 1000000;
 
 std::string avText(int code) {
     char text[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -265,6 +267,10 @@ bool ezRecorder::OpenRecorder(const std::string& path, int width, int height, in
     // (the time line starts at 0, frame k shows at k / fps) is exact.
     AVDictionary* muxing = nullptr;
     av_dict_set_int(&muxing, "movie_timescale", fps, 0);
+    // Written in fragments, each with its own index, so that a recording that is cut off (a
+    // crash, a killed process, a pulled cable) plays up to its last complete fragment.
+    av_dict_set(&muxing, "movflags", "frag_keyframe+empty_moov+delay_moov+default_base_moof", 0);
+    av_dict_set_int(&muxing, "frag_duration", kFragmentMicroseconds, 0);
     ret = avformat_write_header(enc->videoWriter, &muxing);
     av_dict_free(&muxing);
     if (ret < 0) {
@@ -531,6 +537,10 @@ bool recordLiveMovie(const char* camName, const std::string& directory,
         }
         const auto now = Clock::now();
         if (recording && now - recordStart >= std::chrono::duration<double>(options.seconds)) break;
+        if (options.stopRequested && options.stopRequested()) {
+            if (!recording) result.error = "interrupted before the recording started";
+            break;
+        }
         if (!lkRun) break;
         if (!recording && now - started > waitLimit) {
             result.error = "the camera delivered no frames";

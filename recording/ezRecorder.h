@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <ctime>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -112,6 +113,8 @@ struct LiveMovieOptions {
     int fps = 0;               ///< movie frame rate; 0 measures ten shown frames first
     RecorderOptions recorder;  ///< queue and encoder options
     bool measureLevel = false; ///< add up the appended pixels for LiveMovieResult::meanLevel
+    /// Asked about ten times a second; true ends the recording as its planned end would.
+    std::function<bool()> stopRequested;
 };
 
 /// What recordLiveMovie did.

@@ -13,12 +13,14 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "camera/CamApi.h"
 #include "ezImage/FreeFileName.h"
+#include "tools/SignalWatcher.h"
 #ifdef HALVEX_HAVE_RECORDER
 #include "recording/ezRecorder.h"
 #endif
@@ -54,7 +56,7 @@ const char* const kMainHelp =
     "\n"
     "Every camera starts from its model defaults; saved parameter sets are not read or\n"
     "changed. Exit codes: 0 done, 1 bad command line, 2 camera not found, 3 camera error,\n"
-    "4 file error.\n";
+    "4 file error, 130 or 143 a capture ended by Ctrl-C or SIGTERM (files saved stay).\n";
 
 const char* const kListHelp =
     "Usage: halvex-cli [--simulate MODEL[:BCD]]... list\n"
@@ -102,7 +104,9 @@ const char* const kRecordHelp =
     "Records the live view of a camera into an H.264 QuickTime movie named MMddHHmmss.mov,\n"
     "the way the capture application does. The frame rate is measured on the first ten\n"
     "frames unless --fps is given. Prints the file name, the frames written and the frames\n"
-    "dropped because the encoder could not keep up.\n"
+    "dropped because the encoder could not keep up. Ctrl-C (or SIGTERM) ends the recording\n"
+    "early: the movie is closed and plays up to that moment. The movie is written in\n"
+    "fragments of a second, so even a recording that is killed plays up to its last one.\n"
     "\n"
     "  --camera NAME   device name as 'list' shows it (default: the first camera)\n"
     "  --seconds S     length of the recording (default 5)\n"
@@ -122,6 +126,31 @@ struct Failure {
     int code;
     std::string message;
 };
+
+// ---- interruption ---------------------------------------------------------------------------
+
+/// Ctrl-C and SIGTERM: the first one ends the command cleanly (the movie closed, the cameras
+/// released), a second one ends the program at once.
+hx::tools::SignalWatcher* signalWatcher = nullptr;
+
+/// The camera whose frame read a signal ends.
+std::mutex activeLock;
+std::string activeCamera;
+
+void setActiveCamera(const std::string& name) {
+    std::lock_guard lock(activeLock);
+    activeCamera = name;
+}
+
+int interruption() {
+    return signalWatcher ? signalWatcher->received() : 0;
+}
+
+/// Throws when a signal asked the command to end: the files written so far stay.
+void checkInterrupted(const std::string& what) {
+    if (const int signal = interruption())
+        throw Failure{128 + signal, std::string("interrupted") + (what.empty() ? "" : ": ") + what};
+}
 
 // ---- value parsing --------------------------------------------------------------------------
 
@@ -540,6 +569,7 @@ void applySettings(const CaptureOptions& o, const char* n) {
 /// Reads one good frame (codes 0 and 1); gives up after a run of failed reads.
 void readFrame(std::vector<unsigned char>& raw, const char* n) {
     for (int attempt = 0; attempt < 20; ++attempt) {
+        checkInterrupted("");
         const int r = GetRawData(raw.data(), static_cast<int>(raw.size()), n);
         if (r == 0 || r == 1) return;
         if (r == -1) throw Failure{kExitNoCamera, std::string("camera ") + n + " has gone"};
@@ -575,6 +605,7 @@ int capture(const CaptureOptions& o) {
     if (!writableDirectory(o.out))
         throw Failure{kExitFiles, "cannot write to directory '" + o.out + "'"};
     const char* n = name.c_str();
+    setActiveCamera(name);
 
     applySettings(o, n);
     SetImageFormat(o.formats, n);
@@ -608,7 +639,15 @@ int capture(const CaptureOptions& o) {
 
     const bool tty = ::isatty(STDOUT_FILENO);
     for (long i = 1; i <= o.count; ++i) {
-        readFrame(raw, n);
+        try {
+            readFrame(raw, n);
+        } catch (const Failure& f) {
+            SuspendDevice(n);
+            if (!interruption()) throw;
+            if (tty) std::printf("\n");
+            throw Failure{f.code, "interrupted after " + std::to_string(i - 1) + " of " +
+                                      std::to_string(o.count) + " frames"};
+        }
         if (DecodeRaw2Image(raw.data(), image.data(), n) != 0)
             throw Failure{kExitCamera, "a frame could not be processed"};
         char stem[64];
@@ -652,14 +691,19 @@ int record(const RecordOptions& o) {
     options.seconds = o.seconds;
     options.maxFrames = o.frames;
     options.fps = static_cast<int>(o.fps);
+    // Ctrl-C or SIGTERM ends the recording early; the movie is closed as at its planned end.
+    options.stopRequested = [] { return interruption() != 0; };
+    setActiveCamera(name);
     std::string dir = o.out;
     if (dir.back() != '/') dir += '/';
     hx::recording::LiveMovieResult result;
     const bool ok = hx::recording::recordLiveMovie(name.c_str(), dir, options, result);
     SuspendDevice(name.c_str());
+    if (!ok && interruption()) throw Failure{128 + interruption(), result.error};
     if (!ok)
         throw Failure{result.error.rfind("cannot write", 0) == 0 ? kExitFiles : kExitCamera,
                       result.error};
+    if (interruption()) std::fprintf(stderr, "halvex-cli: recording ended by a signal\n");
     std::printf("%s\n", result.path.c_str());
     std::printf("%dx%d, %d fps, %lld frames written, %lld frames dropped\n", result.width,
                 result.height, result.fps, static_cast<long long>(result.written),
@@ -674,6 +718,13 @@ int record(const RecordOptions& o) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // First, so that every thread the library starts leaves the signals to the watcher.
+    hx::tools::SignalWatcher watcher;
+    signalWatcher = &watcher;
+    watcher.onSignal([](int) {
+        std::lock_guard lock(activeLock);
+        if (!activeCamera.empty()) CancelRawData(activeCamera.c_str());
+    });
     CommandLine cl;
     try {
         cl = parse(argc, argv);
