@@ -115,13 +115,22 @@ def test_grab_and_process_equal_the_c_api_on_the_same_frame(flat_api):
 def test_frames_carry_their_capture_and_own_their_memory(colour):
     colour.exposure_ms = 3
     colour.gain = 40
+    line_ms = colour.exposure_range[0]  # this model's shortest exposure is one sensor line
     before = datetime.datetime.now(datetime.timezone.utc)
     first, second = colour.grab_raw(), colour.grab()
+    after = datetime.datetime.now(datetime.timezone.utc)
     assert second.sequence == first.sequence + 1
+    # A streaming camera may have begun exposing the frame a grab returns before the grab was
+    # called; the frame arrived during the grab, and its exposure began one exposure and one
+    # read-out of its rows before that. The slack covers rounding to microseconds only.
+    readout = datetime.timedelta(milliseconds=first.shape[0] * line_ms)
+    slack = datetime.timedelta(milliseconds=2)
     for frame in (first, second):
         assert frame.camera == colour.name
         assert frame.exposure_ms == pytest.approx(3, rel=0.05) and frame.gain == 40
-        assert frame.timestamp.tzinfo is not None and frame.timestamp >= before
+        assert frame.timestamp.tzinfo is not None
+        arrived = frame.timestamp + datetime.timedelta(milliseconds=frame.exposure_ms) + readout
+        assert before - slack <= arrived <= after + slack, (before, frame.timestamp, after)
         assert frame.snapshot is False and frame.bayer == colour.bayer_pattern
     assert first.raw and not second.raw
     assert first.binning == (1, 1) and first.origin == (0, 0) and first.frame_type == "light"
