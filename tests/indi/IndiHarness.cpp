@@ -263,6 +263,93 @@ bool IndiServer::waitForDevice(const std::string& device, bool present, double l
     return false;
 }
 
+namespace {
+
+std::string xmlEscaped(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        switch (c) {
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '\'':
+            out += "&apos;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        default:
+            out += c;
+        }
+    }
+    return out;
+}
+
+/// Waits until fd is ready for `events` or the deadline passes.
+bool waitReady(int fd, short events, Clock::time_point deadline) {
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) return false;
+        pollfd p{fd, events, 0};
+        const int r = ::poll(&p, 1, static_cast<int>(left.count()));
+        if (r > 0) return true;
+        if (r < 0 && errno != EINTR) return false;
+    }
+}
+
+} // namespace
+
+bool IndiServer::sendText(const std::string& device, const std::string& property,
+                          const std::string& element, const std::string& text) const {
+    // Not through libindi's client: it updates its own copy of the property first, where an
+    // update arriving from the server at the same moment can replace the text before it is
+    // sent, and it writes a message once without sending what the socket did not take.
+    const std::string message = "<newTextVector device=\"" + xmlEscaped(device) + "\" name=\"" +
+                                xmlEscaped(property) + "\">\n<oneText name=\"" +
+                                xmlEscaped(element) + "\">" + xmlEscaped(text) +
+                                "</oneText>\n</newTextVector>\n";
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return false;
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port_));
+    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 ||
+              (errno == EINPROGRESS && waitReady(fd, POLLOUT, deadline));
+    int error = 0;
+    socklen_t len = sizeof error;
+    ok = ok && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) == 0 && error == 0;
+    for (size_t sent = 0; ok && sent < message.size();) {
+        const ssize_t n = ::send(fd, message.data() + sent, message.size() - sent, MSG_NOSIGNAL);
+        if (n > 0)
+            sent += size_t(n);
+        else if (n < 0 && (errno == EAGAIN || errno == EINTR))
+            ok = waitReady(fd, POLLOUT, deadline);
+        else
+            ok = false;
+    }
+    // The server reads the message before it sees the end of the stream, and then closes.
+    ok = ok && ::shutdown(fd, SHUT_WR) == 0;
+    bool closed = false;
+    char buffer[4096];
+    while (ok && !closed && waitReady(fd, POLLIN, deadline)) {
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n == 0) closed = true;
+        if (n < 0 && errno != EAGAIN && errno != EINTR) ok = false;
+    }
+    ::close(fd);
+    return ok && closed;
+}
+
 // ---- the client -----------------------------------------------------------------------------
 
 BlobClient::BlobClient(int port) {

@@ -54,6 +54,11 @@ public:
     bool waitFor(const std::string& expression, double seconds) const;
     /// Waits until a device exists (its CONNECTION property answers) or is gone.
     bool waitForDevice(const std::string& device, bool present, double seconds) const;
+    /// Sends a new value of one text element as a client would, over a connection of its own,
+    /// whatever its length; true when the whole message was written and the server then
+    /// closed the connection (bounded). The answer goes to every client watching the device.
+    bool sendText(const std::string& device, const std::string& property,
+                  const std::string& element, const std::string& text) const;
 
 private:
     std::filesystem::path home_;

@@ -371,11 +371,10 @@ TEST_F(IndiDriverTest, BadInputGetsAClearAnswerAndLosesNothing) {
     ASSERT_TRUE(server_->set(sim + ".SIM_PLUG.MODEL=NoSuchCamera"));
     EXPECT_TRUE(server_->waitFor(q(sim + ".SIM_PLUG._STATE") + "==3", 5));
     // A text longer than the command-line tools carry, from a client.
-    client_->sendNewText(sim.c_str(), "SIM_PLUG", "MODEL", std::string(100000, 'V').c_str());
-    EXPECT_TRUE(client_->waitForMessage(sim, "too long", 5));
-    client_->sendNewText(kColour.c_str(), "FITS_HEADER", "FITS_OBJECT",
-                         std::string(100000, 'M').c_str());
-    EXPECT_TRUE(client_->waitForMessage(kColour, "too long", 5));
+    ASSERT_TRUE(server_->sendText(sim, "SIM_PLUG", "MODEL", std::string(100000, 'V')));
+    EXPECT_TRUE(client_->waitForMessage(sim, "too long", 10));
+    ASSERT_TRUE(server_->sendText(kColour, "FITS_HEADER", "FITS_OBJECT", std::string(100000, 'M')));
+    EXPECT_TRUE(client_->waitForMessage(kColour, "too long", 10));
     EXPECT_TRUE(server_->waitFor(q(sim + ".SIM_PLUG._STATE") + "==3", 5));
     ASSERT_TRUE(server_->set(sim + ".SIM_UNPLUG.NAME=Halvex Nothing 9"));
     EXPECT_TRUE(server_->waitFor(q(sim + ".SIM_UNPLUG._STATE") + "==3", 5));
