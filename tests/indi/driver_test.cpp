@@ -11,6 +11,10 @@
 #include <string>
 #include <thread>
 
+#include <sys/stat.h>
+
+#include <libindi/lilxml.h>
+
 #include "IndiHarness.h"
 
 using namespace hx::indi::test;
@@ -386,6 +390,42 @@ TEST_F(IndiDriverTest, BadInputGetsAClearAnswerAndLosesNothing) {
     FitsReport f = expose(kColour, 0.05);
     EXPECT_TRUE(f.verified) << f.verifyOutput;
     EXPECT_EQ(f.shape, (std::vector<int>{1200, 1600}));
+}
+
+// The install component puts the driver where indiserver finds it and its description where
+// clients list drivers; the description names the program and the group clients sort it into.
+TEST(IndiInstall, DriverAndDescriptionLandWhereIndiLooksForThem) {
+    char dir[] = "/tmp/halvex-indi-install-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    const std::filesystem::path root = dir;
+    const RunResult install = runProgram(
+        {HALVEX_CMAKE, "--install", HALVEX_BUILD_DIR, "--component", "indi", "--prefix", "/usr"},
+        60, {{"DESTDIR", root.string()}});
+    EXPECT_EQ(install.status, 0) << install.output;
+    const std::filesystem::path driver = root / "usr/bin/indi_halvex_ccd";
+    struct stat st {};
+    ASSERT_EQ(::stat(driver.c_str(), &st), 0) << driver;
+    EXPECT_TRUE(st.st_mode & S_IXUSR);
+
+    FILE* file = std::fopen((root / "usr/share/indi/indi_halvex.xml").c_str(), "r");
+    ASSERT_NE(file, nullptr);
+    LilXML* parser = newLilXML();
+    char error[1024] = {0};
+    XMLEle* list = readXMLFile(file, parser, error);
+    std::fclose(file);
+    delLilXML(parser);
+    ASSERT_NE(list, nullptr) << error;
+    EXPECT_STREQ(tagXMLEle(list), "driversList");
+    XMLEle* group = findXMLEle(list, "devGroup");
+    ASSERT_NE(group, nullptr);
+    EXPECT_STREQ(findXMLAttValu(group, "group"), "CCDs");
+    XMLEle* device = findXMLEle(group, "device");
+    XMLEle* program = device ? findXMLEle(device, "driver") : nullptr;
+    ASSERT_NE(program, nullptr);
+    EXPECT_STREQ(pcdataXMLEle(program), "indi_halvex_ccd");
+    delXMLEle(list);
+    std::error_code ec;
+    std::filesystem::remove_all(root, ec);
 }
 
 } // namespace
