@@ -123,6 +123,30 @@ TEST_F(InterruptTest, CtrlCEndsAnHourLongCliRecordingWithAMovieThatPlays) {
     EXPECT_GE(m.pts.size(), 5u);
     EXPECT_EQ(m.decodeErrors, 0);
 }
+
+TEST_F(InterruptTest, CtrlCEndsALongCliCaptureKeepingTheFilesSaved) {
+    Child cli({HALVEX_CLI, "--simulate", "VDo282C1", "capture", "--resolution", "3", "--count",
+               "1000000", "--format", "bmp", "--out", dir_.string()},
+              {"HALVEX_NO_USB=1", "HALVEX_SIMULATE="});
+    ASSERT_TRUE(cli.running());
+    const auto files = [&] {
+        std::vector<fs::path> found;
+        for (const auto& entry : fs::directory_iterator(dir_))
+            if (entry.path().extension() == ".bmp") found.push_back(entry.path());
+        return found;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (files().size() < 3 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_GE(files().size(), 3u);
+    cli.signal(SIGINT);
+    const int status = cli.wait(20000);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 128 + SIGINT);
+    const size_t size = fs::file_size(dir_ / "halvex-0001.bmp");
+    EXPECT_GT(size, 636u * 472u * 3u);
+    for (const fs::path& file : files()) EXPECT_EQ(fs::file_size(file), size) << file;
+}
 #endif
 
 #ifdef HALVEX_CAPTURE
