@@ -3,6 +3,8 @@
 // sharpening, border repair and the centre cross.
 #include "algorithms/calibration.h"
 
+#include "algorithms/simd.h"
+
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -206,8 +208,7 @@ __attribute__((target("avx2"))) void flatAvx2(unsigned char* data, const unsigne
 }
 
 bool haveAvx2() {
-    static const bool yes = __builtin_cpu_supports("avx2");
-    return yes;
+    return hx::algorithms::useAvx2();
 }
 #endif
 
@@ -364,52 +365,62 @@ void __defects_correction(_ezImage* image, const _ezPoint* list, int count) {
     }
 }
 
-/// Histogram and level bounds of the (high bytes of the) samples, written as 32-bit integers
-/// directly after the pixels; the caller's buffer must have room for the statistics area.
-int __calc_histogram(_ezImage* image) {
-    if (!image || !image->data) return -3;
-    const int n = image->channels;
-    if ((n != 1 && n != 3) || (image->depth != 8 && image->depth != 16) || pixelCount(image) == 0)
-        return 0;
-    const size_t pixels = pixelCount(image);
-    const size_t es = image->depth / 8;
-    const unsigned char* s = image->data + (es - 1);
-    const size_t limit = pixels / 1000;
-    int32_t st[kHistItems3] = {};
-    if (n == 1) {
-        uint32_t part[4][256] = {};
-        size_t i = 0;
+namespace hx::algorithms {
+
+/// Counts the (high bytes of the) samples of `pixels` pixels, pixel i into partial set i % 4
+/// of this call.
+void histogramAdd(HistogramCounts& h, const unsigned char* data, size_t pixels, int channels,
+                  int depth) {
+    if (!data || (channels != 1 && channels != 3) || (depth != 8 && depth != 16)) return;
+    const size_t es = depth / 8;
+    const unsigned char* s = data + (es - 1);
+    h.pixels += pixels;
+    uint32_t* q = &h.partial[0][0][0];
+    size_t i = 0;
+    if (channels == 1) {
         for (; i + 4 <= pixels; i += 4) {
-            ++part[0][s[i * es]];
-            ++part[1][s[(i + 1) * es]];
-            ++part[2][s[(i + 2) * es]];
-            ++part[3][s[(i + 3) * es]];
+            ++h.partial[0][0][s[i * es]];
+            ++h.partial[1][0][s[(i + 1) * es]];
+            ++h.partial[2][0][s[(i + 2) * es]];
+            ++h.partial[3][0][s[(i + 3) * es]];
         }
-        for (; i < pixels; ++i) ++part[0][s[i * es]];
+        for (; i < pixels; ++i) ++h.partial[0][0][s[i * es]];
+        return;
+    }
+    if (es == 1)
+        for (; i + 4 <= pixels; i += 4) count4<3>(s + i * 3, q);
+    else
+        for (; i + 4 <= pixels; i += 4) count4<6>(s + i * 6, q);
+    const size_t stride = 3 * es;
+    for (; i < pixels; ++i)
+        for (int c = 0; c < 3; ++c) ++h.partial[0][c][s[i * stride + c * es]];
+}
+
+void histogramMerge(HistogramCounts& a, const HistogramCounts& b) {
+    for (int k = 0; k < 4; ++k)
+        for (int c = 0; c < 3; ++c)
+            for (int j = 0; j < 256; ++j) a.partial[k][c][j] += b.partial[k][c][j];
+    a.pixels += b.pixels;
+}
+
+void histogramFinish(const HistogramCounts& h, int channels, unsigned char* statistics) {
+    const size_t limit = h.pixels / 1000;
+    uint32_t bins[3][256];
+    for (int c = 0; c < 3; ++c)
         for (int j = 0; j < 256; ++j)
-            st[j] = static_cast<int32_t>(part[0][j] + part[1][j] + part[2][j] + part[3][j]);
+            bins[c][j] =
+                h.partial[0][c][j] + h.partial[1][c][j] + h.partial[2][c][j] + h.partial[3][c][j];
+    int32_t st[kHistItems3] = {};
+    if (channels == 1) {
+        for (int j = 0; j < 256; ++j) st[j] = static_cast<int32_t>(bins[0][j]);
         const int32_t lo = firstNonZero(st, 255);
         const int32_t hi = lastNonZero(st);
         if (hi >= lo) st[kHistLumaHigh] = walkHigh(st, lo, hi, limit);
     } else {
         int32_t* sec[3] = {st + histChannelBase(0), st + histChannelBase(1),
                            st + histChannelBase(2)};
-        // Neighbouring pixels often share values: four partial histograms per channel keep
-        // consecutive increments of one counter apart.
-        uint32_t q[4 * 3 * 256] = {};
-        const size_t stride = 3 * es;
-        size_t i = 0;
-        if (es == 1)
-            for (; i + 4 <= pixels; i += 4) count4<3>(s + i * 3, q);
-        else
-            for (; i + 4 <= pixels; i += 4) count4<6>(s + i * 6, q);
-        for (; i < pixels; ++i)
-            for (int c = 0; c < 3; ++c) ++q[c * 256 + s[i * stride + c * es]];
         for (int c = 0; c < 3; ++c)
-            for (int j = 0; j < 256; ++j) {
-                const uint32_t* b = q + c * 256 + j;
-                sec[c][j] = static_cast<int32_t>(b[0] + b[768] + b[1536] + b[2304]);
-            }
+            for (int j = 0; j < 256; ++j) sec[c][j] = static_cast<int32_t>(bins[c][j]);
         int32_t lumaLow = 0;
         bool seen = false;
         for (int j = 0; j < 256; ++j) {
@@ -426,8 +437,22 @@ int __calc_histogram(_ezImage* image) {
         for (int c = 0; c < 3; ++c) sec[c][257] = walkHigh(sec[c], sec[c][256], sec[c][257], limit);
         st[kHistLumaHigh] = walkHigh(st, st[kHistLumaLow], st[kHistLumaHigh], limit);
     }
-    const size_t bytes = pixels * n * es;
-    std::memcpy(image->data + bytes, st, (n == 1 ? kHistItems1 : kHistItems3) * sizeof(int32_t));
+    std::memcpy(statistics, st, (channels == 1 ? kHistItems1 : kHistItems3) * sizeof(int32_t));
+}
+
+} // namespace hx::algorithms
+
+/// Histogram and level bounds of the (high bytes of the) samples, written as 32-bit integers
+/// directly after the pixels; the caller's buffer must have room for the statistics area.
+int __calc_histogram(_ezImage* image) {
+    if (!image || !image->data) return -3;
+    const int n = image->channels;
+    if ((n != 1 && n != 3) || (image->depth != 8 && image->depth != 16) || pixelCount(image) == 0)
+        return 0;
+    hx::algorithms::HistogramCounts counts;
+    hx::algorithms::histogramAdd(counts, image->data, pixelCount(image), n, image->depth);
+    hx::algorithms::histogramFinish(counts, n,
+                                    image->data + pixelCount(image) * n * (image->depth / 8));
     return 0;
 }
 

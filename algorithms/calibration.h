@@ -30,6 +30,27 @@ inline int histStatistic(const _ezImage* image, int item) {
     return value;
 }
 
+namespace hx::algorithms {
+
+/// Counts per channel (one-channel images use channel 0) of the samples' high bytes, gathered
+/// over parts of one image; what __calc_histogram derives its statistics from. Neighbouring
+/// pixels often share values, so four partial sets keep consecutive increments of one counter
+/// apart; they are summed when the statistics are written.
+struct HistogramCounts {
+    uint32_t partial[4][3][256] = {};
+    size_t pixels = 0;
+};
+/// Adds `pixels` packed pixels of 1 or 3 channels of 8 or 16 bits to h.
+void histogramAdd(HistogramCounts& h, const unsigned char* data, size_t pixels, int channels,
+                  int depth);
+/// Adds the counts of b to a.
+void histogramMerge(HistogramCounts& a, const HistogramCounts& b);
+/// Writes the statistics area of an image whose pixels are all counted in h (as
+/// __calc_histogram does) at `statistics`.
+void histogramFinish(const HistogramCounts& h, int channels, unsigned char* statistics);
+
+} // namespace hx::algorithms
+
 /// Divides frame by the 8-bit reference, scaled by the reference's channel averages.
 void __flat_field(_ezImage* frame, const _ezImage* reference);
 /// Finds hot pixels; returns the number found or -3 (too small, or list full).

@@ -3,6 +3,7 @@
 #include "algorithms/demosaic.h"
 
 #include "algorithms/demosaic_internal.h"
+#include "algorithms/simd.h"
 
 #include <algorithm>
 #include <atomic>
@@ -66,9 +67,38 @@ void buildRows(CcmRows& rows) {
     fadeRow(rows.red, m22, m20, m21);
 }
 
+/// The rows of the current table (18 KiB, kept off the stack) and the coefficients that
+/// compute its entries directly; `gDirectReady` while both describe the table in pCCM.
+CcmRows gRows;
+hx::algorithms::detail::DirectCcm gDirect;
+std::atomic<bool> gDirectReady{false};
+
 inline unsigned char clampTrunc(double v) {
     const int i = static_cast<int>(v); // truncation towards zero
     return static_cast<unsigned char>(i < 0 ? 0 : (i > 255 ? 255 : i));
+}
+
+void buildDirect(const CcmRows& rows, hx::algorithms::detail::DirectCcm& c) {
+    const double diag[3] = {m00, m11, m22}, off1[3] = {m01, m10, m20}, off2[3] = {m02, m12, m21};
+    for (int k = 0; k < 3; ++k) {
+        c.k1[k] = static_cast<float>(diag[k]);
+        c.k2[k] = static_cast<float>((diag[k] - 1) / 75);
+        c.k3[k] = static_cast<float>(off1[k] / 75);
+        c.k4[k] = static_cast<float>(off2[k] / 75);
+    }
+    // Whether a channel at full scale gives 255 whatever the other two are, as the faded
+    // coefficients promise (exactly or within rounding); checked with the table's arithmetic.
+    const FadedRow* channel[3] = {&rows.blue, &rows.green, &rows.red};
+    c.fullScale = true;
+    for (int k = 0; k < 3 && c.fullScale; ++k) {
+        const FadedRow& f = *channel[k];
+        for (int y = 0; y < 256 && c.fullScale; ++y)
+            for (int z = 0; z < 256; ++z)
+                if (clampTrunc(f.diag[255] * 255 - f.off1[255] * y - f.off2[255] * z) != 255) {
+                    c.fullScale = false;
+                    break;
+                }
+    }
 }
 
 /// Fills the table entries of blue inputs [b0, b1). Every product below is the same double
@@ -198,18 +228,20 @@ void pairsPortable(const T* up, const T* mid, const T* down, T* dst, int x0, int
     }
 }
 
+/// Interpolates output rows [y0, y1) (within 1 ... height - 3); row y goes to
+/// dst + (y - y0) * width * 3 samples.
 template <typename T>
-void demosaicRows(const _ezImage* raw, _ezImage* out, const Frame& f, int bayer,
-                  const unsigned char* table, bool avx2) {
+void demosaicRows(const _ezImage* raw, T* dstRows, const Frame& f, int bayer, int y0, int y1,
+                  const unsigned char* table, bool avx2,
+                  const hx::algorithms::detail::DirectCcm* direct) {
     const T* src = reinterpret_cast<const T*>(raw->data);
-    T* dstBase = reinterpret_cast<T*>(out->data);
     const int w = f.width;
-    for (int y = 1; y <= f.height - 3; ++y) {
+    for (int y = y0; y < y1; ++y) {
         const RowPlan plan = planRow(bayer, y);
         const T* up = src + size_t(y - 1) * w;
         const T* mid = up + w;
         const T* down = mid + w;
-        T* dst = dstBase + size_t(y) * w * 3;
+        T* dst = dstRows + size_t(y - y0) * w * 3;
         const int rs = plan.red ? 0 : 2;
         const int cs = 2 - rs;
         if (plan.greenFirst) {
@@ -230,10 +262,10 @@ void demosaicRows(const _ezImage* raw, _ezImage* out, const Frame& f, int bayer,
             const int x = x0 + 2 * vecBegin;
             if constexpr (sizeof(T) == 1)
                 vecEnd += hx::algorithms::detail::demosaicPairsAvx2U8(
-                    up, mid, down, dst, x, pairs - vecBegin, plan.red, table);
+                    up, mid, down, dst, x, pairs - vecBegin, plan.red, table, direct);
             else
                 vecEnd += hx::algorithms::detail::demosaicPairsAvx2U16(
-                    up, mid, down, dst, x, pairs - vecBegin, plan.red, table);
+                    up, mid, down, dst, x, pairs - vecBegin, plan.red, table, direct);
         }
         pairsPortable(up, mid, down, dst, x0, 0, vecBegin, plan.red);
         pairsPortable(up, mid, down, dst, x0, vecEnd, pairs, plan.red);
@@ -270,6 +302,13 @@ bool beginDecode(_ezImage* raw, _ezImage* out, int bayer, Frame& f) {
     return mosaicFrame(raw, out, f);
 }
 
+/// The direct coefficients when they describe this table and the processor can use them.
+const hx::algorithms::detail::DirectCcm* directFor(const unsigned char* table) {
+    if (!table || table != pCCM || !gDirectReady.load() || !hx::algorithms::useAvx2Fma())
+        return nullptr;
+    return &gDirect;
+}
+
 void decode(_ezImage* raw, _ezImage* out, int bayer, bool colourCorrect) {
     Frame f;
     if (!beginDecode(raw, out, bayer, f)) return;
@@ -277,10 +316,14 @@ void decode(_ezImage* raw, _ezImage* out, int bayer, bool colourCorrect) {
     const unsigned char* table = colourCorrect ? pCCM : nullptr;
     const DemosaicPath path = gPath.load(std::memory_order_relaxed);
     const bool avx2 = path != DemosaicPath::Portable && hx::algorithms::demosaicHasAvx2();
+    const auto* direct = avx2 && path != DemosaicPath::Avx2Table ? directFor(table) : nullptr;
+    const size_t first = size_t(f.width) * 3; // output row 1
     if (f.depth == 8)
-        demosaicRows<uint8_t>(raw, out, f, bayer, table, avx2);
+        demosaicRows<uint8_t>(raw, out->data + first, f, bayer, 1, f.height - 2, table, avx2,
+                              direct);
     else
-        demosaicRows<uint16_t>(raw, out, f, bayer, table, avx2);
+        demosaicRows<uint16_t>(raw, reinterpret_cast<uint16_t*>(out->data) + first, f, bayer, 1,
+                               f.height - 2, table, avx2, direct);
 }
 
 // ---- reference ------------------------------------------------------------------------------
@@ -353,8 +396,11 @@ void __init_algorithms() {
         if (!pCCM) return;
         std::memset(pCCM + kCcmBytes, 0, kCcmAlloc - kCcmBytes);
     }
-    static CcmRows rows; // 18 KiB: kept off the stack
+    gDirectReady = false;
+    CcmRows& rows = gRows;
     buildRows(rows);
+    buildDirect(rows, gDirect);
+    gDirectReady = true;
     const bool avx2 = gPath.load(std::memory_order_relaxed) != DemosaicPath::Portable &&
                       hx::algorithms::demosaicHasAvx2();
     const unsigned cores = std::thread::hardware_concurrency();
@@ -381,6 +427,7 @@ void __init_algorithms() {
 
 /// Frees the colour-correction table.
 void __exit_algorithms() {
+    gDirectReady = false;
     if (pCCM) {
         std::free(pCCM);
         pCCM = nullptr;
@@ -420,6 +467,21 @@ void __yuv422_rgb888(unsigned char* src, unsigned char* dst, int width, int heig
     }
 }
 
+namespace hx::algorithms::detail {
+
+const DirectCcm* directCcm() {
+    return gDirectReady.load() ? &gDirect : nullptr;
+}
+
+void exactEntry(int b, int g, int r, unsigned char out[3]) {
+    const CcmRows& w = gRows;
+    out[0] = clampTrunc(w.blue.diag[b] * b - w.blue.off1[b] * g - w.blue.off2[b] * r);
+    out[1] = clampTrunc(w.green.diag[g] * g - w.green.off1[g] * b - w.green.off2[g] * r);
+    out[2] = clampTrunc(w.red.diag[r] * r - w.red.off1[r] * b - w.red.off2[r] * g);
+}
+
+} // namespace hx::algorithms::detail
+
 namespace hx::algorithms {
 
 void setDemosaicPath(DemosaicPath path) {
@@ -427,8 +489,41 @@ void setDemosaicPath(DemosaicPath path) {
 }
 
 bool demosaicHasAvx2() {
-    static const bool has = detail::cpuHasAvx2();
-    return has;
+    return useAvx2();
+}
+
+bool decodeRawRows(const _ezImage* raw, int bayer, bool colourCorrect, int y0, int y1,
+                   unsigned char* dst) {
+    if (!raw || !raw->data || !dst || bayer < 1 || bayer > 4) return false;
+    if (raw->channels != 1 || (raw->depth != 8 && raw->depth != 16)) return false;
+    if (raw->height < 4 || raw->width < 3 || y0 < 1 || y1 > raw->height - 2 || y0 >= y1)
+        return false;
+    if (raw->depth == 16 &&
+        ((reinterpret_cast<uintptr_t>(raw->data) | reinterpret_cast<uintptr_t>(dst)) & 1))
+        return false;
+    Frame f;
+    f.width = raw->width;
+    f.height = raw->height;
+    f.depth = raw->depth;
+    const unsigned char* table = colourCorrect ? pCCM : nullptr;
+    const DemosaicPath path = gPath.load(std::memory_order_relaxed);
+    const bool avx2 = path != DemosaicPath::Portable && demosaicHasAvx2();
+    const auto* direct = avx2 && path != DemosaicPath::Avx2Table ? directFor(table) : nullptr;
+    if (f.depth == 8)
+        demosaicRows<uint8_t>(raw, dst, f, bayer, y0, y1, table, avx2, direct);
+    else
+        demosaicRows<uint16_t>(raw, reinterpret_cast<uint16_t*>(dst), f, bayer, y0, y1, table, avx2,
+                               direct);
+    return true;
+}
+
+void colourCorrectPixels(unsigned char* rgb, size_t n) {
+    if (!rgb || !pCCM) return;
+    size_t done = 0;
+    const DemosaicPath path = gPath.load(std::memory_order_relaxed);
+    if (path != DemosaicPath::Portable && path != DemosaicPath::Avx2Table)
+        if (const auto* direct = directFor(pCCM)) done = detail::correctPixelsAvx2(rgb, n, *direct);
+    for (size_t i = done; i < n; ++i) correctPixel(rgb + 3 * i, pCCM);
 }
 
 void decodeRawReference(_ezImage* raw, _ezImage* out, int bayer, bool colourCorrect) {

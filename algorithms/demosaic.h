@@ -1,6 +1,8 @@
 // Raw decoding: bilinear demosaic of Bayer mosaics, colour-correction table, YUV 4:2:2.
 #pragma once
 
+#include <cstddef>
+
 #include "ezImage/ezImage.h"
 
 /// Colour-correction table: 256^3 entries of 3 bytes (corrected blue, green, red), indexed by
@@ -29,15 +31,29 @@ namespace hx::algorithms {
 
 /// Demosaic implementations that can be selected, mainly so tests can compare them.
 enum class DemosaicPath {
-    Auto,     ///< the fastest path this processor supports
-    Portable, ///< plain C++ pair loop (compiler-vectorised at best)
-    Avx2,     ///< AVX2 intrinsics; falls back to Portable when the processor lacks AVX2
+    Auto,      ///< the fastest path this processor supports
+    Portable,  ///< plain C++ pair loop (compiler-vectorised at best)
+    Avx2,      ///< AVX2 intrinsics, colour correction computed (with FMA) or looked up;
+               ///< falls back to Portable when the processor lacks AVX2 or vectors are off
+    Avx2Table, ///< AVX2 intrinsics, colour correction always looked up in the table
 };
 
 /// Selects the implementation used by __decode_rawdatafast and __decode_rawdata.
 void setDemosaicPath(DemosaicPath path);
-/// True when this processor can run the AVX2 path.
+/// True when this processor can run the AVX2 path and vectors are not switched off.
 bool demosaicHasAvx2();
+
+/// The demosaic of output rows [y0, y1) alone (1 <= y0 < y1 <= height - 2), colour-corrected
+/// when asked and a table exists, written to dst as packed rows of width pixels (row y0 first);
+/// the columns the demosaic leaves (0 and width - 1) are not written. The same results as
+/// __decode_rawdata / __decode_rawdatafast give for those rows. False (nothing written) for an
+/// unusable record, Bayer code or row range.
+bool decodeRawRows(const _ezImage* raw, int bayer, bool colourCorrect, int y0, int y1,
+                   unsigned char* dst);
+
+/// Colour-corrects n interleaved 8-bit pixels (red, green, blue) in place, as __decode_rawdata
+/// does with the selected path; nothing without a table.
+void colourCorrectPixels(unsigned char* rgb, size_t n);
 
 /// Straightforward per-pixel implementation of the demosaic, kept as the reference that every
 /// optimised path must match bit for bit. Same contract as __decode_rawdatafast/__decode_rawdata.

@@ -3,14 +3,10 @@
 #include "algorithms/demosaic_internal.h"
 
 #include <array>
+#include <cstddef>
 #include <immintrin.h>
 
 namespace hx::algorithms::detail {
-
-bool cpuHasAvx2() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2");
-}
 
 namespace {
 
@@ -105,15 +101,154 @@ __attribute__((target("avx2"))) inline Rgb16 correctU16(__m256i r, __m256i g, __
                             _mm256_and_si256(b, lowByte))};
 }
 
+// ---- colour correction computed directly ------------------------------------------------------
+//
+// Error of V = (k1 - k2 d) x - w (k3 y + k4 z) in single precision (u = 2^-24) against the real
+// value of the table's formula: a = fnmadd(k2, d, k1) <= 1.68 carries 4.1 u (k1, k2 d rounded,
+// the coefficients' own rounding), so a x carries 255 * 4.1 u + 430 u; s = fmadd(k3, y, k4 z)
+// <= 2.93 carries 6.9 u, times w <= 75 is 520 u; the last rounding adds 512 u at most. The
+// total, 2510 u = 1.5e-4, plus the table's own double rounding (below 1e-12), stays inside
+// the margin of 2.4e-4. About one input in a thousand lies that close to a whole number.
+constexpr float kDirectMargin = 1.0f / 4096;
+
+/// V - margin and V + margin of output channel k for 8 lanes, truncated towards zero.
+__attribute__((target("avx2,fma"))) inline void directChannel(__m256 x, __m256 y, __m256 z, int k,
+                                                              const DirectCcm& c, __m256i& below,
+                                                              __m256i& above) {
+    const __m256 d = _mm256_max_ps(_mm256_sub_ps(x, _mm256_set1_ps(180.0f)), _mm256_setzero_ps());
+    const __m256 w = _mm256_sub_ps(_mm256_set1_ps(75.0f), d);
+    const __m256 a = _mm256_fnmadd_ps(_mm256_set1_ps(c.k2[k]), d, _mm256_set1_ps(c.k1[k]));
+    const __m256 s =
+        _mm256_fmadd_ps(_mm256_set1_ps(c.k3[k]), y, _mm256_mul_ps(_mm256_set1_ps(c.k4[k]), z));
+    __m256 v = _mm256_fnmadd_ps(w, s, _mm256_mul_ps(a, x));
+    // A channel at full scale is exactly 255 in the table; V is only close to it.
+    if (c.fullScale)
+        v = _mm256_blendv_ps(v, _mm256_set1_ps(255.5f),
+                             _mm256_cmp_ps(x, _mm256_set1_ps(255.0f), _CMP_EQ_OQ));
+    const __m256 e = _mm256_set1_ps(kDirectMargin);
+    below = _mm256_cvttps_epi32(_mm256_sub_ps(v, e));
+    above = _mm256_cvttps_epi32(_mm256_add_ps(v, e));
+}
+
+/// Entries for the lanes whose margins truncated differently, in double precision.
+template <typename Lane, int N>
+inline void exactLanes(unsigned bad, const Lane (&in)[3][N], Lane (&out)[3][N], int shift) {
+    for (int j = 0; j < N; ++j) {
+        if (!((bad >> j) & 1)) continue;
+        unsigned char e[3];
+        exactEntry(in[2][j] >> shift, in[1][j] >> shift, in[0][j] >> shift, e);
+        const Lane low = shift ? Lane(0xFF) : Lane(0);
+        out[2][j] = Lane((e[0] << shift) | (in[2][j] & low));
+        out[1][j] = Lane((e[1] << shift) | (in[1][j] & low));
+        out[0][j] = Lane((e[2] << shift) | (in[0][j] & low));
+    }
+}
+
+/// Direct correction of 16 interpolated 8-bit pixels (values in 16-bit lanes).
+__attribute__((target("avx2,fma"))) Rgb16 directU8(__m256i r, __m256i g, __m256i b,
+                                                   const DirectCcm& c) {
+    const __m256i zero = _mm256_setzero_si256();
+    __m256i lo[2][3], hi[2][3];
+    for (int h = 0; h < 2; ++h) {
+        // Lanes 0-3 and 8-11, then 4-7 and 12-15: packing the halves back restores the order.
+        const __m256 fb =
+            _mm256_cvtepi32_ps(h ? _mm256_unpackhi_epi16(b, zero) : _mm256_unpacklo_epi16(b, zero));
+        const __m256 fg =
+            _mm256_cvtepi32_ps(h ? _mm256_unpackhi_epi16(g, zero) : _mm256_unpacklo_epi16(g, zero));
+        const __m256 fr =
+            _mm256_cvtepi32_ps(h ? _mm256_unpackhi_epi16(r, zero) : _mm256_unpacklo_epi16(r, zero));
+        directChannel(fb, fg, fr, 0, c, lo[h][0], hi[h][0]);
+        directChannel(fg, fb, fr, 1, c, lo[h][1], hi[h][1]);
+        directChannel(fr, fb, fg, 2, c, lo[h][2], hi[h][2]);
+    }
+    const __m256i top = _mm256_set1_epi16(255);
+    __m256i out[3], diff = zero;
+    for (int k = 0; k < 3; ++k) {
+        const __m256i below = _mm256_min_epu16(_mm256_packus_epi32(lo[0][k], lo[1][k]), top);
+        out[k] = _mm256_min_epu16(_mm256_packus_epi32(hi[0][k], hi[1][k]), top);
+        diff = _mm256_or_si256(diff, _mm256_xor_si256(below, out[k]));
+    }
+    const unsigned same = unsigned(_mm256_movemask_epi8(_mm256_cmpeq_epi16(diff, zero)));
+    if (same == 0xFFFFFFFFu) return {out[2], out[1], out[0]};
+    unsigned bad = 0;
+    for (int j = 0; j < 16; ++j) bad |= ((~same >> (2 * j)) & 1u) << j;
+    alignas(32) uint16_t in[3][16], res[3][16];
+    const __m256i inputs[3] = {r, g, b}, results[3] = {out[2], out[1], out[0]};
+    for (int k = 0; k < 3; ++k) {
+        _mm256_store_si256(reinterpret_cast<__m256i*>(in[k]), inputs[k]);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(res[k]), results[k]);
+    }
+    exactLanes<uint16_t, 16>(bad, in, res, 0);
+    return {_mm256_load_si256(reinterpret_cast<const __m256i*>(res[0])),
+            _mm256_load_si256(reinterpret_cast<const __m256i*>(res[1])),
+            _mm256_load_si256(reinterpret_cast<const __m256i*>(res[2]))};
+}
+
+/// Direct correction of 8 interpolated 16-bit pixels (values in 32-bit lanes): the inputs are
+/// the high bytes, each result replaces the high byte of its sample.
+__attribute__((target("avx2,fma"))) Rgb16 directU16(__m256i r, __m256i g, __m256i b,
+                                                    const DirectCcm& c) {
+    const __m256 fr = _mm256_cvtepi32_ps(_mm256_srli_epi32(r, 8));
+    const __m256 fg = _mm256_cvtepi32_ps(_mm256_srli_epi32(g, 8));
+    const __m256 fb = _mm256_cvtepi32_ps(_mm256_srli_epi32(b, 8));
+    __m256i lo[3], hi[3];
+    directChannel(fb, fg, fr, 0, c, lo[0], hi[0]);
+    directChannel(fg, fb, fr, 1, c, lo[1], hi[1]);
+    directChannel(fr, fb, fg, 2, c, lo[2], hi[2]);
+    const __m256i zero = _mm256_setzero_si256(), top = _mm256_set1_epi32(255);
+    const __m256i lowByte = _mm256_set1_epi32(0xFF);
+    __m256i out[3], diff = zero;
+    for (int k = 0; k < 3; ++k) {
+        const __m256i below = _mm256_min_epi32(_mm256_max_epi32(lo[k], zero), top);
+        out[k] = _mm256_min_epi32(_mm256_max_epi32(hi[k], zero), top);
+        diff = _mm256_or_si256(diff, _mm256_xor_si256(below, out[k]));
+    }
+    Rgb16 v{_mm256_or_si256(_mm256_slli_epi32(out[2], 8), _mm256_and_si256(r, lowByte)),
+            _mm256_or_si256(_mm256_slli_epi32(out[1], 8), _mm256_and_si256(g, lowByte)),
+            _mm256_or_si256(_mm256_slli_epi32(out[0], 8), _mm256_and_si256(b, lowByte))};
+    const unsigned same =
+        unsigned(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(diff, zero))));
+    if (same == 0xFFu) return v;
+    alignas(32) uint32_t in[3][8], res[3][8];
+    const __m256i inputs[3] = {r, g, b}, results[3] = {v.r, v.g, v.b};
+    for (int k = 0; k < 3; ++k) {
+        _mm256_store_si256(reinterpret_cast<__m256i*>(in[k]), inputs[k]);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(res[k]), results[k]);
+    }
+    exactLanes<uint32_t, 8>(~same & 0xFFu, in, res, 8);
+    return {_mm256_load_si256(reinterpret_cast<const __m256i*>(res[0])),
+            _mm256_load_si256(reinterpret_cast<const __m256i*>(res[1])),
+            _mm256_load_si256(reinterpret_cast<const __m256i*>(res[2]))};
+}
+
 } // namespace
+
+__attribute__((target("avx2,fma"))) size_t correctPixelsAvx2(uint8_t* rgb, size_t n,
+                                                             const DirectCcm& c) {
+    size_t done = 0;
+    for (; done + 16 <= n; done += 16) {
+        uint8_t* p = rgb + 3 * done;
+        alignas(32) uint16_t plane[3][16];
+        for (int j = 0; j < 16; ++j)
+            for (int k = 0; k < 3; ++k) plane[k][j] = p[3 * j + k];
+        const Rgb16 v = directU8(_mm256_load_si256(reinterpret_cast<const __m256i*>(plane[0])),
+                                 _mm256_load_si256(reinterpret_cast<const __m256i*>(plane[1])),
+                                 _mm256_load_si256(reinterpret_cast<const __m256i*>(plane[2])), c);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(plane[0]), v.r);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(plane[1]), v.g);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(plane[2]), v.b);
+        for (int j = 0; j < 16; ++j)
+            for (int k = 0; k < 3; ++k) p[3 * j + k] = static_cast<uint8_t>(plane[k][j]);
+    }
+    return done;
+}
 
 /// 8-bit samples: a 16-bit lane at column x + 2k holds the pair's non-green sample (low byte)
 /// and green sample (high byte), so one load yields both sites of 16 pairs; loads one pair to
 /// the left and right give the neighbours. All sums fit in 16-bit lanes (at most 8 x 255).
-__attribute__((target("avx2"))) int demosaicPairsAvx2U8(const uint8_t* up, const uint8_t* mid,
-                                                        const uint8_t* down, uint8_t* dst, int x,
-                                                        int pairs, bool rowRed,
-                                                        const unsigned char* table) {
+__attribute__((target("avx2,fma"))) int
+demosaicPairsAvx2U8(const uint8_t* up, const uint8_t* mid, const uint8_t* down, uint8_t* dst, int x,
+                    int pairs, bool rowRed, const unsigned char* table, const DirectCcm* direct) {
     const __m256i low = _mm256_set1_epi16(0x00FF);
     const __m256i two = _mm256_set1_epi16(2);
     int done = 0;
@@ -146,11 +281,13 @@ __attribute__((target("avx2"))) int demosaicPairsAvx2U8(const uint8_t* up, const
         const __m256i gCross = _mm256_avg_epu16(uB, dB);
 
         uint8_t* out = dst + 3 * c;
-        if (table) {
+        if (direct || table) {
+            const __m256i ngR = rowRed ? ak : ngCross, ngB = rowRed ? ngCross : ak;
+            const __m256i gR = rowRed ? gRow : gCross, gB = rowRed ? gCross : gRow;
             const Rgb16 ng =
-                correctU8(rowRed ? ak : ngCross, ngGreen, rowRed ? ngCross : ak, table);
+                direct ? directU8(ngR, ngGreen, ngB, *direct) : correctU8(ngR, ngGreen, ngB, table);
             const Rgb16 g =
-                correctU8(rowRed ? gRow : gCross, gGreen, rowRed ? gCross : gRow, table);
+                direct ? directU8(gR, gGreen, gB, *direct) : correctU8(gR, gGreen, gB, table);
             store3(out, _mm256_or_si256(ng.r, _mm256_slli_epi16(g.r, 8)),
                    _mm256_or_si256(ng.g, _mm256_slli_epi16(g.g, 8)),
                    _mm256_or_si256(ng.b, _mm256_slli_epi16(g.b, 8)), kMasks8);
@@ -168,10 +305,10 @@ __attribute__((target("avx2"))) int demosaicPairsAvx2U8(const uint8_t* up, const
 }
 
 /// 16-bit samples: the same scheme with 32-bit lanes (sums need up to 19 bits).
-__attribute__((target("avx2"))) int demosaicPairsAvx2U16(const uint16_t* up, const uint16_t* mid,
-                                                         const uint16_t* down, uint16_t* dst, int x,
-                                                         int pairs, bool rowRed,
-                                                         const unsigned char* table) {
+__attribute__((target("avx2,fma"))) int
+demosaicPairsAvx2U16(const uint16_t* up, const uint16_t* mid, const uint16_t* down, uint16_t* dst,
+                     int x, int pairs, bool rowRed, const unsigned char* table,
+                     const DirectCcm* direct) {
     const __m256i low = _mm256_set1_epi32(0xFFFF);
     const __m256i one = _mm256_set1_epi32(1);
     const __m256i two = _mm256_set1_epi32(2);
@@ -203,11 +340,13 @@ __attribute__((target("avx2"))) int demosaicPairsAvx2U16(const uint16_t* up, con
         const __m256i gCross = _mm256_srli_epi32(_mm256_add_epi32(bSum, one), 1);
 
         uint8_t* out = reinterpret_cast<uint8_t*>(dst + 3 * c);
-        if (table) {
-            const Rgb16 ng =
-                correctU16(rowRed ? ak : ngCross, ngGreen, rowRed ? ngCross : ak, table);
+        if (direct || table) {
+            const __m256i ngR = rowRed ? ak : ngCross, ngB = rowRed ? ngCross : ak;
+            const __m256i gR = rowRed ? gRow : gCross, gB = rowRed ? gCross : gRow;
+            const Rgb16 ng = direct ? directU16(ngR, ngGreen, ngB, *direct)
+                                    : correctU16(ngR, ngGreen, ngB, table);
             const Rgb16 g =
-                correctU16(rowRed ? gRow : gCross, gGreen, rowRed ? gCross : gRow, table);
+                direct ? directU16(gR, gGreen, gB, *direct) : correctU16(gR, gGreen, gB, table);
             store3(out, _mm256_or_si256(ng.r, _mm256_slli_epi32(g.r, 16)),
                    _mm256_or_si256(ng.g, _mm256_slli_epi32(g.g, 16)),
                    _mm256_or_si256(ng.b, _mm256_slli_epi32(g.b, 16)), kMasks16);

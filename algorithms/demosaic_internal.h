@@ -1,6 +1,7 @@
 // Internal interface between the demosaic driver and its instruction-set specific kernels.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace hx::algorithms::detail {
@@ -9,8 +10,31 @@ namespace hx::algorithms::detail {
 inline constexpr int kAvx2PairsU8 = 16;
 inline constexpr int kAvx2PairsU16 = 8;
 
-/// True when the processor and the operating system support AVX2.
-bool cpuHasAvx2();
+/// The colour correction computed instead of looked up. Output channel k (0 blue, 1 green,
+/// 2 red) of the table is trunc(A(x) x - B(x) y - C(x) z) clamped to 0 ... 255, where x is the
+/// channel's own input, y and z the other two (blue: g, r; green: b, r; red: b, g), and the
+/// coefficients fade linearly from their matrix values at x = 180 to (1, 0, 0) at 255. With
+/// d = max(x - 180, 0) and w = 75 - d that is V = (k1 - k2 d) x - w (k3 y + k4 z). In single
+/// precision V is within 1.6e-4 of the table's double-precision value (error bound in
+/// demosaic_avx2.cpp), so truncating V - e and V + e with e = 2^-12 gives the same integer
+/// exactly when the table's entry is that integer; where they differ the entry is evaluated
+/// again in double precision with the table's own operations.
+struct DirectCcm {
+    float k1[3], k2[3], k3[3], k4[3];
+    /// A channel at 255 is exactly 255 in the table whatever the other two are.
+    bool fullScale = false;
+};
+
+/// The direct coefficients, valid while the table is (set by __init_algorithms).
+const DirectCcm* directCcm();
+
+/// One table entry in double precision with the fill's own operations (bit-identical to it):
+/// corrected blue, green, red of (blue, green, red).
+void exactEntry(int blue, int green, int red, unsigned char out[3]);
+
+/// Corrects n interleaved 8-bit pixels (red, green, blue) in place with the direct
+/// computation; returns the number done (whole blocks of 16), the rest is the caller's.
+size_t correctPixelsAvx2(uint8_t* rgb, size_t n, const DirectCcm& c);
 
 /// Interpolates whole blocks of pairs of one output row with AVX2. up, mid and down are the raw
 /// rows y - 1, y and y + 1; dst is output row y (3 samples per pixel); x is the centre column of
@@ -18,11 +42,14 @@ bool cpuHasAvx2();
 /// Processes floor(pairs / block) blocks and returns the number of pairs written. The caller
 /// guarantees that every sample up to column x + 2 * pairs + 1 of the three rows may be read,
 /// and that column x - 2 may be read. With a colour-correction table the pixels written are
-/// already corrected; the table must have 4 readable bytes at every entry.
+/// already corrected: computed when direct is given (AVX2 with FMA only), else looked up in the
+/// table, which must have 4 readable bytes at every entry.
 int demosaicPairsAvx2U8(const uint8_t* up, const uint8_t* mid, const uint8_t* down, uint8_t* dst,
-                        int x, int pairs, bool rowRed, const unsigned char* table);
+                        int x, int pairs, bool rowRed, const unsigned char* table,
+                        const DirectCcm* direct);
 int demosaicPairsAvx2U16(const uint16_t* up, const uint16_t* mid, const uint16_t* down,
-                         uint16_t* dst, int x, int pairs, bool rowRed, const unsigned char* table);
+                         uint16_t* dst, int x, int pairs, bool rowRed, const unsigned char* table,
+                         const DirectCcm* direct);
 
 /// Fills the 256 entries (red 0 ... 255) of one (blue, green) row of the colour-correction
 /// table: blue = blueHead - blueOffR[r], green = greenHead - greenOff * r,

@@ -2,6 +2,8 @@
 // binning and decimation of sensor data, 16-bit sample fix-up and de-interlacing.
 #include "algorithms/geometry.h"
 
+#include "algorithms/simd.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -287,7 +289,7 @@ __attribute__((target("ssse3"))) void reverseSsse3(unsigned char* dst, const uns
 /// The fastest reversal this processor has for pixels of p bytes.
 ReverseCopy reverseCopyFor(size_t p) {
 #if defined(__x86_64__) || defined(__i386__)
-    static const bool ssse3 = __builtin_cpu_supports("ssse3");
+    static const bool ssse3 = hx::algorithms::useSsse3();
     if (ssse3) {
         switch (p) {
         case 1:
@@ -320,6 +322,12 @@ ReverseCopy reverseCopyFor(size_t p) {
 }
 
 } // namespace
+
+void hx::algorithms::mirrorCopy(unsigned char* dst, const unsigned char* src, size_t pixels,
+                                size_t pixelBytes) {
+    if (dst && src && pixels && pixelBytes)
+        reverseCopyFor(pixelBytes)(dst, src, pixels, pixelBytes);
+}
 
 /// Crops in place. A rectangle reaching past the image is cut at its right and bottom edges;
 /// one that starts outside the image, or is empty, leaves the record unchanged.

@@ -25,3 +25,9 @@ void __skip(_ezImage* image, int sx, int sy);
 void __rmac(_ezImage* image, int mode);
 /// Merges two fields stored one after the other into one frame.
 void __interlace(_ezImage* image, int offset, int fieldRows);
+
+namespace hx::algorithms {
+/// Writes the `pixels` pixels of pixelBytes bytes at src to dst in reverse order (one row
+/// mirrored); dst and src do not overlap.
+void mirrorCopy(unsigned char* dst, const unsigned char* src, size_t pixels, size_t pixelBytes);
+} // namespace hx::algorithms

@@ -1,0 +1,20 @@
+// Run-time choice of the vector kernels: what the processor offers, and the HALVEX_SIMD switch
+// that forces the portable code everywhere (so the path that ARM computers run is tested and
+// measured on any machine).
+#pragma once
+
+namespace hx::algorithms {
+
+/// False when the environment variable HALVEX_SIMD is "off" (also "0", "no", "false", any
+/// case); read once, on first use.
+bool simdEnabled();
+/// True when value (the content of HALVEX_SIMD, or null when unset) switches vectors off.
+bool simdSwitchedOff(const char* value);
+
+/// Instruction sets a kernel may use: present in the processor and not switched off.
+bool useSsse3();
+bool useAvx2();
+/// AVX2 together with fused multiply-add.
+bool useAvx2Fma();
+
+} // namespace hx::algorithms

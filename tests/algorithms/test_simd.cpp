@@ -1,0 +1,32 @@
+// The switch that turns the vector kernels off.
+#include "algorithms/demosaic.h"
+#include "algorithms/simd.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+
+TEST(Simd, SwitchWords) {
+    for (const char* off : {"off", "OFF", "Off", "0", "no", "false", "FALSE"})
+        EXPECT_TRUE(hx::algorithms::simdSwitchedOff(off)) << off;
+    for (const char* on : {"on", "1", "", "of", "offf", "avx2", "yes", "off "})
+        EXPECT_FALSE(hx::algorithms::simdSwitchedOff(on)) << on;
+    EXPECT_FALSE(hx::algorithms::simdSwitchedOff(nullptr));
+    EXPECT_FALSE(hx::algorithms::simdSwitchedOff("a much longer word than any switch"));
+}
+
+TEST(Simd, SwitchedOffMeansNoVectorPathAnywhere) {
+    // Meaningful in the run of the suites under HALVEX_SIMD=off.
+    const bool off = hx::algorithms::simdSwitchedOff(std::getenv("HALVEX_SIMD"));
+    EXPECT_EQ(hx::algorithms::simdEnabled(), !off);
+    if (off) {
+        EXPECT_FALSE(hx::algorithms::useSsse3());
+        EXPECT_FALSE(hx::algorithms::useAvx2());
+        EXPECT_FALSE(hx::algorithms::useAvx2Fma());
+        EXPECT_FALSE(hx::algorithms::demosaicHasAvx2());
+    }
+    if (hx::algorithms::useAvx2Fma()) {
+        EXPECT_TRUE(hx::algorithms::useAvx2());
+    }
+}
