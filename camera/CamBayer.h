@@ -198,6 +198,12 @@ public:
     int _image_fladfield(_ezImage* image) override;
     int _swap_software(SoftWareValue* record, int length) override;
     int _init_save_image(_ezImage* raw) override;
+    /// Threads that convert one frame, for every camera of the process: 1 or 2, or 0 (the
+    /// default) for two on large frames when the computer has two cores and one otherwise.
+    static void setConversionThreads(int threads);
+    /// Cropped colour frames pass the chain in one go over bands of rows (on, the default) or
+    /// step by step over the whole frame (for comparisons: both give the same image).
+    static void setBandedChain(bool on);
 
     void _mark_removed() override;
     int _end_read(ReadEnd how) override;
@@ -404,6 +410,13 @@ protected:
     int16_t expectedWidth = 0;                       ///< frame size it waits for
     int16_t expectedHeight = 0;                      ///< (orientation of the finished image)
     void* (*saveCallback)(unsigned char*) = nullptr; ///< kept, never called
+
+private:
+    /// The flat-field working copy for frames of width x height, made or resized as needed.
+    _ezImage* flatFieldFor(int width, int height, int channels);
+    /// The chain from demosaic to histogram of a cropped colour frame in one pass over bands
+    /// of rows; false, out untouched, when the frame needs the step-by-step chain.
+    bool fusedColourChain(_ezImage* raw, _ezImage* image, int bayer, int flipCode, bool enhance);
 
     // ---- frame information -------------------------------------------------------------------
 private:

@@ -2,7 +2,10 @@
 // table lookup per sample; the tables are the live halves of the host-side settings, published at
 // the start of each frame under the settings lock and then read without it (only the thread that
 // converts frames writes live tables).
+#include <algorithm>
 #include <array>
+#include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -237,11 +240,19 @@ constexpr auto kColour16 = kernels16(std::make_index_sequence<16>());
 /// stays on the converting thread and spends no processor time on thread start-up.
 constexpr size_t kParallelPixels = size_t{1} << 19;
 
+/// Threads that convert one frame: 0 as the frame's size suits, else 1 or 2.
+std::atomic<int> gConversionThreads{0};
+/// Whether cropped colour frames take the one-pass chain over bands of rows.
+std::atomic<bool> gBandedChain{true};
+
 /// Runs body(from, to) over [0, n): when `parallel`, the upper half on a helper thread while
 /// the calling thread does the lower half. Without a helper thread it all runs here.
 template <class Body> void runSplit(bool parallel, size_t n, Body&& body) {
     static const bool twoCores = std::thread::hardware_concurrency() >= 2;
-    if (!parallel || !twoCores || n < 2) {
+    const int threads = gConversionThreads.load(std::memory_order_relaxed);
+    if (threads == 1) parallel = false;
+    if (threads == 2) parallel = true;
+    if (!parallel || (!twoCores && threads != 2) || n < 2) {
         body(size_t{0}, n);
         return;
     }
@@ -277,7 +288,156 @@ void mapSamples(uint8_t* p, size_t from, size_t to, int channels, const uint8_t*
     }
 }
 
+/// Reads the colour step's live tables and its mask of active steps (settings lock held).
+/// Returns 0, or -3 when an active step has no tables.
+int readColourTables(const SoftWareValue* s, ColourTables& t, unsigned& mask) {
+    mask = 0;
+    // Settings the camera does not offer count as neutral.
+    for (int c = 0; c < 3; ++c) {
+        if (s[kSwGainRed + c].enabled && s[kSwGainRed + c].value != 64) mask |= kStepGain;
+        if (s[kSwGamma0 + c].value != 100) mask |= kStepGamma;
+        t.gain[c] = s[kSwGainRed + c].table;
+        t.gamma[c] = s[kSwGamma0 + c].table;
+    }
+    if (s[kSwSaturation].enabled && s[kSwSaturation].value != 100) mask |= kStepSaturation;
+    if (s[kSwContrast].value != 128) mask |= kStepContrast;
+    t.saturation = s[kSwSaturation].table;
+    t.contrast = s[kSwContrast].table;
+    return 0;
+}
+
+/// Checks the tables of the active steps and composes the gamma-contrast pair; -3 when an
+/// active step has no tables.
+int completeColourTables(ColourTables& t, unsigned mask) {
+    if ((mask & kStepGain) && (!t.gain[0] || !t.gain[1] || !t.gain[2])) return -3;
+    if ((mask & kStepGamma) && (!t.gamma[0] || !t.gamma[1] || !t.gamma[2])) return -3;
+    if ((mask & kStepSaturation) && !t.saturation) return -3;
+    if ((mask & kStepContrast) && !t.contrast) return -3;
+    if ((mask & kStepTone) == kStepTone)
+        for (int c = 0; c < 3; ++c)
+            for (int v = 0; v < 256; ++v) t.toned[c][v] = t.contrast[t.gamma[c][v]];
+    return 0;
+}
+
+using ComposedKernel = void (*)(uint8_t*, size_t, const ComposedColour&);
+
+/// The composed loop for the tables in c and the sample width.
+ComposedKernel composedKernel(const ComposedColour& c, bool wide) {
+    return c.saturation ? (wide ? composedColour<true, true> : composedColour<false, true>)
+                        : (wide ? composedColour<true, false> : composedColour<false, false>);
+}
+
+/// Rows of a band: about 192 KiB of demosaiced pixels, so that a band stays in the second-level
+/// cache while every step passes over it.
+int bandRows(size_t rowBytes) {
+    const size_t rows = (size_t{192} << 10) / (rowBytes ? rowBytes : 1);
+    return static_cast<int>(rows < 2 ? 2 : (rows > 64 ? 64 : rows));
+}
+
 } // namespace
+
+void CamBayer::setConversionThreads(int threads) {
+    gConversionThreads = threads == 1 || threads == 2 ? threads : 0;
+}
+
+void CamBayer::setBandedChain(bool on) {
+    gBandedChain = on;
+}
+
+/// The chain of a cropped colour frame in one pass over bands of rows: each band is demosaiced
+/// into a buffer that stays in the cache, flat-fielded, coloured and counted there, and written
+/// once into its flipped place in out; only the level stretch, which needs the whole frame's
+/// histogram, passes over the finished image again. The results are those of the step-by-step
+/// chain. False, with nothing written, when this frame needs the step-by-step chain.
+bool CamBayer::fusedColourChain(_ezImage* rawImage, _ezImage* image, int bayer, int flipCode,
+                                bool enhance) {
+    const int width = rawImage->width, height = rawImage->height, depth = rawImage->depth;
+    const int w = width - 8, h = height - 8;
+    if (w < 2 || h < 1 || bayer < 1 || bayer > 4 || image->channels != 3) return false;
+    if (depth == 16 &&
+        ((reinterpret_cast<uintptr_t>(rawImage->data) | reinterpret_cast<uintptr_t>(image->data)) &
+         1))
+        return false;
+    ComposedColour* composed = composedTables();
+    if (!composed) return false;
+
+    // The colour step's tables, as _colr_image_process takes them.
+    ColourTables t{};
+    unsigned mask = 0;
+    {
+        Lock lock(settingsLock);
+        readColourTables(software, t, mask);
+    }
+    ComposedKernel kernel = nullptr;
+    if (mask != 0 && completeColourTables(t, mask) == 0) {
+        composeColour(mask, t, *composed);
+        kernel = composedKernel(*composed, depth == 16);
+    }
+
+    const size_t pixelBytes = depth == 16 ? 6 : 3;
+    const size_t rowBytes = static_cast<size_t>(width) * pixelBytes;
+    const size_t outRow = static_cast<size_t>(w) * pixelBytes;
+    const int rows = bandRows(rowBytes);
+    const bool parallel = static_cast<size_t>(w) * h >= kParallelPixels;
+    std::unique_ptr<unsigned char[]> buffers[2];
+    for (auto& b : buffers) {
+        b.reset(new (std::nothrow) unsigned char[static_cast<size_t>(rows) * rowBytes]);
+        if (!b) return false;
+    }
+
+    // From here on out is written: the header of the cropped image first, as the crop leaves it.
+    image->decoded = 1;
+    ezInitImageHeader(image, w, h, 3, depth, image->headerSize, image->data, image->resolution, 1);
+    const _ezImage* work = flatField.load() ? flatFieldFor(w, h, 3) : nullptr;
+    carryFrameInfo(rawImage, image, flipCode);
+    const bool mirror = (flipCode & 1) && w > 1, upsideDown = (flipCode & 2) && h > 1;
+    const bool counting = histogram.load();
+    // The tone steps leave the last two pixels of the finished image: find them before the flip.
+    const int keptRow = upsideDown ? 0 : h - 1;
+    const size_t keptAt = (mirror ? 0 : static_cast<size_t>(w) - 2) * pixelBytes;
+    // An image of two pixels or fewer has none to colour.
+    if (static_cast<size_t>(w) * h <= 2) kernel = nullptr;
+
+    hx::algorithms::HistogramCounts counts[2];
+    auto bands = [&](size_t first, size_t last) {
+        const int part = first == 0 ? 0 : 1;
+        unsigned char* buffer = buffers[part].get();
+        for (int top = static_cast<int>(first); top < static_cast<int>(last); top += rows) {
+            const int n = std::min(rows, static_cast<int>(last) - top);
+            hx::algorithms::decodeRawRows(rawImage, bayer, enhance, top + 4, top + 4 + n, buffer);
+            for (int k = 0; k < n; ++k) {
+                const int y = top + k; // row of the cropped image before the flip
+                unsigned char* row = buffer + k * rowBytes + 4 * pixelBytes;
+                if (work) {
+                    _ezImage frameRow = *image, referenceRow = *work;
+                    frameRow.height = referenceRow.height = 1;
+                    frameRow.data = row;
+                    referenceRow.data = work->data + static_cast<size_t>(y) * w * work->channels;
+                    __flat_field(&frameRow, &referenceRow);
+                }
+                if (kernel) {
+                    unsigned char kept[12];
+                    const bool protect = y == keptRow;
+                    if (protect) std::memcpy(kept, row + keptAt, 2 * pixelBytes);
+                    kernel(row, static_cast<size_t>(w), *composed);
+                    if (protect) std::memcpy(row + keptAt, kept, 2 * pixelBytes);
+                }
+                if (counting) hx::algorithms::histogramAdd(counts[part], row, w, 3, depth);
+                unsigned char* to = image->data + (upsideDown ? h - 1 - y : y) * outRow;
+                if (mirror)
+                    hx::algorithms::mirrorCopy(to, row, w, pixelBytes);
+                else
+                    std::memcpy(to, row, outRow);
+            }
+        }
+    };
+    runSplit(parallel, static_cast<size_t>(h), bands);
+    if (counting) {
+        hx::algorithms::histogramMerge(counts[0], counts[1]);
+        hx::algorithms::histogramFinish(counts[0], 3, image->data + outRow * h);
+    }
+    return true;
+}
 
 /// Turns one raw frame record into the finished image in out: publish pending tables, demosaic,
 /// crop the unwritten border, flat field, flip, tone and colour, histogram, stretch, and serve a
@@ -316,28 +476,31 @@ int CamBayer::_raw2image(unsigned char* raw, unsigned char* out, bool crop) {
     ezInitImageHeader(image, width, height, _channles(), depth, headerSize, out + headerSize,
                       resolutionIndex, decoded);
 
-    // 4. Demosaic.
+    // 4 to 9. Demosaic, border, flat field, flip, tone and colour, histogram: for a cropped
+    // colour frame in one pass over bands of rows, else step by step.
     const int bayer = _bayer();
-    if (colorEnhancement.load())
-        __decode_rawdata(rawImage, image, bayer);
-    else
-        __decode_rawdatafast(rawImage, image, bayer);
-
-    // 5 to 8. Border, flat field, flip, tone and colour.
-    if (crop && width > 8 && height > 8) __roi(image, 4, 4, width - 8, height - 8);
-    if (flatField.load()) _image_fladfield(image);
+    const bool enhance = colorEnhancement.load();
     const int flipCode = flip.load();
-    __flip(image, flipCode);
-    carryFrameInfo(rawImage, image, flipCode);
-    if (bayer == 0)
-        _gray_image_process(image);
-    else if (monochrome.load())
-        _mono_image_process(image);
-    else
-        _colr_image_process(image);
+    if (!(crop && bayer != 0 && !monochrome.load() && gBandedChain.load() &&
+          fusedColourChain(rawImage, image, bayer, flipCode, enhance))) {
+        if (enhance)
+            __decode_rawdata(rawImage, image, bayer);
+        else
+            __decode_rawdatafast(rawImage, image, bayer);
+        if (crop && width > 8 && height > 8) __roi(image, 4, 4, width - 8, height - 8);
+        if (flatField.load()) _image_fladfield(image);
+        __flip(image, flipCode);
+        carryFrameInfo(rawImage, image, flipCode);
+        if (bayer == 0)
+            _gray_image_process(image);
+        else if (monochrome.load())
+            _mono_image_process(image);
+        else
+            _colr_image_process(image);
+        if (histogram.load()) __calc_histogram(image);
+    }
 
-    // 9 to 11. Histogram and level stretch.
-    if (histogram.load()) __calc_histogram(image);
+    // 10, 11. Level stretch.
     bool stretch = true;
     {
         Lock lock(settingsLock);
@@ -438,37 +601,16 @@ int CamBayer::_colr_image_process(_ezImage* image) {
     unsigned mask = 0;
     {
         Lock lock(settingsLock);
-        const SoftWareValue* s = software;
-        // Settings the camera does not offer count as neutral.
-        for (int c = 0; c < 3; ++c) {
-            if (s[kSwGainRed + c].enabled && s[kSwGainRed + c].value != 64) mask |= kStepGain;
-            if (s[kSwGamma0 + c].value != 100) mask |= kStepGamma;
-            t.gain[c] = s[kSwGainRed + c].table;
-            t.gamma[c] = s[kSwGamma0 + c].table;
-        }
-        if (s[kSwSaturation].enabled && s[kSwSaturation].value != 100) mask |= kStepSaturation;
-        if (s[kSwContrast].value != 128) mask |= kStepContrast;
-        t.saturation = s[kSwSaturation].table;
-        t.contrast = s[kSwContrast].table;
+        readColourTables(software, t, mask);
     }
     if (mask == 0) return 0;
     // A step whose tables the camera does not have cannot run.
-    if ((mask & kStepGain) && (!t.gain[0] || !t.gain[1] || !t.gain[2])) return -3;
-    if ((mask & kStepGamma) && (!t.gamma[0] || !t.gamma[1] || !t.gamma[2])) return -3;
-    if ((mask & kStepSaturation) && !t.saturation) return -3;
-    if ((mask & kStepContrast) && !t.contrast) return -3;
-    if ((mask & kStepTone) == kStepTone)
-        for (int c = 0; c < 3; ++c)
-            for (int v = 0; v < 256; ++v) t.toned[c][v] = t.contrast[t.gamma[c][v]];
+    if (completeColourTables(t, mask) != 0) return -3;
     const size_t pixelBytes = image->depth == 8 ? 3 : 6;
     uint8_t* data = image->data;
     if (ComposedColour* c = composedTables()) {
         composeColour(mask, t, *c);
-        using Kernel = void (*)(uint8_t*, size_t, const ComposedColour&);
-        const bool wide = image->depth == 16;
-        const Kernel kernel =
-            c->saturation ? (wide ? composedColour<true, true> : composedColour<false, true>)
-                          : (wide ? composedColour<true, false> : composedColour<false, false>);
+        const ComposedKernel kernel = composedKernel(*c, image->depth == 16);
         splitWork(toneCount(image), [c, kernel, pixelBytes, data](size_t from, size_t to) {
             kernel(data + from * pixelBytes, to - from, *c);
         });
@@ -538,34 +680,57 @@ int CamBayer::_image_stretch(_ezImage* image) {
 /// differs. Allocation failures skip the correction for this frame.
 int CamBayer::_image_fladfield(_ezImage* image) {
     if (!usable(image)) return -2;
+    bool reference = false;
     {
         Lock lock(settingsLock);
-        if (!flatFieldImage) return 0;
+        reference = flatFieldImage != nullptr;
+    }
+    if (!reference) return 0;
+    _ezImage* work = flatFieldFor(image->width, image->height, image->channels);
+    if (!work) return flatFieldWork && flatFieldWork->channels != image->channels ? -2 : -3;
+    // Every sample is corrected on its own: large images in two bands of rows.
+    runSplit(pixelCount(image) >= kParallelPixels, image->height,
+             [image, work](size_t top, size_t bottom) {
+                 _ezImage frameBand = *image, referenceBand = *work;
+                 frameBand.height = referenceBand.height = static_cast<uint16_t>(bottom - top);
+                 frameBand.data += top * image->stride;
+                 referenceBand.data += top * work->stride;
+                 __flat_field(&frameBand, &referenceBand);
+             });
+    return 0;
+}
+
+/// The flat-field working copy for frames of width x height: rebuilt from the reference when
+/// that changed, resized when the frame's size differs. Null when there is no reference, memory
+/// is short or the channels differ from the frame's.
+_ezImage* CamBayer::flatFieldFor(int width, int height, int channels) {
+    {
+        Lock lock(settingsLock);
+        if (!flatFieldImage) return nullptr;
         if (flatFieldReady.load() || !flatFieldWork) {
             ezReleaseImage(&flatFieldWork);
             _ezImage* ref = flatFieldImage;
             flatFieldWork = ezCreateImage(ref->width, ref->height, ref->depth, ref->channels,
                                           sizeof(_ezImage), ref->resolution);
-            if (!flatFieldWork) return -3;
+            if (!flatFieldWork) return nullptr;
             ezCopyImage(flatFieldWork, ref);
             flatFieldReady = false;
         }
     }
     // The working copy belongs to the thread that converts frames from here on.
-    if (flatFieldWork->width != image->width || flatFieldWork->height != image->height) {
+    if (flatFieldWork->width != width || flatFieldWork->height != height) {
         _ezImage* previous = flatFieldWork;
-        _ezImage* resized =
-            ezCreateImage(image->width, image->height, previous->depth, previous->channels,
-                          sizeof(_ezImage), previous->resolution);
-        if (!resized) return -3;
+        _ezImage* resized = ezCreateImage(width, height, previous->depth, previous->channels,
+                                          sizeof(_ezImage), previous->resolution);
+        if (!resized) return nullptr;
         resized->bayer = previous->bayer;
         const int p = previous->channels;
-        if (previous->width == image->width + 8 && previous->height == image->height + 8) {
+        if (previous->width == width + 8 && previous->height == height + 8) {
             // The frame lost the demosaic border: take the matching interior, not a stretched
             // copy of the whole reference.
-            const size_t row = static_cast<size_t>(image->width) * p;
+            const size_t row = static_cast<size_t>(width) * p;
             const size_t from = static_cast<size_t>(previous->width) * p;
-            for (int y = 0; y < image->height; ++y)
+            for (int y = 0; y < height; ++y)
                 std::memcpy(resized->data + y * row, previous->data + (y + 4) * from + 4 * p, row);
         } else {
             __resize(previous, resized);
@@ -577,18 +742,8 @@ int CamBayer::_image_fladfield(_ezImage* image) {
         }
         ezReleaseImage(&previous);
     }
-    if (flatFieldWork->channels != image->channels) return -2;
-    // Every sample is corrected on its own: large images in two bands of rows.
-    _ezImage* work = flatFieldWork;
-    runSplit(pixelCount(image) >= kParallelPixels, image->height,
-             [image, work](size_t top, size_t bottom) {
-                 _ezImage frameBand = *image, referenceBand = *work;
-                 frameBand.height = referenceBand.height = static_cast<uint16_t>(bottom - top);
-                 frameBand.data += top * image->stride;
-                 referenceBand.data += top * work->stride;
-                 __flat_field(&frameBand, &referenceBand);
-             });
-    return 0;
+    if (flatFieldWork->channels != channels) return nullptr;
+    return flatFieldWork;
 }
 
 /// Stamps the camera's capture settings into a record that is about to be written as RAW.
