@@ -178,7 +178,10 @@ HALVEX_API int SetRoi(int x, int y, int width, int height, const char* name);
 HALVEX_API int GetRoi(int* x, int* y, int* width, int* height, const char* name);
 HALVEX_API int SetRoiState(bool on, const char* name);
 HALVEX_API int GetRoiState(bool* on, const char* name);
+/// Writes min(length, 512) bytes of user information into the camera's memory.
 HALVEX_API int WriteInf(char* data, int length, const char* name);
+/// Reads min(length, 512) bytes of user information and ends them with a 0 byte: the buffer
+/// must hold that count plus one.
 HALVEX_API int ReadInf(char* buffer, int length, const char* name);
 
 // ---- model extras (-4 where the camera lacks the feature; unknown name: -1) ----------------
@@ -244,10 +247,11 @@ HALVEX_API int GetGammaEx(int channel, const char* name);
 /// -2 for a channel above 2, also for an unknown name.
 HALVEX_API int GetGammaRangeEx(int* min, int* max, int* step, int channel, const char* name);
 HALVEX_API int SetStretch(int low, int high, bool automatic, const char* name);
+/// Writes to the outputs that are given; any of them may be null.
 HALVEX_API int GetStretch(int* low, int* high, bool* automatic, const char* name);
 /// -2 for a channel above 2, also for an unknown name.
 HALVEX_API int SetStretchEx(int low, int high, bool automatic, int channel, const char* name);
-/// -2 for a channel above 2, also for an unknown name.
+/// -2 for a channel above 2, also for an unknown name. Any output may be null.
 HALVEX_API int GetStretchEx(int* low, int* high, bool* automatic, int channel, const char* name);
 /// -2 for a channel above 2, also for an unknown name.
 HALVEX_API int GetStretchRangeEx(int* min, int* max, int* step, int channel, const char* name);

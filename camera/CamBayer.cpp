@@ -297,6 +297,30 @@ int CamBayer::_versions(int* version) {
 
 // ---- user-information memory ----------------------------------------------------------------
 
+namespace {
+
+/// The request that moves one chunk of user information at `offset` bytes into the memory:
+/// wValue its first address, wIndex its last, a data stage of `chunk` bytes.
+EZURB userMemoryRequest(uint8_t bmRequestType, uint8_t bRequest, int offset, int chunk,
+                        unsigned char* bytes) {
+    const auto first = static_cast<uint16_t>(kUserMemoryBase + offset);
+    return EZURB{bmRequestType,
+                 bRequest,
+                 first,
+                 static_cast<uint16_t>(first + chunk - 1),
+                 static_cast<uint16_t>(chunk),
+                 bytes,
+                 0};
+}
+
+/// Sends one user-information chunk once, clearing a stall; failures are not reported.
+void sendUserMemoryChunk(hx::usb::UsbDevice* device, EZURB& request) {
+    if (!device) return;
+    if (device->controlRequest(request) == kUsbPipeStalled) device->clearPipeStall(kControlPipe);
+}
+
+} // namespace
+
 /// Writes min(length, 512) bytes in 64-byte chunks from address 0x41. A short last chunk carries
 /// only the bytes the caller gave: its data stage is that many bytes and wIndex is the address
 /// of its last byte.
@@ -307,43 +331,23 @@ int CamBayer::_wmem_inf(const char* data, int length) {
         const int chunk = std::min(kUserMemoryChunk, total - offset);
         unsigned char bytes[kUserMemoryChunk] = {};
         std::memcpy(bytes, data + offset, static_cast<size_t>(chunk));
-        const auto first = static_cast<uint16_t>(kUserMemoryBase + offset);
-        EZURB request{0x40,
-                      0xB0,
-                      first,
-                      static_cast<uint16_t>(first + chunk - 1),
-                      static_cast<uint16_t>(chunk),
-                      bytes,
-                      0};
-        if (!usbDevice || !usbInterface) break;
-        if (usbDevice->controlRequest(request) == kUsbPipeStalled)
-            usbDevice->clearPipeStall(kControlPipe);
+        EZURB request = userMemoryRequest(0x40, 0xB0, offset, chunk, bytes);
+        sendUserMemoryChunk(usbInterface ? usbDevice.get() : nullptr, request);
     }
     return 0;
 }
 
-/// Reads user information as text into a buffer of `length` bytes: min(length - 1, 512) bytes
-/// in 64-byte chunks (the last chunk as in _wmem_inf), then a terminating 0, all inside the
-/// buffer. Bytes the camera did not send read as 0.
+/// Reads min(length, 512) bytes of user information as text, in the chunks _wmem_inf writes,
+/// and ends them with a 0 byte: the buffer holds that count plus one. Bytes the camera did not
+/// send read as 0.
 int CamBayer::_rmem_inf(char* buffer, int length) {
     if (!buffer) return -2;
-    if (length <= 0) return 0;
-    const int total = std::min(length - 1, kUserMemoryBytes);
+    const int total = std::clamp(length, 0, kUserMemoryBytes);
     for (int offset = 0; offset < total; offset += kUserMemoryChunk) {
         const int chunk = std::min(kUserMemoryChunk, total - offset);
         unsigned char bytes[kUserMemoryChunk] = {};
-        const auto first = static_cast<uint16_t>(kUserMemoryBase + offset);
-        EZURB request{0xC0,
-                      0xB1,
-                      first,
-                      static_cast<uint16_t>(first + chunk - 1),
-                      static_cast<uint16_t>(chunk),
-                      bytes,
-                      0};
-        if (usbDevice && usbInterface) {
-            if (usbDevice->controlRequest(request) == kUsbPipeStalled)
-                usbDevice->clearPipeStall(kControlPipe);
-        }
+        EZURB request = userMemoryRequest(0xC0, 0xB1, offset, chunk, bytes);
+        sendUserMemoryChunk(usbInterface ? usbDevice.get() : nullptr, request);
         std::memcpy(buffer + offset, bytes, static_cast<size_t>(chunk));
     }
     buffer[total] = 0;

@@ -159,15 +159,28 @@ TEST(CameraUsb, UserMemoryChunksStayInsideTheCallersBytes) {
     cam._wmem_inf(big.data(), 1000);
     EXPECT_EQ(countRequests(*sim, 0xB0), 8);
 
-    // A read stays inside its buffer: length - 1 bytes of text and the terminating 0.
+    // A read moves min(length, 512) bytes in the same chunks and ends them with a 0.
     std::vector<char> back(64 + 16, '#');
+    sim->clearRequestLog();
     EXPECT_EQ(cam._rmem_inf(back.data(), 70), 0);
-    EXPECT_EQ(std::string(back.data()), std::string(69, 'z'));
-    EXPECT_EQ(back[70], '#');
+    EXPECT_EQ(std::string(back.data()), std::string(70, 'z'));
+    EXPECT_EQ(back[70], 0);
+    EXPECT_EQ(back[71], '#');
+    const auto reads = sim->requestLog();
+    ASSERT_EQ(reads.size(), 2u);
+    EXPECT_EQ(reads[1].bmRequestType, 0xC0);
+    EXPECT_EQ(reads[1].bRequest, 0xB1);
+    EXPECT_EQ(reads[1].wValue, 0x81);
+    EXPECT_EQ(reads[1].wIndex, 0x86);
+    EXPECT_EQ(reads[1].wLength, 6);
     std::vector<char> all(600, '#');
     EXPECT_EQ(cam._rmem_inf(all.data(), 600), 0);
     EXPECT_EQ(std::strlen(all.data()), 512u);
     EXPECT_EQ(all[513], '#');
+    std::vector<char> none(4, '#');
+    EXPECT_EQ(cam._rmem_inf(none.data(), 0), 0);
+    EXPECT_EQ(none[0], 0);
+    EXPECT_EQ(none[1], '#');
 }
 
 TEST(CameraUsb, ResumeReappliesSettingsAndSuspendStops) {

@@ -212,7 +212,12 @@ TEST_F(LibusbBackend, ControlRequestsReachTheCameraWithTheirExactSetupPackets) {
     EXPECT_EQ(reads[0].wValue, 0x41);
     EXPECT_EQ(reads[0].wIndex, 0x80);
     EXPECT_EQ(reads[0].wLength, 64);
-    EXPECT_TRUE(std::equal(text.begin(), text.begin() + 192, back.begin()));
+    // The last chunk asks for the 8 bytes the write sent; all 200 come back, then the 0.
+    EXPECT_EQ(reads[3].wValue, 0x101);
+    EXPECT_EQ(reads[3].wLength, 8);
+    EXPECT_TRUE(std::equal(text.begin(), text.begin() + 200, back.begin()));
+    EXPECT_EQ(back[200], 0);
+    EXPECT_EQ(back[201], 'x');
 
     // The version query: 0xB6 in, wIndex 2, 64 bytes; the first two bytes are the version.
     camera.clearControlLog();
