@@ -399,9 +399,7 @@ int SetStretch(int low, int high, bool automatic, const char* name) {
     return with(name, -1, [&](CamBase& c) { return c._set_stretch(low, high, automatic); });
 }
 int GetStretch(int* low, int* high, bool* automatic, const char* name) {
-    return with(name, -1, [&](CamBase& c) {
-        return low && high && automatic ? c._stretch(low, high, automatic) : kBadArgument;
-    });
+    return with(name, -1, [&](CamBase& c) { return c._stretch(low, high, automatic); });
 }
 int SetStretchEx(int low, int high, bool automatic, int channel, const char* name) {
     if (badChannel(channel)) return kBadArgument;
@@ -410,9 +408,7 @@ int SetStretchEx(int low, int high, bool automatic, int channel, const char* nam
 }
 int GetStretchEx(int* low, int* high, bool* automatic, int channel, const char* name) {
     if (badChannel(channel)) return kBadArgument;
-    return with(name, -1, [&](CamBase& c) {
-        return low && high && automatic ? c._stretch(low, high, automatic, channel) : kBadArgument;
-    });
+    return with(name, -1, [&](CamBase& c) { return c._stretch(low, high, automatic, channel); });
 }
 int GetStretchRangeEx(int* min, int* max, int* step, int channel, const char* name) {
     if (badChannel(channel)) return kBadArgument;

@@ -201,7 +201,6 @@ TEST_F(ApiTest, NullOutputsGiveBadArgumentForARegisteredCamera) {
     EXPECT_EQ(GetTemperature(nullptr, n), -2);
     EXPECT_EQ(GetSaturationRange(nullptr, &v, &v, n), -2);
     EXPECT_EQ(GetChannelGain(&v, &v, nullptr, n), -2);
-    EXPECT_EQ(GetStretch(&v, &v, nullptr, n), -2);
     EXPECT_EQ(GetMonochrome(nullptr, n), -2);
     EXPECT_EQ(GetFlatfieldState(nullptr, n), -2);
     EXPECT_EQ(GetHistogramState(nullptr, n), -2);
@@ -213,6 +212,34 @@ TEST_F(ApiTest, NullOutputsGiveBadArgumentForARegisteredCamera) {
     EXPECT_EQ(CalcWhiteBalance(nullptr, nullptr, n), -2);
     EXPECT_EQ(GetRawSize(&v, &v, n), 0);
     EXPECT_EQ(GetMonochrome(&b, n), 0);
+}
+
+TEST_F(ApiTest, StretchReadsFillOnlyTheOutputsGiven) {
+    start();
+    std::string name = plug(0xA811);
+    const char* n = name.c_str();
+    ASSERT_EQ(SetStretch(10, 200, false, n), 0);
+    ASSERT_EQ(SetStretchEx(30, 90, false, 2, n), 0);
+    ASSERT_EQ(SetStretchEx(0, 0, true, 1, n), 0);
+
+    int low = -1, high = -1;
+    bool automatic = true;
+    EXPECT_EQ(GetStretch(&low, &high, nullptr, n), 0);
+    EXPECT_EQ(low, 10);
+    EXPECT_EQ(high, 200);
+    EXPECT_EQ(GetStretch(nullptr, nullptr, &automatic, n), 0);
+    EXPECT_FALSE(automatic);
+    EXPECT_EQ(GetStretch(nullptr, nullptr, nullptr, n), 0);
+
+    low = high = -1;
+    EXPECT_EQ(GetStretchEx(nullptr, &high, nullptr, 2, n), 0);
+    EXPECT_EQ(high, 90);
+    EXPECT_EQ(GetStretchEx(&low, nullptr, nullptr, 2, n), 0);
+    EXPECT_EQ(low, 30);
+    EXPECT_EQ(GetStretchEx(nullptr, nullptr, &automatic, 1, n), 0);
+    EXPECT_TRUE(automatic);
+    EXPECT_EQ(GetStretchEx(nullptr, nullptr, nullptr, 3, n), -2);
+    EXPECT_EQ(GetStretch(nullptr, nullptr, nullptr, "nobody"), -1);
 }
 
 TEST_F(ApiTest, ResultRulesThatDifferFromTheCameraOperation) {
