@@ -167,6 +167,7 @@ struct CcdFrame {
     Reduce reduce = Reduce::None;
     int factor = 1;
     int cropX = 0, cropY = 0, cropWidth = 0, cropHeight = 0;
+    bool autoExposure = true;    ///< the read runs automatic exposure when it is on
     int aeEvery = 3;             ///< automatic-exposure hint
     bool snapshotMark = false;   ///< report the camera's 0xCC mark
     bool fluorescence = false;   ///< run the fluorescence step
@@ -337,6 +338,9 @@ public:
     VDh687M1() = default;
     int _claim_device() override;
     int _retime() override;
+
+protected:
+    CcdFrame framePlan() const override;
 };
 
 class VDh694M1 : public VDh674M1 {

@@ -84,6 +84,17 @@ CcdFrame VDh674M1::framePlan() const {
     return plan;
 }
 
+/// The end-marker frame of every generation: the camera bins its own modes on 0xA001, the host
+/// bins the others from the whole sensor.
+CcdFrame VDh687M1::framePlan() const {
+    CcdFrame plan;
+    plan.pixelBytes = itemPixelBytes();
+    fullFrameLayout(plan, false);
+    plan.snapshotMark = true;
+    plan.fluorescence = true;
+    return plan;
+}
+
 CcdFrame VDh694M1::framePlan() const {
     CcdFrame plan;
     plan.pixelBytes = itemPixelBytes();
@@ -134,10 +145,12 @@ CcdFrame VDh205M1::framePlan() const {
     return plan;
 }
 
+/// The colour 205 leaves the exposure to the user: its frames never run automatic exposure.
 CcdFrame VDh205C1::framePlan() const {
     CcdFrame plan;
     plan.pixelBytes = itemPixelBytes();
     fullFrameLayout(plan, true);
+    plan.autoExposure = false;
     return plan;
 }
 
@@ -310,7 +323,7 @@ int CcdCamera::readPlannedFrame(unsigned char* buffer, int size) {
     }
 
     if (roiState.load()) cropToRegion(image);
-    if (autoExposure.load()) _calc_auto_exposure(image, every);
+    if (plan.autoExposure && autoExposure.load()) _calc_auto_exposure(image, every);
 
     int result = snapshot && plan.snapshotMark ? 1 : 0;
     if (plan.defects) {

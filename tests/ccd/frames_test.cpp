@@ -82,6 +82,48 @@ TEST(CcdFrames, PaddedAndPlainGenerations) {
     EXPECT_EQ(requestsOf(*plain.device, 0xB3).size(), 1u);
 }
 
+TEST(CcdFrames, Generation687ReadsEndMarkerFramesOnEveryRelease) {
+    // Only the 674 pads its frames on 0xB001; the 687 ends them with the marker on every
+    // generation, and bins its smaller items on the host from the whole sensor.
+    for (uint16_t bcd : {uint16_t{0xB001}, uint16_t{0xA000}}) {
+        SCOPED_TRACE(testing::Message() << std::hex << bcd);
+        auto c = openCcd(0xE00B, bcd);
+        CamBase& cam = *c.camera;
+        cam._sensor_resume();
+        std::vector<unsigned char> buffer(size_t(cam._body()));
+        c.device->pressSnapshotButton();
+        EXPECT_EQ(cam._raw_data(buffer.data(), int(buffer.size())), 1);
+        EXPECT_EQ(imageOf(buffer)->width, 1920);
+        ASSERT_EQ(cam._set_resolution(1, true), 0);
+        EXPECT_EQ(cam._raw_data(buffer.data(), int(buffer.size())), 0);
+        EXPECT_EQ(imageOf(buffer)->width, 960);
+        EXPECT_EQ(imageOf(buffer)->height, 728);
+        c.device->omitNextMarker();
+        EXPECT_EQ(cam._raw_data(buffer.data(), int(buffer.size())), -3);
+    }
+}
+
+TEST(CcdFrames, AutomaticExposureRunsOnlyOnModelsThatOfferIt) {
+    // A capped lens asks automatic exposure for more light: the monochrome 205 lengthens its
+    // exposure, the colour 205 has no automatic exposure and keeps what the user set.
+    for (const auto& [productId, adjusts] :
+         {std::pair{uint16_t{0xE004}, true}, std::pair{uint16_t{0xE008}, false}}) {
+        SCOPED_TRACE(testing::Message() << std::hex << productId);
+        auto c = openCcd(productId, 0, cappedLens());
+        CamBase& cam = *c.camera;
+        cam._sensor_resume();
+        cam._set_exposure(10.0f);
+        const float before = cam._exposure();
+        cam._set_autoexposure(true);
+        std::vector<unsigned char> buffer(size_t(cam._body()));
+        for (int i = 0; i < 4; ++i) ASSERT_EQ(cam._raw_data(buffer.data(), int(buffer.size())), 0);
+        if (adjusts)
+            EXPECT_GT(cam._exposure(), before);
+        else
+            EXPECT_EQ(cam._exposure(), before);
+    }
+}
+
 TEST(CcdFrames, HeadMarkerReadChecksHeadsAndWholeTransfers) {
     auto c = openCcd(0xD006, 0);
     CamBase& cam = *c.camera;
