@@ -1,5 +1,5 @@
-// TIFF writer: header, strips, out-of-line arrays, then the one image file directory, whose
-// offset is patched into the header at the end.
+// TIFF writer: header, strips, a pad byte when they end on an odd offset, out-of-line arrays,
+// then the one image file directory, whose offset is patched into the header at the end.
 #include "ezImage/grfmt_tiff.h"
 
 #include <algorithm>
@@ -61,8 +61,8 @@ bool TiffEncoder::write(const _ezImage& image) {
         stripCount >= 2 && static_cast<long long>(rowsPerStrip) * rowBytes > 0xFFFF;
 
     // Every offset in the file is a 32-bit value and positions are kept as int.
-    const long long fileSize =
-        8 + static_cast<long long>(rowBytes) * height + 8LL * stripCount + 2LL * n + 2 + 9 * 12 + 4;
+    const long long fileSize = 8 + static_cast<long long>(rowBytes) * height + 1 +
+                               8LL * stripCount + 2LL * n + 2 + 9 * 12 + 4;
     if (fileSize > INT_MAX) return false;
 
     AtomicFile file(m_filename);
@@ -82,6 +82,11 @@ bool TiffEncoder::write(const _ezImage& image) {
         stripCounts[s] = rows * rowBytes;
         for (int r = 0; r < rows; ++r, src += rowBytes) stream.putBytes(src, rowBytes);
     }
+
+    // Directory and arrays must start on a word boundary; the pixels of an odd-sized 8-bit
+    // image end on an odd offset, so one pad byte follows them. The arrays that come next are
+    // all of even length, so everything after the pad stays aligned.
+    if (stream.getPos() % 2 != 0) stream.putByte(0);
 
     int offsetsPos = 0, countsPos = 0, bitsPos = 0;
     if (stripCount >= 2) {

@@ -4,6 +4,7 @@
 
 #include <tiffio.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -228,6 +229,47 @@ TEST_F(RegistryTest, TiffStripLayoutCases) {
         if (c.channels > 1) {
             for (int i = 0; i < c.channels; ++i) EXPECT_EQ(le16(b, bits[3] + 2 * i), c.depth + 0u);
         }
+        expectTiffPixels(path, *im);
+    }
+}
+
+TEST_F(RegistryTest, TiffDirectoryAndArraysStartOnWordBoundaries) {
+    struct Case {
+        int w, h, depth, channels;
+    };
+    // Odd pixel byte counts: one strip of grey, one strip of RGB with a bits array, many strips
+    // of grey with offsets and counts arrays; and an even count, which needs no pad.
+    for (const Case& c : {Case{3, 3, 8, 1}, Case{5, 3, 8, 3}, Case{641, 37, 8, 1}, Case{7, 5, 8, 3},
+                          Case{4, 3, 8, 1}}) {
+        SCOPED_TRACE(testing::Message() << c.w << "x" << c.h << "/" << c.channels);
+        hxtest::ImagePtr im = hxtest::patternImage(c.w, c.h, c.depth, c.channels);
+        const std::string path = dir.file("odd.tif");
+        ASSERT_TRUE(ezSaveImage(path, im.get()));
+        const auto b = readFile(path);
+        const TiffLayout t = parseTiff(b);
+        EXPECT_EQ(t.ifd % 2, 0u);
+        const uint32_t pixelEnd = 8u + static_cast<uint32_t>(c.w * c.h * c.channels);
+        const uint32_t arrays = pixelEnd + pixelEnd % 2;
+        if (pixelEnd % 2 != 0) {
+            EXPECT_EQ(b[pixelEnd], 0);
+        }
+        // The strips stay where they were, back to back after the header.
+        const auto offsets = entry(t, 273);
+        if (offsets[2] == 1) {
+            EXPECT_EQ(offsets[3], 8u);
+        } else {
+            EXPECT_EQ(le32(b, offsets[3]), 8u);
+        }
+        // Every value that does not fit its entry lies at an even offset, the first one right
+        // after the pad.
+        uint32_t first = t.ifd;
+        for (const auto& e : t.entries) {
+            const uint32_t size = e[2] * (e[1] == 3 ? 2u : 4u);
+            if (size <= 4) continue;
+            EXPECT_EQ(e[3] % 2, 0u) << "tag " << e[0];
+            first = std::min(first, e[3]);
+        }
+        EXPECT_EQ(first, arrays);
         expectTiffPixels(path, *im);
     }
 }
