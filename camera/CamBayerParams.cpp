@@ -1,6 +1,7 @@
 // The base camera's parameter files: an index file holding the current slot number and one
 // 38-byte slot file per parameter set, both named after the model's display name.
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -60,6 +61,21 @@ void put16(unsigned char* p, unsigned value) {
 
 int get16(const unsigned char* p) {
     return p[0] | (p[1] << 8);
+}
+
+/// The milliseconds to hand _set_exposure so that it takes back exactly `lines`: it converts in
+/// single precision (lines = truncate(rate x ms / lineLength)), where the saved time plus a
+/// small margin lands a line short or long once a count has more digits than a float keeps
+/// exact for the margin (exposures of minutes). Starts from `first` and steps one float at a
+/// time while the conversion misses; gives `first` back when no float hits the count.
+float exposureArgument(double lines, float rate, float length, float first) {
+    const auto linesOf = [&](float ms) {
+        return static_cast<double>(std::trunc(rate * ms / length));
+    };
+    float ms = first;
+    for (int i = 0; i < 64 && linesOf(ms) < lines; ++i) ms = std::nextafter(ms, HUGE_VALF);
+    for (int i = 0; i < 64 && linesOf(ms) > lines; ++i) ms = std::nextafter(ms, 0.0f);
+    return linesOf(ms) == lines ? ms : first;
 }
 
 bool writeIndex(const std::string& directory, const std::string& display, int slot) {
@@ -176,13 +192,27 @@ int CamBayer::_load_params(int slot, const std::string& directory) {
         if (blackLevel.supported && field(18, blackLevel.min, blackLevel.max, v) &&
             v != blackLevel.value)
             _set_blacklevel(v);
-        if (field(14, pixelClock.min, pixelClock.max - 1, v) && v != pixelClock.value)
-            _set_pixsclock(v);
+
+        // Depth, clock and resolution limit each other: 16-bit data needs a slow clock at full
+        // resolution, and a clock item with a shift is moved down the table below the
+        // resolution index its shift names. An 8-bit depth goes first, since it limits
+        // nothing; the clock goes before the resolution when it is taken as it is, else after
+        // it; a 16-bit depth comes last.
+        int depth = 0;
+        const bool hasDepth =
+            rawDepth.supported && field(16, 8, 16, depth) && (depth == 8 || depth == 16);
+        if (hasDepth && depth == 8 && rawDepth.value != 8) _set_raw_depth(8);
+        int clock = 0;
+        const bool hasClock = field(14, pixelClock.min, pixelClock.max - 1, clock);
+        if (hasClock && clock != pixelClock.value && resolution.table &&
+            resolution.value >= clkItem(clock).shift)
+            _set_pixsclock(clock);
         bool resolutionChanged = false;
         if (field(12, resolution.min, resolution.max - 1, v) && v != resolution.value) {
             _set_resolution(v, true);
             resolutionChanged = true;
         }
+        if (hasClock && clock != pixelClock.value) _set_pixsclock(clock);
 
         // The region, only when it lies inside the image of the resolution now in force.
         int x, y, w, h;
@@ -204,15 +234,17 @@ int CamBayer::_load_params(int slot, const std::string& directory) {
             roiState = false;
         }
 
-        if (rawDepth.supported && field(16, 8, 16, v) && (v == 8 || v == 16) && v != rawDepth.value)
-            _set_raw_depth(v);
+        if (hasDepth && depth != rawDepth.value) _set_raw_depth(depth);
         if (field(20, exposure.min, exposure.max, v)) exposure.value = static_cast<uint16_t>(v);
         if (longExposure.supported && field(22, 0, longExposure.max, v))
             longExposure.value = static_cast<uint16_t>(v);
-        if (lineClock > 0) {
+        if (lineClock > 0 && lineLength > 0 && pixelClock.table) {
             const double lines =
                 static_cast<double>(longExposure.value) * exposure.max + exposure.value;
-            _set_exposure(static_cast<float>(lines * lineLength / lineClock + 0.005));
+            _set_exposure(
+                exposureArgument(lines, static_cast<float>(clkItem(pixelClock.value).rate),
+                                 static_cast<float>(lineLength),
+                                 static_cast<float>(lines * lineLength / lineClock + 0.005)));
         }
     }
     writeIndex(directory, displayName, slot);

@@ -388,11 +388,14 @@ int VAo1KC1::_set_analog_gain(int gain) {
     return writeAnalogGain(gain, gainLawVA1K);
 }
 
-/// The same sensor read out in three modes of its own.
+/// The same sensor read out in three modes of its own. The line time follows the new table's
+/// first item at once, so that the exposure reads back as the sensor takes it before the first
+/// resolution change (and a restored parameter set at item 0 keeps its exposure time).
 VAh1KC1::VAh1KC1() {
     {
         Lock lock(settingsLock);
         applyResolutionTable(resTable(VAh1KC1Res));
+        applyLineTiming();
     }
     nameModel("VAh1KC1.", cntVE1K);
 }

@@ -6,30 +6,6 @@
 
 namespace {
 
-const unsigned short kProductIds[] = {
-    0xA003, 0xA004, 0xA00D, 0xA005, 0xA006, 0xA007, 0xA008, 0xA009, 0xA00A, 0xA00B,
-    0xA811, 0xAC11, 0xC003, 0xC004, 0xC005, 0xC006, 0xC007, 0xC008, 0xC009, 0xC00A,
-    0xC00B, 0xC00C, 0xC811, 0xD001, 0xD004, 0xD006, 0xE001, 0xE004, 0xE006, 0xE008,
-    0xE009, 0xE00A, 0xE00B, 0xE00C, 0xE80A, 0xE80C, 0xF007, 0xF008, 0xF00B};
-
-constexpr uint16_t kNone = 0xFFFF;
-
-/// The hardware generation that makes a model choose other tables at claim, if any.
-uint16_t alternativeGeneration(unsigned short productId) {
-    switch (productId) {
-    case 0xA008:
-    case 0xE00A:
-    case 0xE00B:
-    case 0xE00C:
-    case 0xE80C:
-        return 0xA001;
-    case 0xC004:
-        return 0xA100;
-    default:
-        return kNone;
-    }
-}
-
 void readEveryMode(CamBase& camera, std::vector<unsigned char>& buffer) {
     for (int r = 0; r < camera._resolution_count(); ++r) {
         SCOPED_TRACE(testing::Message() << "resolution " << r << " depth " << camera._raw_depth());
@@ -46,9 +22,8 @@ void readEveryMode(CamBase& camera, std::vector<unsigned char>& buffer) {
 }
 
 TEST(ModelFrames, EveryModelReadsEveryModeWithinItsBuffer) {
-    for (unsigned short id : kProductIds) {
-        for (uint16_t bcd : {uint16_t{0}, alternativeGeneration(id)}) {
-            if (bcd == kNone) continue;
+    for (unsigned short id : kModelProductIds) {
+        for (uint16_t bcd : modelGenerations(id)) {
             SCOPED_TRACE(testing::Message() << std::hex << "product 0x" << id << " bcd 0x" << bcd);
             auto m = openModel(id, bcd);
             CamBase& camera = *m.camera;
