@@ -87,12 +87,18 @@ bool writeIndex(const std::string& directory, const std::string& display, int sl
 
 } // namespace
 
-/// The current slot from the index file; 0 when there is none.
+/// The current slot from the index file; 0 when there is none. An index that names no slot
+/// (outside 0 .. 29) would keep the settings from ever being saved again: it counts as slot 0
+/// and is rewritten so.
 int CamBayer::_current_params(const std::string& directory) {
     unsigned char bytes[4] = {};
     if (readUpTo(indexPath(directory, displayName), bytes, 4) != 4) return 0;
-    return static_cast<int32_t>(static_cast<uint32_t>(bytes[0]) | (bytes[1] << 8) |
-                                (bytes[2] << 16) | (static_cast<uint32_t>(bytes[3]) << 24));
+    const auto slot =
+        static_cast<int32_t>(static_cast<uint32_t>(bytes[0]) | (bytes[1] << 8) | (bytes[2] << 16) |
+                             (static_cast<uint32_t>(bytes[3]) << 24));
+    if (slot >= 0 && slot <= kMaxSlot) return slot;
+    writeIndex(directory, displayName, 0);
+    return 0;
 }
 
 /// Saves the current settings into a slot and makes it the current one. Returns -2 for a slot
