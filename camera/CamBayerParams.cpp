@@ -87,10 +87,11 @@ bool writeIndex(const std::string& directory, const std::string& display, int sl
 
 } // namespace
 
-/// The current slot from the index file; 0 when there is none. An index that names no slot
-/// (outside 0 .. 29) would keep the settings from ever being saved again: it counts as slot 0
-/// and is rewritten so.
+/// The current slot from the index file; 0 when there is none or no documents directory. An
+/// index that names no slot (outside 0 .. 29) would keep the settings from ever being saved
+/// again: it counts as slot 0 and is rewritten so.
 int CamBayer::_current_params(const std::string& directory) {
+    if (directory.empty()) return 0;
     unsigned char bytes[4] = {};
     if (readUpTo(indexPath(directory, displayName), bytes, 4) != 4) return 0;
     const auto slot =
@@ -102,9 +103,11 @@ int CamBayer::_current_params(const std::string& directory) {
 }
 
 /// Saves the current settings into a slot and makes it the current one. Returns -2 for a slot
-/// outside 0 .. 29, -3 when a file could not be written.
+/// outside 0 .. 29, -3 when a file could not be written or there is no documents directory
+/// (parameter files never go to the working directory).
 int CamBayer::_save_params(int slot, const std::string& directory) {
     if (slot < 0 || slot > kMaxSlot) return -2;
+    if (directory.empty()) return -3;
     unsigned char b[kSlotBytes] = {};
     {
         Lock lock(settingsLock);
@@ -145,6 +148,7 @@ int CamBayer::_save_params(int slot, const std::string& directory) {
 /// resolution are restored before the exposure so that it converts with the saved line time.
 int CamBayer::_load_params(int slot, const std::string& directory) {
     if (slot < 0 || slot > kMaxSlot) return -2;
+    if (directory.empty()) return -3;
     unsigned char b[kSlotBytes] = {};
     const int n = readUpTo(slotPath(directory, displayName, slot), b, kSlotBytes);
     if (n > 0) {

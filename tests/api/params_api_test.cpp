@@ -1,5 +1,6 @@
 // Parameter sets through the library: what a camera had comes back when the library starts
-// again, and a broken index file falls back to the first slot.
+// again, a broken index file falls back to the first slot, and without a documents directory
+// no parameter file is read or written anywhere.
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -29,6 +30,21 @@ std::vector<unsigned char> index32(int32_t slot) {
     return {static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8),
             static_cast<unsigned char>(v >> 16), static_cast<unsigned char>(v >> 24)};
 }
+
+/// Runs a test with the process's working directory in a directory of its own.
+class WorkingDirectory {
+public:
+    explicit WorkingDirectory(const fs::path& path) : old_(fs::current_path()) {
+        fs::create_directories(path);
+        fs::current_path(path);
+    }
+    ~WorkingDirectory() { fs::current_path(old_); }
+    WorkingDirectory(const WorkingDirectory&) = delete;
+    WorkingDirectory& operator=(const WorkingDirectory&) = delete;
+
+private:
+    fs::path old_;
+};
 
 } // namespace
 
@@ -88,4 +104,27 @@ TEST_F(ApiTest, IndexNamingNoSlotFallsBackToTheFirstSlot) {
         saved.at(5) = 150;
         writeBytes(slot0, saved);
     }
+}
+
+TEST_F(ApiTest, WithoutDocumentsDirectoryNoParameterFileIsWrittenAnywhere) {
+    const fs::path work = dir_ / "cwd";
+    WorkingDirectory cwd(work);
+    for (const char* docs : {"", static_cast<const char*>(nullptr)}) {
+        ASSERT_EQ(InitDevice(&recordHotPlug, &log_, docs), 0);
+        uint64_t key = 0;
+        std::string name = plug(0xA811, 0, &key);
+        const char* n = name.c_str();
+        SetContrast(150, n);
+        EXPECT_EQ(GetCurrentConfiguration(n), 0);
+        SaveConfiguration(3, n);
+        LoadConfiguration(3, n);
+        EXPECT_EQ(GetCurrentConfiguration(n), 0);
+        EXPECT_EQ(GetContrast(n), 150);
+        UnplugSimulatedCamera(key);
+        PumpDeviceEvents(0);
+        plug(0xA811, 0, &key);
+        ExitDevice();
+        EXPECT_TRUE(fs::is_empty(work));
+    }
+    EXPECT_FALSE(fs::exists(dir_ / "VAh200C1."));
 }
