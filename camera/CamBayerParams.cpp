@@ -98,6 +98,8 @@ int CamBayer::_current_params(const std::string& directory) {
         static_cast<int32_t>(static_cast<uint32_t>(bytes[0]) | (bytes[1] << 8) | (bytes[2] << 16) |
                              (static_cast<uint32_t>(bytes[3]) << 24));
     if (slot >= 0 && slot <= kMaxSlot) return slot;
+    std::fprintf(stderr, "halvex: parameter index %s names slot %d; slot 0 is used instead\n",
+                 indexPath(directory, displayName).c_str(), static_cast<int>(slot));
     writeIndex(directory, displayName, 0);
     return 0;
 }

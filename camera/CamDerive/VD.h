@@ -329,6 +329,8 @@ public:
 
 protected:
     CcdFrame framePlan() const override;
+    /// The end-marker plan the generation shares (lock held by the caller).
+    CcdFrame markedFramePlan() const;
 
     float temperature = 0.0f; ///< degrees Celsius read at claim
 };

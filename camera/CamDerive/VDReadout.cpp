@@ -73,34 +73,32 @@ CcdFrame VDh674C1::framePlan() const {
     return plan;
 }
 
-/// Generation 0xB001 pads the frame with one block that ends in the marker.
-CcdFrame VDh674M1::framePlan() const {
+/// The end-marker frame of the 674/687/694 generation with its snapshot mark and fluorescence
+/// step: the camera bins its own modes where the tables say so, the host bins the others from
+/// the whole sensor.
+CcdFrame VDh674M1::markedFramePlan() const {
     CcdFrame plan;
     plan.pixelBytes = itemPixelBytes();
-    if (bcdDevice() == 0xB001) plan.wire = CcdFrame::Wire::Padded;
     fullFrameLayout(plan, false);
     plan.snapshotMark = true;
     plan.fluorescence = true;
     return plan;
 }
 
-/// The end-marker frame of every generation: the camera bins its own modes on 0xA001, the host
-/// bins the others from the whole sensor.
-CcdFrame VDh687M1::framePlan() const {
-    CcdFrame plan;
-    plan.pixelBytes = itemPixelBytes();
-    fullFrameLayout(plan, false);
-    plan.snapshotMark = true;
-    plan.fluorescence = true;
+/// Generation 0xB001 pads the frame with one block that ends in the marker.
+CcdFrame VDh674M1::framePlan() const {
+    CcdFrame plan = markedFramePlan();
+    if (bcdDevice() == 0xB001) plan.wire = CcdFrame::Wire::Padded;
     return plan;
+}
+
+/// No generation of the 687 pads its frames.
+CcdFrame VDh687M1::framePlan() const {
+    return markedFramePlan();
 }
 
 CcdFrame VDh694M1::framePlan() const {
-    CcdFrame plan;
-    plan.pixelBytes = itemPixelBytes();
-    fullFrameLayout(plan, false);
-    plan.snapshotMark = true;
-    plan.fluorescence = true;
+    CcdFrame plan = markedFramePlan();
     plan.clockAfterMode = true;
     return plan;
 }
