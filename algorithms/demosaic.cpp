@@ -70,7 +70,7 @@ void buildRows(CcmRows& rows) {
 /// The rows of the current table (18 KiB, kept off the stack) and the coefficients that
 /// compute its entries directly; `gDirectReady` while both describe the table in pCCM.
 CcmRows gRows;
-hx::algorithms::detail::DirectCcm gDirect;
+hx::algorithms::detail::DirectCcm gDirect, gDirectWide;
 std::atomic<bool> gDirectReady{false};
 
 inline unsigned char clampTrunc(double v) {
@@ -302,10 +302,14 @@ bool beginDecode(_ezImage* raw, _ezImage* out, int bayer, Frame& f) {
     return mosaicFrame(raw, out, f);
 }
 
-/// The direct coefficients when they describe this table and the processor can use them.
-const hx::algorithms::detail::DirectCcm* directFor(const unsigned char* table) {
+/// The direct coefficients when they describe this table and the processor and the selected
+/// path can use them: 16 lanes with AVX-512 where allowed, else 8 with AVX2.
+const hx::algorithms::detail::DirectCcm* directFor(const unsigned char* table, DemosaicPath path) {
     if (!table || table != pCCM || !gDirectReady.load() || !hx::algorithms::useAvx2Fma())
         return nullptr;
+    if (path == DemosaicPath::Portable || path == DemosaicPath::Avx2Table) return nullptr;
+    if (path != DemosaicPath::Avx2 && hx::algorithms::detail::useAvx512Correction())
+        return &gDirectWide;
     return &gDirect;
 }
 
@@ -316,7 +320,7 @@ void decode(_ezImage* raw, _ezImage* out, int bayer, bool colourCorrect) {
     const unsigned char* table = colourCorrect ? pCCM : nullptr;
     const DemosaicPath path = gPath.load(std::memory_order_relaxed);
     const bool avx2 = path != DemosaicPath::Portable && hx::algorithms::demosaicHasAvx2();
-    const auto* direct = avx2 && path != DemosaicPath::Avx2Table ? directFor(table) : nullptr;
+    const auto* direct = avx2 ? directFor(table, path) : nullptr;
     const size_t first = size_t(f.width) * 3; // output row 1
     if (f.depth == 8)
         demosaicRows<uint8_t>(raw, out->data + first, f, bayer, 1, f.height - 2, table, avx2,
@@ -400,6 +404,8 @@ void __init_algorithms() {
     CcmRows& rows = gRows;
     buildRows(rows);
     buildDirect(rows, gDirect);
+    gDirectWide = gDirect;
+    gDirectWide.wide = true;
     gDirectReady = true;
     const bool avx2 = gPath.load(std::memory_order_relaxed) != DemosaicPath::Portable &&
                       hx::algorithms::demosaicHasAvx2();
@@ -508,7 +514,7 @@ bool decodeRawRows(const _ezImage* raw, int bayer, bool colourCorrect, int y0, i
     const unsigned char* table = colourCorrect ? pCCM : nullptr;
     const DemosaicPath path = gPath.load(std::memory_order_relaxed);
     const bool avx2 = path != DemosaicPath::Portable && demosaicHasAvx2();
-    const auto* direct = avx2 && path != DemosaicPath::Avx2Table ? directFor(table) : nullptr;
+    const auto* direct = avx2 ? directFor(table, path) : nullptr;
     if (f.depth == 8)
         demosaicRows<uint8_t>(raw, dst, f, bayer, y0, y1, table, avx2, direct);
     else
@@ -520,9 +526,8 @@ bool decodeRawRows(const _ezImage* raw, int bayer, bool colourCorrect, int y0, i
 void colourCorrectPixels(unsigned char* rgb, size_t n) {
     if (!rgb || !pCCM) return;
     size_t done = 0;
-    const DemosaicPath path = gPath.load(std::memory_order_relaxed);
-    if (path != DemosaicPath::Portable && path != DemosaicPath::Avx2Table)
-        if (const auto* direct = directFor(pCCM)) done = detail::correctPixelsAvx2(rgb, n, *direct);
+    if (const auto* direct = directFor(pCCM, gPath.load(std::memory_order_relaxed)))
+        done = detail::correctPixelsAvx2(rgb, n, *direct);
     for (size_t i = done; i < n; ++i) correctPixel(rgb + 3 * i, pCCM);
 }
 

@@ -14,16 +14,20 @@ inline constexpr int kAvx2PairsU16 = 8;
 /// 2 red) of the table is trunc(A(x) x - B(x) y - C(x) z) clamped to 0 ... 255, where x is the
 /// channel's own input, y and z the other two (blue: g, r; green: b, r; red: b, g), and the
 /// coefficients fade linearly from their matrix values at x = 180 to (1, 0, 0) at 255. With
-/// d = max(x - 180, 0) and w = 75 - d that is V = (k1 - k2 d) x - w (k3 y + k4 z). In single
-/// precision V is within 1.6e-4 of the table's double-precision value (error bound in
-/// demosaic_avx2.cpp), so truncating V - e and V + e with e = 2^-12 gives the same integer
-/// exactly when the table's entry is that integer; where they differ the entry is evaluated
-/// again in double precision with the table's own operations.
+/// d = max(x - 180, 0) and w = 75 - d that is V = (k1 - k2 d) x - w (k3 y + k4 z). Computed
+/// in single precision, V - e and V + e (e = 2^-14) truncate to the same integer exactly when
+/// that integer is the table's entry (proved for every input by a test); where they differ the
+/// entry is evaluated again in double precision with the table's own operations.
 struct DirectCcm {
     float k1[3], k2[3], k3[3], k4[3];
     /// A channel at 255 is exactly 255 in the table whatever the other two are.
     bool fullScale = false;
+    /// Computed 16 lanes at a time with AVX-512 (else 8 with AVX2).
+    bool wide = false;
 };
+
+/// True when the processor runs the AVX-512 correction (F, BW, VL, DQ) and vectors are on.
+bool useAvx512Correction();
 
 /// The direct coefficients, valid while the table is (set by __init_algorithms).
 const DirectCcm* directCcm();
@@ -33,7 +37,8 @@ const DirectCcm* directCcm();
 void exactEntry(int blue, int green, int red, unsigned char out[3]);
 
 /// Corrects n interleaved 8-bit pixels (red, green, blue) in place with the direct
-/// computation; returns the number done (whole blocks of 16), the rest is the caller's.
+/// computation (16 or 8 lanes as c says); returns the number done (whole blocks of 16), the
+/// rest is the caller's.
 size_t correctPixelsAvx2(uint8_t* rgb, size_t n, const DirectCcm& c);
 
 /// Interpolates whole blocks of pairs of one output row with AVX2. up, mid and down are the raw

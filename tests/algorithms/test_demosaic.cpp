@@ -144,6 +144,7 @@ TEST_F(ColourTable, VectorPathsMatchReferenceOnRandomFrames) {
     if (hx::algorithms::demosaicHasAvx2()) {
         paths.push_back(DemosaicPath::Avx2);
         paths.push_back(DemosaicPath::Avx2Table);
+        paths.push_back(DemosaicPath::Auto); // 16 lanes where the processor has AVX-512
     }
     for (int depth : {8, 16})
         for (int w : widths)
@@ -170,34 +171,36 @@ TEST_F(ColourTable, VectorPathsMatchReferenceOnRandomFrames) {
 
 TEST_F(ColourTable, ComputedCorrectionEqualsTheTableForEveryInput) {
     // Every one of the 16.7 million inputs through the correction the vector demosaic uses
-    // (computed where the processor allows, else looked up), against the table itself.
+    // (computed where the processor allows, 16 lanes or 8, else looked up), against the table.
     PathGuard guard;
-    hx::algorithms::setDemosaicPath(DemosaicPath::Auto);
-    const size_t n = size_t(1) << 24;
-    std::vector<unsigned char> px(3 * n);
-    for (size_t i = 0; i < n; ++i) {
-        px[3 * i] = static_cast<unsigned char>(i);           // red
-        px[3 * i + 1] = static_cast<unsigned char>(i >> 8);  // green
-        px[3 * i + 2] = static_cast<unsigned char>(i >> 16); // blue
-    }
-    hx::algorithms::colourCorrectPixels(px.data(), n);
-    long mismatches = 0;
-    size_t first = n;
-    for (size_t i = 0; i < n; ++i) {
-        const unsigned char* e = pCCM + i * 3; // key (blue, green, red) = i
-        if (px[3 * i] != e[2] || px[3 * i + 1] != e[1] || px[3 * i + 2] != e[0]) {
-            if (!mismatches) first = i;
-            ++mismatches;
+    for (DemosaicPath path : {DemosaicPath::Auto, DemosaicPath::Avx2}) {
+        hx::algorithms::setDemosaicPath(path);
+        const size_t n = size_t(1) << 24;
+        std::vector<unsigned char> px(3 * n);
+        for (size_t i = 0; i < n; ++i) {
+            px[3 * i] = static_cast<unsigned char>(i);           // red
+            px[3 * i + 1] = static_cast<unsigned char>(i >> 8);  // green
+            px[3 * i + 2] = static_cast<unsigned char>(i >> 16); // blue
         }
+        hx::algorithms::colourCorrectPixels(px.data(), n);
+        long mismatches = 0;
+        size_t first = n;
+        for (size_t i = 0; i < n; ++i) {
+            const unsigned char* e = pCCM + i * 3; // key (blue, green, red) = i
+            if (px[3 * i] != e[2] || px[3 * i + 1] != e[1] || px[3 * i + 2] != e[0]) {
+                if (!mismatches) first = i;
+                ++mismatches;
+            }
+        }
+        EXPECT_EQ(mismatches, 0) << "path " << int(path) << " first at blue " << (first >> 16)
+                                 << " green " << ((first >> 8) & 255) << " red " << (first & 255);
     }
-    EXPECT_EQ(mismatches, 0) << "first at blue " << (first >> 16) << " green "
-                             << ((first >> 8) & 255) << " red " << (first & 255);
 }
 
 TEST_F(ColourTable, RowRangesEqualTheWholeFrame) {
     PathGuard guard;
     std::mt19937 rng(99);
-    std::vector<DemosaicPath> paths{DemosaicPath::Portable};
+    std::vector<DemosaicPath> paths{DemosaicPath::Portable, DemosaicPath::Auto};
     if (hx::algorithms::demosaicHasAvx2()) paths.push_back(DemosaicPath::Avx2);
     for (DemosaicPath path : paths)
         for (int depth : {8, 16})
