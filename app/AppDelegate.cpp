@@ -23,6 +23,7 @@
 #include <QScrollArea>
 #include <QSlider>
 #include <QSocketNotifier>
+#include <QSplitter>
 #include <QStandardPaths>
 #include <QTabWidget>
 #include <QTimer>
@@ -32,6 +33,7 @@
 
 #include "app/ImageView.h"
 #include "app/PropertyList.h"
+#include "app/tools/CaptureTools.h"
 // The registry header comes first: it brings the image layer's rectangle before CamApi.h.
 #include "camera/CamRegistry.h"
 
@@ -90,6 +92,7 @@ AppDelegate::AppDelegate(AppOptions options, QObject* parent)
 AppDelegate::~AppDelegate() {
     applicationShouldTerminate();
     exitGrabContext();
+    tools_.reset();
     delete _window;
 }
 
@@ -106,6 +109,9 @@ void AppDelegate::buildWindow() {
     auto* central = new QWidget(_window);
     auto* outer = new QHBoxLayout(central);
     outer->setContentsMargins(6, 6, 6, 6);
+    // The image and the panel share the width through a splitter the user can move.
+    auto* splitter = named(new QSplitter(Qt::Horizontal, central), "splitter");
+    outer->addWidget(splitter);
 
     viewArea = named(new QScrollArea(central), "viewArea");
     viewArea->setWidgetResizable(false);
@@ -116,13 +122,20 @@ void AppDelegate::buildWindow() {
     pView->resize(640, 480);
     viewArea->setWidget(pView);
     viewArea->installEventFilter(this);
-    outer->addWidget(viewArea, 1);
+    splitter->addWidget(viewArea);
+    tools_ = std::make_unique<CaptureTools>(*this);
 
     auto* panel = new QWidget(central);
-    panel->setFixedWidth(390);
+    panel->setMinimumWidth(390);
+    panel->setMaximumWidth(560);
     auto* side = new QVBoxLayout(panel);
     side->setContentsMargins(0, 0, 0, 0);
-    outer->addWidget(panel);
+    splitter->addWidget(panel);
+    splitter->setStretchFactor(0, 1);
+    splitter->setStretchFactor(1, 0);
+    splitter->setCollapsible(0, false);
+    splitter->setCollapsible(1, false);
+    tools_->setSplitters(splitter, nullptr);
 
     // Device row.
     auto* devBox = new QGroupBox(infoText("Camera"), panel);
@@ -143,10 +156,14 @@ void AppDelegate::buildWindow() {
     devGrid->addWidget(btnIn, 2, 0);
     devGrid->addWidget(btnOut, 2, 1);
     devGrid->addWidget(btnRestore, 2, 2);
+    tools_->addViewButtons(devGrid, 3);
     side->addWidget(devBox);
 
-    tabView = named(new QTabWidget(panel), "tabView");
-    side->addWidget(tabView, 1);
+    // The control pages above, the tools below, sharing the height through a splitter.
+    auto* sideSplitter = named(new QSplitter(Qt::Vertical, panel), "sideSplitter");
+    side->addWidget(sideSplitter, 1);
+    tabView = named(new QTabWidget(sideSplitter), "tabView");
+    sideSplitter->addWidget(tabView);
 
     // Page 0: sensor and tone.
     auto* camPage = named(new QWidget, "tabItemCam");
@@ -187,6 +204,7 @@ void AppDelegate::buildWindow() {
     sliderRow(camPage, form, infoText("Gain"), sldGain, "sldGain", txtGain, "txtGain");
     sliderRow(camPage, form, infoText("Exposure (ms)"), sldTime, "sldTime", txtTime, "txtTime",
               true);
+    tools_->addExposureRow(form);
     auto* aeRow = new QWidget(camPage);
     auto* aeH = new QHBoxLayout(aeRow);
     aeH->setContentsMargins(0, 0, 0, 0);
@@ -299,9 +317,11 @@ void AppDelegate::buildWindow() {
     darkH->addWidget(popDark);
     cap->addRow(QString(), darkRow);
     tabView->addTab(capPage, infoText("Capture"));
+    tools_->addPanels(sideSplitter);
 
     _window->setCentralWidget(central);
     buildSimulateMenu();
+    tools_->finishWindow();
 
     // Actions: user gestures only (clicked, activated, edited); programmatic updates of the
     // controls never call the camera.
@@ -470,6 +490,7 @@ void AppDelegate::applicationDidFinishLaunching() {
     pumpTimer_ = new QTimer(this);
     connect(pumpTimer_, &QTimer::timeout, this, &AppDelegate::pumpDevices);
     pumpTimer_->start(500);
+    tools_->restoreSettings();
 }
 
 void AppDelegate::pumpDevices() {
@@ -548,6 +569,8 @@ void AppDelegate::applicationShouldTerminate() {
     delete notifier_;
     notifier_ = nullptr;
     if (pumpTimer_) pumpTimer_->stop();
+    tools_->saveSettings();
+    tools_->shutdown();
     ExitDevice();
     writePropertyListArray(settingsFilePath(), {txtPath->text(), txtfileName->text()});
 }

@@ -44,6 +44,7 @@ class ezRecorder;
 
 namespace hx::app {
 
+class CaptureTools;
 class ImageView;
 using recording::ezRecorder;
 
@@ -65,6 +66,7 @@ struct AppOptions {
     QString documentsDir; ///< empty: the user's Documents directory
     QString desktopDir;   ///< empty: the user's Desktop directory
     QStringList simulate; ///< simulated cameras to plug before the library starts
+    QString settingsFile; ///< empty: the window's settings in the user's configuration
 };
 
 /// Localised text of a key of the "InfoPlist" table; the key itself where no entry exists.
@@ -175,6 +177,11 @@ public:
 
     /// Frames shown since live view started (for tests and the status line).
     std::atomic<int64_t> framesShown{0};
+    /// Frames the grab thread replaced in the hand-over before the show thread took them,
+    /// since live view started.
+    std::atomic<int64_t> framesDropped{0};
+    /// Histogram, stretch, view, focus, status, exposure, cooling, sequences, shortcuts.
+    CaptureTools* tools() const { return tools_.get(); }
     /// Takes each shown 8-bit frame while bSaveVideo is set (pixels, width, height, channels);
     /// runs on the show thread.
     std::function<void(const unsigned char*, int, int, int)> appendMovieFrame;
@@ -243,6 +250,7 @@ protected:
     void tell(const QString& message);
 
 private:
+    friend class CaptureTools;
     void buildWindow();
     void buildSimulateMenu();
     void fillUnplugMenu();
@@ -271,6 +279,7 @@ private:
     Q_INVOKABLE void drainPosted();
 
     AppOptions options_;
+    std::unique_ptr<CaptureTools> tools_;
     QString documentsPath_;
     QSocketNotifier* notifier_ = nullptr;
     QTimer* pumpTimer_ = nullptr;

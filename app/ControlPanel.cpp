@@ -20,6 +20,7 @@
 #include <syslog.h>
 
 #include "app/AppDelegate.h"
+#include "app/tools/CaptureTools.h"
 #include "camera/CamApi.h"
 
 namespace hx::app {
@@ -51,7 +52,10 @@ constexpr int kSettleMs = 1000;
 // ---- refresh ---------------------------------------------------------------------------------
 
 void AppDelegate::refreshUI() {
-    if (!camName) return;
+    if (!camName) {
+        tools_->cameraChanged();
+        return;
+    }
     const char* n = camName->c_str();
     // A pause of the camera shown before is over: its typed exposure is not for this one.
     endExposureHold();
@@ -163,6 +167,7 @@ void AppDelegate::refreshUI() {
     }
 
     btnLive->setEnabled(true);
+    tools_->cameraChanged();
 }
 
 /// Shows the exposure range and the current exposure: position p of the slider stands for

@@ -19,6 +19,7 @@
 
 #include "app/AppDelegate.h"
 #include "app/ImageView.h"
+#include "app/tools/CaptureTools.h"
 #include "camera/CamApi.h"
 #include "ezImage/FreeFileName.h"
 
@@ -123,6 +124,7 @@ void AppDelegate::btnLiveAction() {
         btnLive->setText(infoText("Stop"));
         pouDev->setEnabled(false);
         cntFrame = 0;
+        framesDropped = 0;
         tmStartUs = wallMicroseconds();
         liveName_ = *camName;
         {
@@ -196,6 +198,8 @@ void AppDelegate::grabThread() {
         }
         {
             std::lock_guard lock(lkSwap);
+            // A frame still waiting in the slot is replaced, never queued: count it.
+            if (ctxGrab.lkObtain == 1) ++framesDropped;
             std::swap(ctxGrab.recvBuf, ctxGrab.idleBuf);
             ctxGrab.lkObtain = 1;
         }
@@ -272,21 +276,19 @@ void AppDelegate::showFrame(const std::string& name) {
     }
 
     if (bSaveImage) saveSnapshot(name);
+    tools_->frameShown(showBuf, name);
+
+    // The picture shown is made from the full-depth samples before they are reduced; the
+    // display stretch and the clipping marks touch only this copy.
+    if (n != 0) {
+        QImage image = tools_->renderFrame(
+            FrameView{rec.pixels, rec.width, rec.height, rec.depth, rec.channels});
+        if (!image.isNull()) postImage(std::move(image));
+    }
 
     // Reduce to 8 bits in place: the most significant byte of sample i moves to byte i.
     if (step == 2)
         for (size_t i = 0; i < n; ++i) rec.pixels[i] = rec.pixels[2 * i + 1];
-
-    if (n != 0) {
-        QImage image(rec.width, rec.height,
-                     rec.channels == 1 ? QImage::Format_Grayscale8 : QImage::Format_RGB888);
-        if (!image.isNull()) {
-            const size_t row = static_cast<size_t>(rec.width) * rec.channels;
-            for (int y = 0; y < rec.height; ++y)
-                std::memcpy(image.scanLine(y), rec.pixels + y * row, row);
-            postImage(std::move(image));
-        }
-    }
 
     if (bSaveVideo && appendMovieFrame)
         appendMovieFrame(rec.pixels, rec.width, rec.height, rec.channels);
@@ -318,9 +320,12 @@ void AppDelegate::saveSnapshot(const std::string& name) {
     auto freePath = [formats](const QString& stem) {
         return hx::files::freeSnapshotStem(stem.toStdString(), formats);
     };
+    const auto started = std::chrono::system_clock::now();
     if (count == 1) {
         path += QDateTime::currentDateTime().toString(QStringLiteral("MMddHHmmss"));
-        SaveFile(ctxGrab.showBuf, freePath(path).c_str(), formats, name.c_str());
+        const std::string stem = freePath(path);
+        const int r = SaveFile(ctxGrab.showBuf, stem.c_str(), formats, name.c_str());
+        tools_->snapshotSaved(QString::fromStdString(stem), formats, r, started);
         bSaveImage = false;
         postCaptureTitle();
     } else if (saveImageCnt > 0) {
@@ -328,7 +333,9 @@ void AppDelegate::saveSnapshot(const std::string& name) {
         post([this, remaining] { txtSnap->setText(remaining); });
         const int left = --saveImageCnt;
         path += QString::number(count - left);
-        SaveFile(ctxGrab.showBuf, freePath(path).c_str(), formats, name.c_str());
+        const std::string stem = freePath(path);
+        const int r = SaveFile(ctxGrab.showBuf, stem.c_str(), formats, name.c_str());
+        tools_->snapshotSaved(QString::fromStdString(stem), formats, r, started);
     } else {
         bSaveImage = false;
         postCaptureTitle();
@@ -394,6 +401,8 @@ void AppDelegate::layoutView() {
     // The area without scroll bars, so that bars appearing at a zoom do not change the base.
     const QSize area = viewArea->maximumViewportSize();
     QSize base = lastImageSize_.isEmpty() ? area : lastImageSize_.scaled(area, Qt::KeepAspectRatio);
+    // At 100 % one image pixel is one screen pixel (times the zoom).
+    if (tools_ && tools_->oneToOne() && !lastImageSize_.isEmpty()) base = lastImageSize_;
     if (base.isEmpty()) base = QSize(1, 1);
     pView->resize(base * zoomVal);
 }

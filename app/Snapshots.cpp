@@ -66,6 +66,8 @@ void AppDelegate::btnBrowseAction() {
     auto* dialog = new QFileDialog(_window);
     dialog->setFileMode(QFileDialog::Directory);
     dialog->setOption(QFileDialog::ShowDirsOnly, true);
+    // The chooser opens where snapshots go now.
+    if (QDir(txtPath->text()).exists()) dialog->setDirectory(txtPath->text());
     dialog->setWindowModality(Qt::WindowModal);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     connect(dialog, &QFileDialog::fileSelected, this, &AppDelegate::chooseDirectory);

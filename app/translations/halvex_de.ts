@@ -239,5 +239,213 @@
         <source>The movie %1 cannot be written</source>
         <translation>Der Film %1 kann nicht geschrieben werden</translation>
     </message>
+    <message>
+        <source>%1 bit</source>
+        <translation>%1 Bit</translation>
+    </message>
+    <message>
+        <source>%1 of %2</source>
+        <translation>%1 von %2</translation>
+    </message>
+    <message>
+        <source>%1 s left</source>
+        <translation>noch %1 s</translation>
+    </message>
+    <message>
+        <source>(recorder %1)</source>
+        <translation>(Rekorder %1)</translation>
+    </message>
+    <message>
+        <source>0: as fast as the camera delivers</source>
+        <translation>0: so schnell die Kamera liefert</translation>
+    </message>
+    <message>
+        <source>100 %</source>
+        <translation>100 %</translation>
+    </message>
+    <message>
+        <source>Automatic</source>
+        <translation>Automatisch</translation>
+    </message>
+    <message>
+        <source>Bias</source>
+        <translation>Bias</translation>
+    </message>
+    <message>
+        <source>Black point</source>
+        <translation>Schwarzpunkt</translation>
+    </message>
+    <message>
+        <source>Centre box</source>
+        <translation>Feld mittig</translation>
+    </message>
+    <message>
+        <source>Clipped: %1 dark, %2 bright</source>
+        <translation>Abgeschnitten: %1 dunkel, %2 hell</translation>
+    </message>
+    <message>
+        <source>Contrast (gradient)</source>
+        <translation>Kontrast (Gradient)</translation>
+    </message>
+    <message>
+        <source>Cooler</source>
+        <translation>Kühlung</translation>
+    </message>
+    <message>
+        <source>Cooling</source>
+        <translation>Kühlung</translation>
+    </message>
+    <message>
+        <source>Dark</source>
+        <translation>Dunkelbild</translation>
+    </message>
+    <message>
+        <source>Disk nearly full: %1 MiB free for snapshots</source>
+        <translation>Datenträger fast voll: %1 MiB frei für Aufnahmen</translation>
+    </message>
+    <message>
+        <source>Display</source>
+        <translation>Anzeige</translation>
+    </message>
+    <message>
+        <source>Done: %1 frames</source>
+        <translation>Fertig: %1 Bilder</translation>
+    </message>
+    <message>
+        <source>Drag a box on the image to measure</source>
+        <translation>Ein Messfeld auf dem Bild aufziehen</translation>
+    </message>
+    <message>
+        <source>Dropped %1</source>
+        <translation>Verworfen %1</translation>
+    </message>
+    <message>
+        <source>Exposure</source>
+        <translation>Belichtung</translation>
+    </message>
+    <message>
+        <source>Fit</source>
+        <translation>Einpassen</translation>
+    </message>
+    <message>
+        <source>Flat</source>
+        <translation>Flat</translation>
+    </message>
+    <message>
+        <source>Focus</source>
+        <translation>Fokus</translation>
+    </message>
+    <message>
+        <source>Frame type</source>
+        <translation>Bildart</translation>
+    </message>
+    <message>
+        <source>Frames</source>
+        <translation>Bilder</translation>
+    </message>
+    <message>
+        <source>HFR %1 px</source>
+        <translation>HFR %1 px</translation>
+    </message>
+    <message>
+        <source>Interval</source>
+        <translation>Intervall</translation>
+    </message>
+    <message>
+        <source>Last file: %1</source>
+        <translation>Letzte Datei: %1</translation>
+    </message>
+    <message>
+        <source>Light</source>
+        <translation>Licht</translation>
+    </message>
+    <message>
+        <source>Logarithmic scale over the camera's whole range</source>
+        <translation>Logarithmische Skala über den ganzen Bereich der Kamera</translation>
+    </message>
+    <message>
+        <source>Logarithmic</source>
+        <translation>Logarithmisch</translation>
+    </message>
+    <message>
+        <source>Manual</source>
+        <translation>Manuell</translation>
+    </message>
+    <message>
+        <source>Mark clipped</source>
+        <translation>Abgeschnittene markieren</translation>
+    </message>
+    <message>
+        <source>No camera</source>
+        <translation>Keine Kamera</translation>
+    </message>
+    <message>
+        <source>No star in the box</source>
+        <translation>Kein Stern im Feld</translation>
+    </message>
+    <message>
+        <source>Off</source>
+        <translation>Aus</translation>
+    </message>
+    <message>
+        <source>Pick box</source>
+        <translation>Feld wählen</translation>
+    </message>
+    <message>
+        <source>REC</source>
+        <translation>AUFN</translation>
+    </message>
+    <message>
+        <source>Reticle</source>
+        <translation>Fadenkreuz</translation>
+    </message>
+    <message>
+        <source>Sensor temperature, last minutes</source>
+        <translation>Sensortemperatur, letzte Minuten</translation>
+    </message>
+    <message>
+        <source>Sequence</source>
+        <translation>Serie</translation>
+    </message>
+    <message>
+        <source>Sharpness %1</source>
+        <translation>Schärfe %1</translation>
+    </message>
+    <message>
+        <source>Snapshot not saved: %1</source>
+        <translation>Aufnahme nicht gespeichert: %1</translation>
+    </message>
+    <message>
+        <source>Stars (half-flux radius)</source>
+        <translation>Sterne (Halbflussradius)</translation>
+    </message>
+    <message>
+        <source>Start sequence</source>
+        <translation>Serie starten</translation>
+    </message>
+    <message>
+        <source>Stop exposure</source>
+        <translation>Belichtung abbrechen</translation>
+    </message>
+    <message>
+        <source>Stop sequence</source>
+        <translation>Serie beenden</translation>
+    </message>
+    <message>
+        <source>Stopped after %1 of %2</source>
+        <translation>Beendet nach %1 von %2</translation>
+    </message>
+    <message>
+        <source>Stretch</source>
+        <translation>Streckung</translation>
+    </message>
+    <message>
+        <source>White point</source>
+        <translation>Weißpunkt</translation>
+    </message>
+    <message>
+        <source>The stretch changes the live view only, never what is saved or recorded.</source>
+        <translation>Die Streckung ändert nur die Live-Ansicht, nie das Gespeicherte oder Aufgezeichnete.</translation>
+    </message>
 </context>
 </TS>

@@ -61,6 +61,9 @@ protected:
         options.documentsDir = docs();
         options.desktopDir = desktop();
         options.simulate = simulate;
+        // The window's own settings stay inside the test's directory too.
+        options.settingsFile =
+            QString::fromStdString((dir_ / "config" / "halvex-capture.conf").string());
         app_ = std::make_unique<hx::app::AppDelegate>(options);
         app_->showAlert = [this](const QString& text) { alerts_ << text; };
         app_->applicationDidFinishLaunching();
