@@ -1,5 +1,7 @@
 #include "app/tools/DisplayPipeline.h"
 
+#include <cstring>
+
 namespace hx::app {
 
 void DisplayPipeline::setSettings(const DisplaySettings& settings) {
@@ -65,37 +67,50 @@ QImage DisplayPipeline::render(const FrameView& frame,
                  colourOut ? QImage::Format_RGB888 : QImage::Format_Grayscale8);
     if (image.isNull()) return image;
     const int channels = frame.channels;
-    for (int y = 0; y < frame.height; ++y) {
-        uchar* out = image.scanLine(y);
-        const size_t firstPixel = static_cast<size_t>(y) * frame.width;
-        for (int x = 0; x < frame.width; ++x) {
-            const size_t pixel = firstPixel + x;
-            const size_t s = pixel * channels;
-            if (settings.overlay) {
-                if (clippedHighPixel(frame, pixel)) {
-                    out[0] = 255, out[1] = 0, out[2] = 0;
-                    out += 3;
-                    continue;
-                }
-                if (clippedLowPixel(frame, pixel)) {
-                    out[0] = 0, out[1] = 0, out[2] = 255;
-                    out += 3;
-                    continue;
-                }
-            }
-            if (channels == 3) {
-                out[0] = table[frame.sample(s)];
-                out[1] = table[frame.sample(s + 1)];
-                out[2] = table[frame.sample(s + 2)];
-                out += 3;
-            } else if (colourOut) {
-                out[0] = out[1] = out[2] = table[frame.sample(s)];
-                out += 3;
+    const size_t rowSamples = static_cast<size_t>(frame.width) * channels;
+    if (settings.stretch == StretchMode::Off && !settings.overlay) {
+        // Nothing to change: the rows as the live view has always shown them.
+        for (int y = 0; y < frame.height; ++y) {
+            uchar* out = image.scanLine(y);
+            if (frame.depth == 8) {
+                std::memcpy(out, frame.pixels + y * rowSamples, rowSamples);
             } else {
-                *out++ = table[frame.sample(s)];
+                const unsigned char* msb = frame.pixels + 2 * y * rowSamples + 1;
+                for (size_t i = 0; i < rowSamples; ++i) out[i] = msb[2 * i];
             }
         }
-    }
+    } else
+        for (int y = 0; y < frame.height; ++y) {
+            uchar* out = image.scanLine(y);
+            const size_t firstPixel = static_cast<size_t>(y) * frame.width;
+            for (int x = 0; x < frame.width; ++x) {
+                const size_t pixel = firstPixel + x;
+                const size_t s = pixel * channels;
+                if (settings.overlay) {
+                    if (clippedHighPixel(frame, pixel)) {
+                        out[0] = 255, out[1] = 0, out[2] = 0;
+                        out += 3;
+                        continue;
+                    }
+                    if (clippedLowPixel(frame, pixel)) {
+                        out[0] = 0, out[1] = 0, out[2] = 255;
+                        out += 3;
+                        continue;
+                    }
+                }
+                if (channels == 3) {
+                    out[0] = table[frame.sample(s)];
+                    out[1] = table[frame.sample(s + 1)];
+                    out[2] = table[frame.sample(s + 2)];
+                    out += 3;
+                } else if (colourOut) {
+                    out[0] = out[1] = out[2] = table[frame.sample(s)];
+                    out += 3;
+                } else {
+                    *out++ = table[frame.sample(s)];
+                }
+            }
+        }
 
     if (due && report) {
         lastReport_ = now;
