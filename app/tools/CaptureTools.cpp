@@ -102,10 +102,9 @@ void CaptureTools::addExposureRow(QFormLayout* form) {
         app_.txtTimeAction();
         exposure->showExposure(GetExposure(app_.camName->c_str()));
     };
+    // Stopping live view ends the frame read in progress: the exposure ends at once.
     exposure->onStop = [this] {
-        if (!app_.camName || !app_.liveRunning()) return;
-        if (app_.ctxGrab.lkRun) app_.btnLiveAction();
-        CancelRawData(app_.liveName_.c_str());
+        if (app_.camName && app_.ctxGrab.lkRun) app_.btnLiveAction();
     };
     // The field shows every exposure the controller sets; the control follows it.
     connect(app_.txtTime, &QLineEdit::textChanged, this, [this] {
