@@ -39,6 +39,7 @@
 #include "recording/ezRecorder.h"
 #endif
 #include "camera/CamApi.h"
+#include "ezImage/FreeFileName.h"
 
 namespace hx::app {
 
@@ -60,12 +61,6 @@ template <typename T> T* named(T* widget, const char* objectName) {
 QString pointText(double fraction) {
     return QString::asprintf("%.1f %%", fraction * 100.0);
 }
-
-/// Extensions SaveFile writes for the format bits, in the order it writes them.
-constexpr struct {
-    int bit;
-    const char* extension;
-} kFormats[] = {{1, ".raw"}, {8, ".jpg"}, {16, ".bmp"}, {4, ".png"}, {2, ".tif"}};
 
 } // namespace
 
@@ -313,9 +308,8 @@ void CaptureTools::snapshotSaved(const QString& path, int formats, int result,
     const auto since = QDateTime::fromMSecsSinceEpoch(
         std::chrono::duration_cast<std::chrono::milliseconds>(started.time_since_epoch()).count() -
         2000);
-    for (const auto& f : kFormats) {
-        if (!(formats & f.bit)) continue;
-        const QFileInfo info(path + QString::fromLatin1(f.extension));
+    for (const std::string& extension : hx::files::snapshotExtensions(formats)) {
+        const QFileInfo info(path + QString::fromStdString(extension));
         if (info.exists() && info.lastModified() >= since)
             last = info.filePath();
         else
