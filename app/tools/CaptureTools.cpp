@@ -279,11 +279,11 @@ QString CaptureTools::pixelText(QPoint p) const {
     QString value;
     if (samples->channels == 3)
         value = QStringLiteral("%1 %2 %3")
-                    .arg(samples->values[first])
-                    .arg(samples->values[first + 1])
-                    .arg(samples->values[first + 2]);
+                    .arg(samples->value(first))
+                    .arg(samples->value(first + 1))
+                    .arg(samples->value(first + 2));
     else
-        value = QString::number(samples->values[first]);
+        value = QString::number(samples->value(first));
     return QStringLiteral("x %1  y %2  %3").arg(p.x()).arg(p.y()).arg(value);
 }
 

@@ -131,9 +131,8 @@ QImage DisplayPipeline::render(const FrameView& frame,
         samples->height = frame.height;
         samples->depth = frame.depth;
         samples->channels = frame.channels;
-        const size_t n = frame.samples();
-        samples->values.resize(n);
-        for (size_t i = 0; i < n; ++i) samples->values[i] = static_cast<uint16_t>(frame.sample(i));
+        const size_t bytes = frame.samples() * (frame.depth == 16 ? 2 : 1);
+        samples->bytes.assign(frame.pixels, frame.pixels + bytes);
         r.samples = std::move(samples);
         report(std::move(r));
     }

@@ -31,7 +31,12 @@ struct DisplaySettings {
 /// Full-depth samples of a shown frame, kept for the pixel value under the cursor.
 struct FrameSamples {
     int width = 0, height = 0, depth = 8, channels = 1;
-    std::vector<uint16_t> values;
+    std::vector<unsigned char> bytes; ///< the frame's pixel bytes as they were
+
+    size_t samples() const { return static_cast<size_t>(width) * height * channels; }
+    int value(size_t i) const {
+        return depth == 16 ? bytes[2 * i] | (bytes[2 * i + 1] << 8) : bytes[i];
+    }
 };
 
 /// What the tools learn of a frame a few times a second.

@@ -18,19 +18,24 @@ Histogram computeHistogram(const FrameView& frame) {
     h.channels = frame.channels;
     h.pixels = static_cast<uint64_t>(frame.width) * frame.height;
     const size_t pixels = h.pixels;
-    const int step = frame.depth == 16 ? 2 : 1;
+    const size_t step = frame.depth == 16 ? 2 : 1;
     const unsigned char* msb = frame.pixels + (step - 1);
-    const int channels = frame.channels;
+    if (frame.channels == 1) {
+        auto& bins = h.bins[0];
+        for (size_t p = 0; p < pixels; ++p) ++bins[msb[p * step]];
+        h.clippedLow = bins[0];
+        h.clippedHigh = bins[255];
+        return h;
+    }
+    auto &r = h.bins[0], &g = h.bins[1], &b = h.bins[2];
     for (size_t p = 0; p < pixels; ++p) {
-        bool low = false, high = false;
-        for (int c = 0; c < channels; ++c) {
-            const unsigned v = msb[(p * channels + c) * step];
-            ++h.bins[c][v];
-            low |= v == 0;
-            high |= v == 255;
-        }
-        h.clippedLow += low;
-        h.clippedHigh += high;
+        const unsigned char* s = msb + 3 * step * p;
+        const unsigned v0 = s[0], v1 = s[step], v2 = s[2 * step];
+        ++r[v0];
+        ++g[v1];
+        ++b[v2];
+        h.clippedLow += (v0 == 0) | (v1 == 0) | (v2 == 0);
+        h.clippedHigh += (v0 == 255) | (v1 == 255) | (v2 == 255);
     }
     return h;
 }

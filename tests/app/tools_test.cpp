@@ -90,9 +90,8 @@ TEST_F(ToolsTest, HistogramAndCursorShowTheSamplesOfTheFrameTheyCameFrom) {
     ASSERT_EQ(shown.channels, samples->channels);
     // The reference: the display byte of every sample of the same frame.
     std::array<std::array<uint32_t, 256>, 3> bins{};
-    for (size_t i = 0; i < samples->values.size(); ++i)
-        ++bins[i % samples->channels]
-              [samples->depth == 16 ? samples->values[i] >> 8 : samples->values[i]];
+    for (size_t i = 0; i < samples->samples(); ++i)
+        ++bins[i % samples->channels][samples->value(i) >> (samples->depth == 16 ? 8 : 0)];
     for (int c = 0; c < samples->channels; ++c) EXPECT_EQ(shown.bins[c], bins[c]) << c;
     EXPECT_TRUE(tools().txtClipped->text().contains(QString::number(shown.clippedHigh)));
 
@@ -100,7 +99,7 @@ TEST_F(ToolsTest, HistogramAndCursorShowTheSamplesOfTheFrameTheyCameFrom) {
     const size_t first = (size_t(p.y()) * samples->width + p.x()) * samples->channels;
     const QString text = tools().pixelText(p);
     EXPECT_TRUE(text.startsWith(QStringLiteral("x %1  y %2  ").arg(p.x()).arg(p.y())));
-    EXPECT_TRUE(text.contains(QString::number(samples->values[first]))) << text.toStdString();
+    EXPECT_TRUE(text.contains(QString::number(samples->value(first)))) << text.toStdString();
     EXPECT_TRUE(tools().pixelText(QPoint(samples->width, 0)).isEmpty());
     stopLive();
 }
