@@ -81,6 +81,18 @@ protected:
         return readFitsBlob(blobs.front(), server_->home(), &lastFits_);
     }
     std::string get(const std::string& spec) { return server_->get(spec); }
+    /// The value once the driver has taken a new one in: indi_setprop returns when it has sent
+    /// the request, not when the driver has answered. The last value read when time runs out.
+    std::string settled(const std::string& spec, const std::string& expected, double limit = 10) {
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::duration<double>(limit);
+        std::string value = get(spec);
+        while (value != expected && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            value = get(spec);
+        }
+        return value;
+    }
 
     std::unique_ptr<IndiServer> server_;
     std::unique_ptr<BlobClient> client_;
@@ -164,9 +176,9 @@ TEST_F(IndiDriverTest, BinningAndRegionGiveTheFrameSize) {
 
     // A region in unbinned pixels, aligned as the camera crops.
     ASSERT_TRUE(server_->set(kCooled + ".CCD_FRAME.X;Y;WIDTH;HEIGHT=100;50;1000;600"));
-    EXPECT_EQ(get(kCooled + ".CCD_FRAME.X"), "96");
-    EXPECT_EQ(get(kCooled + ".CCD_FRAME.Y"), "48");
-    EXPECT_EQ(get(kCooled + ".CCD_FRAME.WIDTH"), "1000");
+    EXPECT_EQ(settled(kCooled + ".CCD_FRAME.X", "96"), "96");
+    EXPECT_EQ(settled(kCooled + ".CCD_FRAME.Y", "48"), "48");
+    EXPECT_EQ(settled(kCooled + ".CCD_FRAME.WIDTH", "1000"), "1000");
     f = expose(kCooled, 0.05);
     EXPECT_TRUE(f.verified) << f.verifyOutput;
     EXPECT_EQ(f.shape, (std::vector<int>{300, 500}));
@@ -354,9 +366,9 @@ TEST_F(IndiDriverTest, SavedConfigurationComesBackOnConnect) {
     ASSERT_TRUE(server_->waitFor(q(kCooled + ".CONNECTION.CONNECT") + "==0", 10));
     connect(kCooled);
     EXPECT_TRUE(server_->waitFor(q(kCooled + ".CCD_GAIN.GAIN") + "==300", 5));
-    EXPECT_EQ(get(kCooled + ".CCD_PIXEL_CLOCK.CLOCK_2"), "On");
-    EXPECT_EQ(get(kCooled + ".CCD_BINNING.HOR_BIN"), "2");
-    EXPECT_EQ(get(kCooled + ".CCD_CAPTURE_FORMAT.INDI_MONO_16"), "On");
+    EXPECT_EQ(settled(kCooled + ".CCD_PIXEL_CLOCK.CLOCK_2", "On"), "On");
+    EXPECT_EQ(settled(kCooled + ".CCD_BINNING.HOR_BIN", "2"), "2");
+    EXPECT_EQ(settled(kCooled + ".CCD_CAPTURE_FORMAT.INDI_MONO_16", "On"), "On");
     // And the camera has them: the frame says so.
     FitsReport f = expose(kCooled, 0.05);
     EXPECT_EQ(f.header["BITPIX"], "16");
@@ -384,8 +396,8 @@ TEST_F(IndiDriverTest, BadInputGetsAClearAnswerAndLosesNothing) {
     EXPECT_TRUE(server_->waitFor(q(sim + ".SIM_UNPLUG._STATE") + "==3", 5));
     // A frame far outside the sensor is cut to it.
     ASSERT_TRUE(server_->set(kColour + ".CCD_FRAME.X;Y;WIDTH;HEIGHT=-50;-50;100000;100000"));
-    EXPECT_EQ(get(kColour + ".CCD_FRAME.WIDTH"), "1600");
-    EXPECT_EQ(get(kColour + ".CCD_FRAME.HEIGHT"), "1200");
+    EXPECT_EQ(settled(kColour + ".CCD_FRAME.WIDTH", "1600"), "1600");
+    EXPECT_EQ(settled(kColour + ".CCD_FRAME.HEIGHT", "1200"), "1200");
     // The device still works.
     FitsReport f = expose(kColour, 0.05);
     EXPECT_TRUE(f.verified) << f.verifyOutput;
