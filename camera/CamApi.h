@@ -53,6 +53,20 @@ typedef void (*HalvexHotPlugCallback)(void* application, const char* name, int c
 /// Frame callback of GetRawDataEx and SaveImageEx.
 typedef void* (*HalvexFrameCallback)(unsigned char* buffer);
 
+/// Snapshot format bits of SetImageFormat and SaveFile. Files are written in the order .raw,
+/// .jpg, .bmp, .png, .tif, .fits. HALVEX_FORMAT_FITS_RAW makes the FITS file hold the record
+/// handed over instead of the finished image: for a frame from GetRawData, its sensor samples
+/// (a Bayer mosaic on colour cameras, with its pattern in the header).
+enum HalvexImageFormat {
+    HALVEX_FORMAT_RAW = 1,
+    HALVEX_FORMAT_TIFF = 2,
+    HALVEX_FORMAT_PNG = 4,
+    HALVEX_FORMAT_JPEG = 8,
+    HALVEX_FORMAT_BMP = 16,
+    HALVEX_FORMAT_FITS = 32,
+    HALVEX_FORMAT_FITS_RAW = 64,
+};
+
 extern "C" {
 
 // ---- registry and hot-plug -----------------------------------------------------------------

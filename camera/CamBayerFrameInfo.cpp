@@ -222,6 +222,12 @@ void CamBayer::carryFrameInfo(const _ezImage* raw, _ezImage* image, int flipAppl
         return;
     }
     info.flip = static_cast<uint8_t>(flipApplied & 3);
+    // The finished image lost the frame's 4-pixel border on every side: its first pixel lies
+    // 4 columns and 4 rows into the region the frame came from.
+    if (image->width + 8 == raw->width && image->height + 8 == raw->height) {
+        info.originX = static_cast<uint16_t>(info.originX + 4);
+        info.originY = static_cast<uint16_t>(info.originY + 4);
+    }
     ezWriteFrameInfo(*image, info);
 }
 

@@ -180,7 +180,7 @@ int CamBayer::_load_params(int slot, const std::string& directory) {
         value(36, kSwGamma0 + 1);
         value(37, kSwGamma0 + 2);
         if (has(11, 1) && b[11] <= 3) flip = static_cast<int8_t>(b[11]);
-        if (has(32, 2) && get16(b + 32) <= 31) snapFormat = static_cast<int16_t>(get16(b + 32));
+        if (has(32, 2) && get16(b + 32) <= 127) snapFormat = static_cast<int16_t>(get16(b + 32));
 
         // Tables of the loaded values go to the shadows, published with the next frame.
         for (int c = 0; c < 3; ++c) buildShadow(kSwGamma0 + c, software[kSwGamma0 + c].value);

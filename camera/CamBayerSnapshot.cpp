@@ -1,6 +1,7 @@
 // Snapshots of the base camera: the immediate save of a record the caller holds, and the
 // deferred save that the processing chain serves with the first finished frame taken at the
-// requested resolution. Files are written in the fixed order .raw, .jpg, .bmp, .png, .tif.
+// requested resolution. Files are written in the fixed order .raw, .jpg, .bmp, .png, .tif,
+// .fits.
 #include <cstring>
 #include <memory>
 #include <new>
@@ -16,7 +17,16 @@ enum : int {
     kSnapPng = 4,
     kSnapJpeg = 8,
     kSnapBmp = 16,
+    kSnapFits = 32,
+    kSnapFitsRaw = 64, ///< the FITS file holds the record as handed over (the sensor samples)
 };
+
+/// Whether the formats ask for the finished image of a raw record. RAW alone asks too: the
+/// frame is processed once whatever is written.
+bool needsFinishedImage(int formats) {
+    const int finished = kSnapRaw | kSnapTiff | kSnapPng | kSnapJpeg | kSnapBmp;
+    return (formats & finished) || ((formats & kSnapFits) && !(formats & kSnapFitsRaw));
+}
 
 /// A record header whose geometry the writers can trust: known depth and channel count, a
 /// non-empty image and a stride that matches it.
@@ -31,18 +41,25 @@ bool soundHeader(const _ezImage& h) {
 } // namespace
 
 /// Writes one file per selected format; the RAW file receives `raw` after the camera stamped its
-/// settings into it, the others the finished image. Write failures are not reported.
+/// settings into it, the others the finished image. The FITS file holds the finished image, or
+/// with kSnapFitsRaw the same record as the RAW file: for a frame, its sensor samples. Write
+/// failures are not reported.
 void CamBayer::writeSnapshotFiles(const std::string& path, int formats, _ezImage* raw,
                                   const _ezImage* image) {
     if ((formats & kSnapRaw) && raw) {
         _init_save_image(raw);
         ezSaveImage(path + ".raw", raw);
     }
-    if (!image) return;
-    if (formats & kSnapJpeg) ezSaveImage(path + ".jpg", image);
-    if (formats & kSnapBmp) ezSaveImage(path + ".bmp", image);
-    if (formats & kSnapPng) ezSaveImage(path + ".png", image);
-    if (formats & kSnapTiff) ezSaveImage(path + ".tif", image);
+    if (image) {
+        if (formats & kSnapJpeg) ezSaveImage(path + ".jpg", image);
+        if (formats & kSnapBmp) ezSaveImage(path + ".bmp", image);
+        if (formats & kSnapPng) ezSaveImage(path + ".png", image);
+        if (formats & kSnapTiff) ezSaveImage(path + ".tif", image);
+    }
+    if (formats & kSnapFits) {
+        const _ezImage* fits = (formats & kSnapFitsRaw) ? raw : image;
+        if (fits) ezSaveImage(path + ".fits", fits);
+    }
 }
 
 /// Saves a record held in one buffer (header, then pixels) in every format of `formats`. A raw
@@ -59,8 +76,9 @@ int CamBayer::_savefile(unsigned char* buffer, const std::string& path, int form
     record->tail = record->data + static_cast<size_t>(record->stride) * record->height;
 
     std::unique_ptr<unsigned char[]> temporary;
-    const _ezImage* image = record;
-    if (!record->decoded) {
+    // A raw record asked only for its own samples (a raw FITS file) is not processed at all.
+    const _ezImage* image = record->decoded ? record : nullptr;
+    if (!record->decoded && needsFinishedImage(formats)) {
         const int channels = _channles() > 0 ? _channles() : 1;
         const size_t bytes = record->headerSize +
                              static_cast<size_t>(record->height) * record->stride * channels +

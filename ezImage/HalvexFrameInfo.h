@@ -41,8 +41,9 @@ struct HalvexFrameInfo {
     uint32_t flags;          ///< HalvexFrameInfoFlags
     uint16_t gain;           ///< analog gain setting (HALVEX_INFO_GAIN)
     uint16_t blackLevel;     ///< black level setting (HALVEX_INFO_BLACK_LEVEL)
-    uint16_t originX;        ///< column of the region's first pixel, 0 without a region
-    uint16_t originY;        ///< row of the region's first pixel, 0 without a region
+    uint16_t originX;        ///< sensor column of the first pixel (finished images: their own
+                             ///< first pixel, 4 in from the frame), 0 for a whole raw frame
+    uint16_t originY;        ///< sensor row of the first pixel, likewise
     uint8_t binX;            ///< binning of the resolution item across (1: none)
     uint8_t binY;            ///< binning of the resolution item down (1: none)
     uint8_t bayer;           ///< pattern of the samples as delivered: 0 mono, 1 BGGR, 2 GBRG,

@@ -10,6 +10,7 @@
 #include "ezImage/bitstrm.h"
 #include "ezImage/ezImage.h"
 #include "ezImage/grfmt_bmp.h"
+#include "ezImage/grfmt_fits.h"
 #include "ezImage/grfmt_jpeg.h"
 #include "ezImage/grfmt_png.h"
 #include "ezImage/grfmt_raw.h"
@@ -86,7 +87,7 @@ BaseImageDecoder* findDecoderLocked(Registry& reg, const std::string& fileName) 
 }
 } // namespace
 
-/// Registers one encoder per format (RAW, BMP, JPEG, TIFF, PNG, in this order) and the RAW
+/// Registers one encoder per format (RAW, BMP, JPEG, TIFF, PNG, FITS, in this order) and the RAW
 /// decoder, so that ezLoadImage can read the files RawEncoder writes.
 void ezInitGrfmt() {
     Registry& reg = registry();
@@ -96,6 +97,7 @@ void ezInitGrfmt() {
     reg.encoders.push_back(std::make_unique<JpegEncoder>());
     reg.encoders.push_back(std::make_unique<TiffEncoder>());
     reg.encoders.push_back(std::make_unique<PngEncoder>());
+    reg.encoders.push_back(std::make_unique<FitsEncoder>());
     reg.decoders.push_back(std::make_unique<RawDecoder>());
 }
 

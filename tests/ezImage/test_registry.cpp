@@ -25,6 +25,8 @@ TEST_F(RegistryTest, FindsEncodersByWholeExtensionIgnoringCase) {
     EXPECT_EQ(describe("x.Tiff"), "TIFF Files (*.tiff;*.tif)");
     EXPECT_EQ(describe("x.tif"), "TIFF Files (*.tiff;*.tif)");
     EXPECT_EQ(describe("/tmp/x.png"), "Portable Network Graphics files (*.png)");
+    for (const char* fits : {"x.fits", "x.FIT", "x.fts"})
+        EXPECT_EQ(describe(fits), "Flexible Image Transport System (*.fits;*.fit;*.fts)") << fits;
     // The extension is the alphanumeric run after the last dot.
     EXPECT_EQ(describe("x.png~"), "Portable Network Graphics files (*.png)");
     for (const char* name :
@@ -57,7 +59,7 @@ TEST_F(RegistryTest, SaveRefusesBadRecordsAndNamesWithoutTouchingTheDisk) {
 
 TEST_F(RegistryTest, EveryWriterRefusesUnusableDestinations) {
     hxtest::ImagePtr grey = hxtest::patternImage(4, 3, 8, 1);
-    for (const char* ext : {"raw", "bmp", "jpg", "tif", "png"}) {
+    for (const char* ext : {"raw", "bmp", "jpg", "tif", "png", "fits"}) {
         EXPECT_FALSE(ezSaveImage(dir.file("missing/a.") + ext, grey.get())) << ext;
         EXPECT_FALSE(ezSaveImage(dir.file("") + "." + ext + "/", grey.get())) << ext;
     }
@@ -69,7 +71,7 @@ TEST_F(RegistryTest, EveryWriterRefusesUnusableDestinations) {
     if (geteuid() != 0) { // root ignores directory permissions
         hxtest::ScratchDir locked;
         chmod(locked.path().c_str(), 0500);
-        for (const char* ext : {"raw", "bmp", "jpg", "tif", "png"})
+        for (const char* ext : {"raw", "bmp", "jpg", "tif", "png", "fits"})
             EXPECT_FALSE(ezSaveImage(locked.file("a.") + ext, grey.get())) << ext;
     }
 }
@@ -79,7 +81,7 @@ TEST_F(RegistryTest, WritersRefuseImagesTheyCannotStore) {
     hxtest::ImagePtr two(ezCreateImage(4, 3, 8, 2, 56, 0));
     hxtest::ImagePtr empty(ezCreateImage(0, 3, 8, 1, 56, 0));
     hxtest::ImagePtr flat(ezCreateImage(4, 0, 16, 3, 56, 0));
-    for (const char* ext : {"bmp", "jpg", "tif", "png"}) {
+    for (const char* ext : {"bmp", "jpg", "tif", "png", "fits"}) {
         BaseImageEncoder* prototype = findEncoder(std::string("a.") + ext);
         ASSERT_NE(prototype, nullptr);
         auto encoder = prototype->clone();

@@ -45,7 +45,7 @@ TEST_F(RegistryTest, WriteErrorsFailAndLeaveNothingBehind) {
     }
     hxtest::ImagePtr small = hxtest::patternImage(4, 4, 8, 3);
 
-    for (const char* ext : {"raw", "bmp", "jpg", "tif", "png"}) {
+    for (const char* ext : {"raw", "bmp", "jpg", "tif", "png", "fits"}) {
         SCOPED_TRACE(ext);
         const std::string keep = dir.file(std::string("keep.") + ext);
         const std::string fresh = dir.file(std::string("fresh.") + ext);
@@ -60,6 +60,6 @@ TEST_F(RegistryTest, WriteErrorsFailAndLeaveNothingBehind) {
         EXPECT_EQ(readFile(keep), before);
         EXPECT_FALSE(std::filesystem::exists(fresh));
     }
-    // Only the five kept files: no temporary files anywhere.
-    EXPECT_EQ(dir.entries().size(), 5u);
+    // Only the kept files: no temporary files anywhere.
+    EXPECT_EQ(dir.entries().size(), 6u);
 }
