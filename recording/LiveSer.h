@@ -1,0 +1,40 @@
+// SER recording of a running camera through the flat camera API: every frame the camera
+// delivers goes to the file in order, with the time stamp the frame read took.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "recording/SerWriter.h"
+
+namespace hx::recording {
+
+struct LiveSerOptions {
+    double seconds = 5;     ///< length of the recording in wall-clock seconds
+    int64_t maxFrames = 0;  ///< also stop after this many frames read (0: no limit)
+    bool processed = false; ///< record the finished 8-bit image (grey or RGB) as the live view
+                            ///< shows it, instead of the sensor samples
+    SerOptions writer;      ///< queue and header-refresh options
+    std::string observer, telescope;
+};
+
+struct LiveSerResult {
+    std::string path;
+    int width = 0, height = 0, depth = 0;
+    int32_t colour = kSerMono;
+    int64_t read = 0;    ///< frames the camera delivered while recording
+    int64_t written = 0; ///< frames in the file
+    int64_t dropped = 0; ///< frames lost: queue full, disk failure, frames of another size,
+                         ///< and frames the camera delivered that the reads missed
+    std::string error;   ///< why nothing (or not everything) was recorded; empty on success
+};
+
+/// Records a started camera into directory + "MMddHHmmss.ser" ("-2", "-3", ... before the
+/// extension when that name is taken). Raw: the samples of every frame, turned by the frame's
+/// flip, with the mosaic's ColorID as it lies in the file; processed: the finished image in
+/// 8 bits. The format is fixed by the first frame; later frames of another size are dropped
+/// and counted. True when a file was written.
+bool recordLiveSer(const char* camName, const std::string& directory, const LiveSerOptions& options,
+                   LiveSerResult& result);
+
+} // namespace hx::recording
