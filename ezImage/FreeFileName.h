@@ -11,7 +11,7 @@
 namespace hx::files {
 
 /// Extensions that SaveFile writes for a set of snapshot format bits (1 RAW, 2 TIFF, 4 PNG,
-/// 8 JPEG, 16 BMP), in the order it writes them.
+/// 8 JPEG, 16 BMP, 32 FITS), in the order it writes them.
 inline std::vector<std::string> snapshotExtensions(int formats) {
     std::vector<std::string> out;
     if (formats & 1) out.push_back(".raw");
@@ -19,6 +19,7 @@ inline std::vector<std::string> snapshotExtensions(int formats) {
     if (formats & 16) out.push_back(".bmp");
     if (formats & 4) out.push_back(".png");
     if (formats & 2) out.push_back(".tif");
+    if (formats & 32) out.push_back(".fits");
     return out;
 }
 

@@ -20,6 +20,7 @@
 
 #include "camera/CamApi.h"
 #include "ezImage/FreeFileName.h"
+#include "recording/LiveSer.h"
 #include "tools/SignalWatcher.h"
 #ifdef HALVEX_HAVE_RECORDER
 #include "recording/ezRecorder.h"
@@ -94,7 +95,10 @@ const char* const kCaptureHelp =
     "Output:\n"
     "  --count N             frames to save (default 1)\n"
     "  --skip N              frames to drop first while settings settle (default 3)\n"
-    "  --format LIST         comma-separated: raw,tif,png,jpg,bmp (default png)\n"
+    "  --format LIST         comma-separated: raw,tif,png,jpg,bmp,fits (default png)\n"
+    "  --raw                 the FITS file holds the sensor samples (a colour camera's mosaic,\n"
+    "                        with its Bayer pattern) instead of the finished image\n"
+    "  --frame-type TYPE     light, dark, flat or bias: recorded in the FITS header\n"
     "  --out DIR             directory for the files (default: the current directory)\n"
     "  --prefix NAME         file-name prefix (default halvex); files are PREFIX-NNNN.EXT\n";
 
@@ -102,23 +106,29 @@ const char* const kRecordHelp =
     "Usage: halvex-cli [--simulate MODEL[:BCD]]... record [OPTIONS]\n"
     "\n"
     "Records the live view of a camera into an H.264 QuickTime movie named MMddHHmmss.mov,\n"
-    "the way the capture application does. The frame rate is measured on the first ten\n"
-    "frames unless --fps is given. Prints the file name, the frames written and the frames\n"
-    "dropped because the encoder could not keep up. Ctrl-C (or SIGTERM) ends the recording\n"
-    "early: the movie is closed and plays up to that moment. The movie is written in\n"
-    "fragments of a second, so even a recording that is killed plays up to its last one.\n"
+    "the way the capture application does, or every frame into a SER video MMddHHmmss.ser.\n"
+    "The movie's frame rate is measured on the first ten frames unless --fps is given.\n"
+    "Prints the file name, the frames written and the frames dropped because the encoder\n"
+    "or the disk could not keep up. Ctrl-C (or SIGTERM) ends the recording early: the file is\n"
+    "closed and plays up to that moment. The movie is written in fragments of a second and\n"
+    "the SER header is brought up to date every second, so even a recording that is killed\n"
+    "plays up to that point.\n"
     "\n"
-    "  --camera NAME   device name as 'list' shows it (default: the first camera)\n"
-    "  --seconds S     length of the recording (default 5)\n"
-    "  --frames N      stop after N frames as well\n"
-    "  --fps N         movie frame rate instead of the measured one\n"
-    "  --out DIR       directory for the movie (default: the current directory)\n";
+    "  --camera NAME      device name as 'list' shows it (default: the first camera)\n"
+    "  --format mov|ser   H.264 movie (default) or SER video\n"
+    "  --processed        SER: the finished 8-bit image as the live view shows it, instead\n"
+    "                     of the sensor samples\n"
+    "  --seconds S        length of the recording (default 5)\n"
+    "  --frames N         stop after N frames as well\n"
+    "  --fps N            movie frame rate instead of the measured one\n"
+    "  --out DIR          directory for the recording (default: the current directory)\n";
 
 struct RecordOptions {
     std::string camera;
     double seconds = 5;
     long frames = 0, fps = 0;
     std::string out = ".";
+    bool ser = false, processed = false;
 };
 
 /// Command-line failure with its message and exit code.
@@ -195,8 +205,9 @@ std::vector<std::string> split(const std::string& text, char separator) {
 
 /// Snap-format bits from "raw,tif,png,jpg,bmp"; nullopt for an unknown or empty item.
 std::optional<int> parseFormats(const std::string& text) {
-    static const std::map<std::string, int> bits = {
-        {"raw", 1}, {"tif", 2}, {"tiff", 2}, {"png", 4}, {"jpg", 8}, {"jpeg", 8}, {"bmp", 16}};
+    static const std::map<std::string, int> bits = {{"raw", 1},  {"tif", 2},   {"tiff", 2},
+                                                    {"png", 4},  {"jpg", 8},   {"jpeg", 8},
+                                                    {"bmp", 16}, {"fits", 32}, {"fit", 32}};
     int formats = 0;
     for (const std::string& item : split(text, ',')) {
         const auto it = bits.find(item);
@@ -216,7 +227,8 @@ struct CaptureOptions {
     std::optional<std::vector<long>> channelGain;
     std::optional<std::pair<long, long>> stretch;
     bool whiteBalance = false, mono = false, enhance = false, histogram = false;
-    bool autoStretch = false, autoExposure = false;
+    bool autoStretch = false, autoExposure = false, rawFits = false;
+    std::optional<int> frameType;
     long count = 1, skip = 3;
     int formats = 4;
     std::string out = ".";
@@ -275,6 +287,12 @@ CommandLine parse(int argc, char** argv) {
             } else if (arg == "--out") {
                 r.out = value();
                 if (r.out.empty()) throw bad(arg, r.out);
+            } else if (arg == "--format") {
+                const std::string v = value();
+                if (v != "ser" && v != "mov") throw bad(arg, v);
+                r.ser = v == "ser";
+            } else if (arg == "--processed") {
+                r.processed = true;
             } else {
                 throw Failure{kExitUsage, "unknown option '" + arg + "' for record"};
             }
@@ -349,6 +367,17 @@ CommandLine parse(int argc, char** argv) {
             const auto f = parseFormats(v);
             if (!f) throw bad(arg, v);
             o.formats = *f;
+        } else if (arg == "--raw") {
+            o.rawFits = true;
+        } else if (arg == "--frame-type") {
+            static const std::map<std::string, int> types = {{"light", HALVEX_FRAME_LIGHT},
+                                                             {"dark", HALVEX_FRAME_DARK},
+                                                             {"flat", HALVEX_FRAME_FLAT},
+                                                             {"bias", HALVEX_FRAME_BIAS}};
+            const std::string v = value();
+            const auto it = types.find(v);
+            if (it == types.end()) throw bad(arg, v);
+            o.frameType = it->second;
         } else if (arg == "--out") {
             o.out = value();
             if (o.out.empty()) throw bad(arg, o.out);
@@ -360,6 +389,9 @@ CommandLine parse(int argc, char** argv) {
             throw Failure{kExitUsage, "unknown option '" + arg + "' for capture"};
         }
     }
+    if (o.rawFits && !(o.formats & 32)) throw Failure{kExitUsage, "--raw goes with --format fits"};
+    if (cl.record.processed && !cl.record.ser)
+        throw Failure{kExitUsage, "--processed goes with --format ser"};
     return cl;
 }
 
@@ -608,7 +640,11 @@ int capture(const CaptureOptions& o) {
     setActiveCamera(name);
 
     applySettings(o, n);
-    SetImageFormat(o.formats, n);
+    if (o.frameType) SetFrameType(*o.frameType, n);
+    // The raw FITS file comes from the frame itself; everything else from the finished image.
+    const int rawFormats = o.rawFits ? HALVEX_FORMAT_FITS | HALVEX_FORMAT_FITS_RAW : 0;
+    const int finishedFormats = o.formats & ~rawFormats;
+    SetImageFormat(o.formats | rawFormats, n);
     if (ResumeDevice(n) != 0) throw Failure{kExitCamera, "cannot start camera " + name};
     // Starting the sensor re-sends the clock, which falls back to 8 bits where the clock
     // cannot carry 16.
@@ -655,7 +691,8 @@ int capture(const CaptureOptions& o) {
         // Files of an earlier run keep their names: this one gets -2, -3, ... instead.
         const std::string path =
             hx::files::freeSnapshotStem((fs::path(o.out) / (o.prefix + stem)).string(), o.formats);
-        if (SaveFile(image.data(), path.c_str(), o.formats, n) != 0)
+        if ((finishedFormats && SaveFile(image.data(), path.c_str(), finishedFormats, n) != 0) ||
+            (rawFormats && SaveFile(raw.data(), path.c_str(), rawFormats, n) != 0))
             throw Failure{kExitFiles, "cannot save " + path};
         for (const std::string& ext : hx::files::snapshotExtensions(o.formats)) {
             std::error_code ec;
@@ -673,8 +710,40 @@ int capture(const CaptureOptions& o) {
 
 // ---- record ---------------------------------------------------------------------------------
 
+/// A SER recording of every frame; prints the file, its format and the frames written and
+/// dropped.
+int recordSer(const RecordOptions& o, const std::string& name, const std::string& dir) {
+    hx::recording::LiveSerOptions options;
+    options.seconds = o.seconds;
+    options.maxFrames = o.frames;
+    options.processed = o.processed;
+    hx::recording::LiveSerResult result;
+    const bool ok = hx::recording::recordLiveSer(name.c_str(), dir, options, result);
+    SuspendDevice(name.c_str());
+    if (!ok && interruption()) throw Failure{128 + interruption(), result.error};
+    if (!ok)
+        throw Failure{result.error.rfind("cannot", 0) == 0 ? kExitFiles : kExitCamera,
+                      result.error};
+    const char* layout = result.colour == hx::recording::kSerRGB    ? "RGB"
+                         : result.colour == hx::recording::kSerMono ? "mono"
+                                                                    : "Bayer";
+    std::printf("%s\n", result.path.c_str());
+    std::printf("%dx%d, %d-bit %s, %lld frames written, %lld frames dropped\n", result.width,
+                result.height, result.depth, layout, static_cast<long long>(result.written),
+                static_cast<long long>(result.dropped));
+    if (interruption()) std::fprintf(stderr, "halvex-cli: recording ended by a signal\n");
+    if (!result.error.empty() && !interruption()) {
+        std::fprintf(stderr, "halvex-cli: %s\n", result.error.c_str());
+        return kExitFiles;
+    }
+    return kExitOk;
+}
+
 int record(const RecordOptions& o) {
-#ifdef HALVEX_HAVE_RECORDER
+#ifndef HALVEX_HAVE_RECORDER
+    if (!o.ser)
+        throw Failure{kExitCamera, "this halvex-cli was built without movie recording (FFmpeg)"};
+#endif
     const std::vector<std::string> names = cameraNames();
     if (names.empty()) {
         std::fprintf(stderr, "%s", kNoCamera);
@@ -686,16 +755,18 @@ int record(const RecordOptions& o) {
     if (!writableDirectory(o.out))
         throw Failure{kExitFiles, "cannot write to directory '" + o.out + "'"};
     if (ResumeDevice(name.c_str()) != 0) throw Failure{kExitCamera, "cannot start camera " + name};
+    setActiveCamera(name);
+    std::string dir = o.out;
+    if (dir.back() != '/') dir += '/';
+    if (o.ser) return recordSer(o, name, dir);
 
+#ifdef HALVEX_HAVE_RECORDER
     hx::recording::LiveMovieOptions options;
     options.seconds = o.seconds;
     options.maxFrames = o.frames;
     options.fps = static_cast<int>(o.fps);
     // Ctrl-C or SIGTERM ends the recording early; the movie is closed as at its planned end.
     options.stopRequested = [] { return interruption() != 0; };
-    setActiveCamera(name);
-    std::string dir = o.out;
-    if (dir.back() != '/') dir += '/';
     hx::recording::LiveMovieResult result;
     const bool ok = hx::recording::recordLiveMovie(name.c_str(), dir, options, result);
     SuspendDevice(name.c_str());
@@ -710,8 +781,7 @@ int record(const RecordOptions& o) {
                 static_cast<long long>(result.dropped));
     return kExitOk;
 #else
-    (void)o;
-    throw Failure{kExitCamera, "this halvex-cli was built without movie recording (FFmpeg)"};
+    return kExitCamera;
 #endif
 }
 

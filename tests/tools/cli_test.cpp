@@ -11,6 +11,7 @@
 #include <string>
 
 #include "ezImage/ezImage.h"
+#include "tests/ezImage/fits_test_util.h"
 
 namespace fs = std::filesystem;
 
@@ -176,4 +177,59 @@ TEST_F(CliFiles, CountWithALeadingZeroIsDecimal) {
     ASSERT_EQ(r.code, 0) << r.output;
     EXPECT_NE(r.output.find("saved 10/10"), std::string::npos) << r.output;
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 10);
+}
+
+TEST_F(CliFiles, CaptureWritesRawSensorFitsAndRecordWritesSer) {
+    const CliRun r = cli("--simulate VAh200C1 capture --resolution 2 --format fits,raw --raw "
+                         "--frame-type bias --out '" +
+                         dir.string() + "'");
+    ASSERT_EQ(r.code, 0) << r.output;
+    const fs::path fits = dir / "halvex-0001.fits";
+    ASSERT_TRUE(fs::exists(fits));
+    EXPECT_EQ(hxtest::fitsverifyProblems(fits.string()), "");
+    const hxtest::FitsImage f = hxtest::readWithAstropy(fits.string(), nullptr, nullptr, false);
+    ASSERT_TRUE(f.ok) << f.error;
+    EXPECT_EQ(f.key("NAXIS"), "2"); // the mosaic, one sample per pixel
+    EXPECT_EQ(f.key("BAYERPAT"), "RGGB");
+    EXPECT_EQ(f.key("IMAGETYP"), "Bias Frame");
+    EXPECT_EQ(f.key("INSTRUME"), "VAh200C1");
+    // The RAW file beside it is the finished image, as before.
+    const auto raw = readFile(dir / "halvex-0001.raw");
+    ASSERT_GE(raw.size(), sizeof(_ezImage));
+    EXPECT_EQ(raw[9], 3); // channels
+
+    EXPECT_EQ(cli("--simulate VAh200C1 capture --raw --out '" + dir.string() + "'").code, 1);
+    EXPECT_EQ(cli("--simulate VAh200C1 capture --frame-type night").code, 1);
+    EXPECT_EQ(cli("--simulate VAh200C1 record --processed").code, 1);
+    EXPECT_EQ(cli("--simulate VAh200C1 record --format avi").code, 1);
+
+    const CliRun rec = cli("--simulate VAh200C1 record --format ser --frames 3 --seconds 60 "
+                           "--out '" +
+                           dir.string() + "'");
+    ASSERT_EQ(rec.code, 0) << rec.output;
+    const std::string path = rec.output.substr(0, rec.output.find('\n'));
+    EXPECT_EQ(fs::path(path).extension(), ".ser");
+    long long written = -1, dropped = -1;
+    int width = 0, height = 0, depth = 0;
+    char layout[16] = {};
+    ASSERT_EQ(std::sscanf(rec.output.c_str() + path.size() + 1,
+                          "%dx%d, %d-bit %15[^,], %lld frames written, %lld frames dropped", &width,
+                          &height, &depth, layout, &written, &dropped),
+              6)
+        << rec.output;
+    EXPECT_EQ(std::string(layout), "Bayer");
+    EXPECT_EQ(written + dropped, 3);
+    const auto ser = readFile(path);
+    ASSERT_GE(ser.size(), 178u);
+    EXPECT_EQ(std::memcmp(ser.data(), "LUCAM-RECORDER", 14), 0);
+    auto le32 = [&](size_t at) {
+        return ser[at] | (ser[at + 1] << 8) | (ser[at + 2] << 16) | (ser[at + 3] << 24);
+    };
+    EXPECT_EQ(le32(18), 8); // RGGB
+    EXPECT_EQ(le32(26), width);
+    EXPECT_EQ(le32(30), height);
+    const int frames = le32(38);
+    EXPECT_EQ(frames, written);
+    EXPECT_EQ(ser.size(),
+              178u + static_cast<size_t>(frames) * width * height * (depth / 8) + 8u * frames);
 }
