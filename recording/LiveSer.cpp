@@ -3,7 +3,6 @@
 // every frame the camera delivered unless the writer's queue was full (then it is counted).
 #include "recording/LiveSer.h"
 
-#include <sys/stat.h>
 #include <sys/time.h>
 
 #include <algorithm>
@@ -12,6 +11,7 @@
 #include <vector>
 
 #include "camera/CamApi.h"
+#include "ezImage/FreeFileName.h"
 
 namespace hx::recording {
 
@@ -21,22 +21,6 @@ int64_t wallMicros() {
     timeval tv{};
     gettimeofday(&tv, nullptr);
     return static_cast<int64_t>(tv.tv_sec) * 1000000 + tv.tv_usec;
-}
-
-bool exists(const std::string& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0;
-}
-
-/// The first free name of "base.ser", "base-2.ser", "base-3.ser", ...
-std::string freeName(const std::string& path) {
-    if (!exists(path)) return path;
-    const std::string stem = path.substr(0, path.size() - 4);
-    for (int k = 2; k < 1000; ++k) {
-        const std::string candidate = stem + "-" + std::to_string(k) + ".ser";
-        if (!exists(candidate)) return candidate;
-    }
-    return path;
 }
 
 /// The fields of a one-buffer record that the loop needs, checked against the buffer.
@@ -162,7 +146,8 @@ bool recordLiveSer(const char* camName, const std::string& directory, const Live
                 described && info.model[0]
                     ? std::string(info.model, strnlen(info.model, sizeof info.model))
                     : std::string(camName);
-            result.path = freeName(SerWriter::serPath(directory, std::time(nullptr)));
+            result.path =
+                hx::files::freeFileName(SerWriter::serPath(directory, std::time(nullptr)));
             if (!writer.open(result.path, format)) {
                 result.error = writer.error();
                 result.read = 0;
