@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "camera/CamApi.h"
@@ -49,6 +50,104 @@ bool readRecord(const unsigned char* buffer, size_t size, Record& r) {
 
 } // namespace
 
+LiveSerSession::LiveSerSession(std::string camName, std::string directory,
+                               const LiveSerOptions& options)
+    : camName_(std::move(camName)), directory_(std::move(directory)), options_(options),
+      writer_(std::make_unique<SerWriter>(options.writer)) {}
+
+LiveSerSession::~LiveSerSession() {
+    LiveSerResult ignored;
+    finish(ignored);
+}
+
+bool LiveSerSession::openFailed() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return finished_ && !opened_;
+}
+
+int64_t LiveSerSession::framesTaken() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return result_.read;
+}
+
+bool LiveSerSession::addRawFrame(const unsigned char* buffer, size_t size) {
+    Record frame;
+    if (!buffer || !readRecord(buffer, size, frame) || frame.channels != 1) return false;
+    HalvexFrameInfo info{};
+    const bool described = GetFrameInfo(buffer, &info) == 0;
+    std::lock_guard<std::mutex> guard(lock_);
+    // One orientation for the whole file: the flip of the first frame.
+    const int flip = opened_ ? flip_ : (described ? info.flip & 3 : 0);
+    const int32_t colour =
+        described ? serColourOfBayer(ezFlipBayer(info.bayer, flip, frame.width, frame.height))
+                  : kSerMono;
+    return add(frame.pixels, frame.width, frame.height, frame.depth, colour, flip,
+               described ? info.exposureStartUs : wallMicros(), described ? info.model : nullptr);
+}
+
+bool LiveSerSession::addFinishedFrame(unsigned char* buffer, size_t size) {
+    Record image;
+    if (!buffer || !readRecord(buffer, size, image)) return false;
+    HalvexFrameInfo info{};
+    const bool described = GetFrameInfo(buffer, &info) == 0;
+    // The live view's 8 bits: the high byte of each 16-bit sample.
+    unsigned char* samples = buffer + image.headerSize;
+    const size_t count = static_cast<size_t>(image.width) * image.height * image.channels;
+    if (image.depth == 16)
+        for (size_t i = 0; i < count; ++i) samples[i] = samples[2 * i + 1];
+    std::lock_guard<std::mutex> guard(lock_);
+    return add(samples, image.width, image.height, 8, image.channels == 3 ? kSerRGB : kSerMono, 0,
+               described ? info.exposureStartUs : wallMicros(), described ? info.model : nullptr);
+}
+
+/// Called with the lock held.
+bool LiveSerSession::add(const unsigned char* pixels, int width, int height, int depth,
+                         int32_t colour, int flip, int64_t stamp, const char* model) {
+    if (finished_) return false;
+    ++result_.read;
+    if (!opened_) {
+        SerFormat format;
+        format.width = width;
+        format.height = height;
+        format.colour = colour;
+        format.depth = depth;
+        format.observer = options_.observer;
+        format.telescope = options_.telescope;
+        format.instrument = model && model[0] ? std::string(model, strnlen(model, 16)) : camName_;
+        result_.path = hx::files::freeFileName(SerWriter::serPath(directory_, std::time(nullptr)));
+        if (!writer_->open(result_.path, format)) {
+            result_.error = writer_->error();
+            result_.read = 0;
+            finished_ = true;
+            return false;
+        }
+        opened_ = true;
+        flip_ = flip;
+        result_.width = width;
+        result_.height = height;
+        result_.depth = depth;
+        result_.colour = colour;
+    } else if (width != result_.width || height != result_.height || depth != result_.depth ||
+               colour != result_.colour) {
+        ++mismatched_;
+        return true;
+    }
+    return writer_->append(pixels, stamp, flip_);
+}
+
+bool LiveSerSession::finish(LiveSerResult& result) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (!finished_ && opened_) {
+        const bool whole = writer_->close();
+        result_.written = writer_->framesWritten();
+        result_.dropped = writer_->framesDropped() + mismatched_;
+        if (!whole && result_.error.empty()) result_.error = writer_->error();
+    }
+    finished_ = true;
+    result = result_;
+    return opened_;
+}
+
 bool recordLiveSer(const char* camName, const std::string& directory, const LiveSerOptions& options,
                    LiveSerResult& result) {
     using Clock = std::chrono::steady_clock;
@@ -72,107 +171,37 @@ bool recordLiveSer(const char* camName, const std::string& directory, const Live
     std::vector<unsigned char> raw(rawBytes);
     std::vector<unsigned char> show(options.processed ? head + rawBytes * 3 + 4128 : 0);
 
-    SerWriter writer(options.writer);
-    bool opened = false;
-    int flip = 0;
-    int64_t mismatched = 0;
+    LiveSerSession session(camName, directory, options);
+    std::string failure;
     const auto started = Clock::now();
-    Clock::time_point recordStart{};
+    std::optional<Clock::time_point> recordStart;
     const auto length = std::chrono::duration<double>(std::max(options.seconds, 0.0));
     const auto waitLimit = length + std::chrono::seconds(10);
-
     for (;;) {
         const auto now = Clock::now();
-        if (opened && now - recordStart >= length) break;
-        if (!opened && now - started > waitLimit) {
-            result.error = "the camera delivered no frames";
+        if (recordStart && now - *recordStart >= length) break;
+        if (!recordStart && now - started > waitLimit) {
+            failure = "the camera delivered no frames";
             break;
         }
-        if (options.maxFrames > 0 && result.read >= options.maxFrames) break;
+        if (options.maxFrames > 0 && session.framesTaken() >= options.maxFrames) break;
         const int r = GetRawData(raw.data(), static_cast<int>(rawBytes), camName);
         if (r == -1) {
-            result.error = "the camera has gone";
+            failure = "the camera has gone";
             break;
         }
         if (r != 0 && r != 1) continue;
-        Record frame;
-        if (!readRecord(raw.data(), raw.size(), frame)) continue;
-        HalvexFrameInfo info{};
-        const bool described = GetFrameInfo(raw.data(), &info) == 0;
-        const int64_t stamp = described ? info.exposureStartUs : wallMicros();
-
-        int frameFlip = 0;
-        int32_t colour = kSerMono;
-        int depth = frame.depth;
-        const unsigned char* pixels = frame.pixels;
-        if (options.processed) {
-            Record image;
-            if (DecodeRaw2Image(raw.data(), show.data(), camName) != 0 ||
-                !readRecord(show.data(), show.size(), image)) {
-                ++result.read;
-                ++mismatched;
-                continue;
-            }
-            // The live view's 8 bits: the high byte of each 16-bit sample.
-            auto* samples = show.data() + image.headerSize;
-            const size_t count = static_cast<size_t>(image.width) * image.height * image.channels;
-            if (image.depth == 16)
-                for (size_t i = 0; i < count; ++i) samples[i] = samples[2 * i + 1];
-            frame = image;
-            pixels = samples;
-            depth = 8;
-            colour = image.channels == 3 ? kSerRGB : kSerMono;
-        } else {
-            if (frame.channels != 1) continue;
-            frameFlip = described ? info.flip & 3 : 0;
-            // One orientation for the whole file: the flip of the first frame.
-            const int turn = opened ? flip : frameFlip;
-            colour =
-                described
-                    ? serColourOfBayer(ezFlipBayer(info.bayer, turn, frame.width, frame.height))
-                    : kSerMono;
-        }
-        ++result.read;
-
-        if (!opened) {
-            SerFormat format;
-            format.width = frame.width;
-            format.height = frame.height;
-            format.colour = colour;
-            format.depth = depth;
-            format.observer = options.observer;
-            format.telescope = options.telescope;
-            format.instrument =
-                described && info.model[0]
-                    ? std::string(info.model, strnlen(info.model, sizeof info.model))
-                    : std::string(camName);
-            result.path =
-                hx::files::freeFileName(SerWriter::serPath(directory, std::time(nullptr)));
-            if (!writer.open(result.path, format)) {
-                result.error = writer.error();
-                result.read = 0;
-                return false;
-            }
-            opened = true;
-            recordStart = Clock::now();
-            flip = frameFlip;
-            result.width = format.width;
-            result.height = format.height;
-            result.depth = format.depth;
-            result.colour = format.colour;
-        } else if (frame.width != result.width || frame.height != result.height ||
-                   depth != result.depth || colour != result.colour) {
-            ++mismatched;
-            continue;
-        }
-        writer.append(pixels, stamp, options.processed ? 0 : flip);
+        bool taken = false;
+        if (!options.processed)
+            taken = session.addRawFrame(raw.data(), raw.size());
+        else if (DecodeRaw2Image(raw.data(), show.data(), camName) == 0)
+            taken = session.addFinishedFrame(show.data(), show.size());
+        if (!taken && session.openFailed()) break;
+        if (taken && !recordStart) recordStart = Clock::now();
     }
-    if (!opened) return false;
-    const bool whole = writer.close();
-    result.written = writer.framesWritten();
-    result.dropped = writer.framesDropped() + mismatched;
-    if (!whole && result.error.empty()) result.error = writer.error();
-    return true;
+    const bool written = session.finish(result);
+    if (result.error.empty()) result.error = failure;
+    return written;
 }
 
 } // namespace hx::recording

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
 
 #include "recording/SerWriter.h"
@@ -27,6 +29,43 @@ struct LiveSerResult {
     int64_t dropped = 0; ///< frames lost: queue full, disk failure, frames of another size,
                          ///< and frames the camera delivered that the reads missed
     std::string error;   ///< why nothing (or not everything) was recorded; empty on success
+};
+
+/// One SER recording fed frame by frame, from any one thread at a time; finish() may come from
+/// another thread. The file is created with the first frame, whose size and layout every
+/// later frame must have (others are dropped and counted). Raw frames are the records
+/// GetRawData fills: their samples, turned by the first frame's flip, with the mosaic's
+/// ColorID as it lies in the file. Finished frames are records DecodeRaw2Image fills: they are
+/// reduced to 8 bits in place and recorded as grey or RGB.
+class LiveSerSession {
+public:
+    LiveSerSession(std::string camName, std::string directory, const LiveSerOptions& options);
+    ~LiveSerSession();
+    LiveSerSession(const LiveSerSession&) = delete;
+    LiveSerSession& operator=(const LiveSerSession&) = delete;
+
+    /// False once the file could not be made or the session is finished.
+    bool addRawFrame(const unsigned char* buffer, size_t size);
+    bool addFinishedFrame(unsigned char* buffer, size_t size);
+    /// Closes the file and reports; true when a file was written.
+    bool finish(LiveSerResult& result);
+    /// Frames taken so far (also those dropped).
+    int64_t framesTaken();
+    /// Whether the file could not be created (error in finish's result).
+    bool openFailed();
+
+private:
+    bool add(const unsigned char* pixels, int width, int height, int depth, int32_t colour,
+             int flip, int64_t stamp, const char* model);
+
+    std::string camName_, directory_;
+    LiveSerOptions options_;
+    std::mutex lock_;
+    std::unique_ptr<SerWriter> writer_;
+    LiveSerResult result_;
+    bool opened_ = false, finished_ = false;
+    int flip_ = 0;
+    int64_t mismatched_ = 0;
 };
 
 /// Records a started camera into directory + "MMddHHmmss.ser" ("-2", "-3", ... before the
