@@ -289,14 +289,23 @@ void AppDelegate::buildWindow() {
         box->setChecked(true);
         fmtH->addWidget(box);
     }
+    chkFits = named(new QCheckBox(QStringLiteral("FITS"), fmtRow), "chkFits");
+    chkFitsRaw = named(new QCheckBox(infoText("Raw sensor data"), fmtRow), "chkFitsRaw");
+    fmtH->addWidget(chkFits);
+    fmtH->addWidget(chkFitsRaw);
     cap->addRow(infoText("Formats"), fmtRow);
     auto* snapRow = new QWidget(capPage);
     auto* snapH = new QHBoxLayout(snapRow);
     snapH->setContentsMargins(0, 0, 0, 0);
     btnSnap = named(new QPushButton(infoText("Start Capture"), snapRow), "btnSnap");
     btnMovie = named(new QPushButton(infoText("Start Video"), snapRow), "btnMovie");
+    popMovie = named(new QComboBox(snapRow), "popMovie");
+    popMovie->addItem(QStringLiteral("MOV"));
+    popMovie->addItem(QStringLiteral("SER"));
+    popMovie->setToolTip(infoText("Movie format"));
     snapH->addWidget(btnSnap);
     snapH->addWidget(btnMovie);
+    snapH->addWidget(popMovie);
     cap->addRow(QString(), snapRow);
     auto* ffRow = new QWidget(capPage);
     auto* ffH = new QHBoxLayout(ffRow);
@@ -361,6 +370,8 @@ void AppDelegate::buildWindow() {
     connect(chkPng, &QCheckBox::clicked, this, &AppDelegate::chkPngAction);
     connect(chkJpg, &QCheckBox::clicked, this, &AppDelegate::chkJpgAction);
     connect(chkBmp, &QCheckBox::clicked, this, &AppDelegate::chkBmpAction);
+    connect(chkFits, &QCheckBox::clicked, this, &AppDelegate::chkFitsAction);
+    connect(chkFitsRaw, &QCheckBox::clicked, this, &AppDelegate::chkFitsRawAction);
     connect(btnBrowse, &QPushButton::clicked, this, &AppDelegate::btnBrowseAction);
     connect(btnDark, &QPushButton::clicked, this, &AppDelegate::btnDarkAction);
     connect(chkDark, &QCheckBox::clicked, this, &AppDelegate::chkDarkAction);

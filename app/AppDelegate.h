@@ -40,13 +40,15 @@ class QWidget;
 
 namespace hx::recording {
 class ezRecorder;
-}
+class LiveSerSession;
+} // namespace hx::recording
 
 namespace hx::app {
 
 class CaptureTools;
 class ImageView;
 using recording::ezRecorder;
+using recording::LiveSerSession;
 
 /// The live view's hand-over record: three raw buffers that the two worker threads exchange
 /// by pointer and the decoded image.
@@ -141,6 +143,8 @@ public:
     QLabel* txtSnap = nullptr;
     QCheckBox *chkRaw = nullptr, *chkTif = nullptr, *chkPng = nullptr, *chkJpg = nullptr,
               *chkBmp = nullptr;
+    QCheckBox *chkFits = nullptr, *chkFitsRaw = nullptr;
+    QComboBox* popMovie = nullptr; ///< what the movie button records: MOV or SER
     QPushButton* btnSnap = nullptr;
     QPushButton* btnMovie = nullptr;
     QCheckBox* chkFF = nullptr;
@@ -162,6 +166,8 @@ public:
     /// The open movie writer while bSaveVideo is set. The show thread takes its own reference
     /// for each append; destroying the controller at quit closes an open movie properly.
     std::atomic<std::shared_ptr<ezRecorder>> recorder;
+    /// The open SER recording while bSaveVideo is set; the grab thread hands it every frame.
+    std::atomic<std::shared_ptr<LiveSerSession>> serRecording;
     /// Finishes an open movie (its index is written only on close); called at quit.
     void closeOpenMovie();
     std::atomic<bool> bCalcDark{false};
@@ -226,6 +232,8 @@ public slots:
     void chkPngAction() { formatBoxAction(chkPng, 4); }
     void chkJpgAction() { formatBoxAction(chkJpg, 8); }
     void chkBmpAction() { formatBoxAction(chkBmp, 16); }
+    void chkFitsAction() { formatBoxAction(chkFits, 32); }
+    void chkFitsRawAction() { formatBoxAction(chkFitsRaw, 64); }
     void btnBrowseAction();
     void btnDarkAction();
     void chkDarkAction() {}

@@ -128,6 +128,8 @@ void AppDelegate::refreshUI() {
     chkPng->setChecked(formats & 4);
     chkJpg->setChecked(formats & 8);
     chkBmp->setChecked(formats & 16);
+    chkFits->setChecked(formats & 32);
+    chkFitsRaw->setChecked(formats & 64);
 
     sldGamma->setEnabled(true);
     txtGamma->setEnabled(true);

@@ -22,6 +22,7 @@
 #include "app/tools/CaptureTools.h"
 #include "camera/CamApi.h"
 #include "ezImage/FreeFileName.h"
+#include "recording/LiveSer.h"
 
 namespace hx::app {
 
@@ -188,6 +189,9 @@ void AppDelegate::grabThread() {
             continue;
         }
         failures = 0;
+        // A SER recording takes every frame read, before the hand-over may drop it.
+        if (std::shared_ptr<LiveSerSession> ser = serRecording.load())
+            ser->addRawFrame(ctxGrab.recvBuf, static_cast<size_t>(ctxGrab.recvSize));
         if (r == 1) {
             if (snapEdge) {
                 post([this] { btnCaptureAction(); });
@@ -321,10 +325,23 @@ void AppDelegate::saveSnapshot(const std::string& name) {
         return hx::files::freeSnapshotStem(stem.toStdString(), formats);
     };
     const auto started = std::chrono::system_clock::now();
+    // A raw FITS file holds the frame as read, which the show thread still has; every other
+    // file the shown image. The result is the first failure of the two saves.
+    auto save = [this, formats, &name](const std::string& stem) {
+        const int rawFits = (formats & 32) && (formats & 64) ? (32 | 64) : 0;
+        int r = 0;
+        if (formats & ~rawFits)
+            r = SaveFile(ctxGrab.showBuf, stem.c_str(), formats & ~rawFits, name.c_str());
+        if (rawFits) {
+            const int raw = SaveFile(ctxGrab.fullBuf, stem.c_str(), rawFits, name.c_str());
+            if (r == 0) r = raw;
+        }
+        return r;
+    };
     if (count == 1) {
         path += QDateTime::currentDateTime().toString(QStringLiteral("MMddHHmmss"));
         const std::string stem = freePath(path);
-        const int r = SaveFile(ctxGrab.showBuf, stem.c_str(), formats, name.c_str());
+        const int r = save(stem);
         tools_->snapshotSaved(QString::fromStdString(stem), formats, r, started);
         bSaveImage = false;
         postCaptureTitle();
@@ -334,7 +351,7 @@ void AppDelegate::saveSnapshot(const std::string& name) {
         const int left = --saveImageCnt;
         path += QString::number(count - left);
         const std::string stem = freePath(path);
-        const int r = SaveFile(ctxGrab.showBuf, stem.c_str(), formats, name.c_str());
+        const int r = save(stem);
         tools_->snapshotSaved(QString::fromStdString(stem), formats, r, started);
     } else {
         bSaveImage = false;

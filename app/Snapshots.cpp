@@ -14,6 +14,7 @@
 #include <QTemporaryFile>
 
 #include <syslog.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <ctime>
@@ -24,6 +25,7 @@
 #endif
 #include "camera/CamApi.h"
 #include "ezImage/FreeFileName.h"
+#include "recording/LiveSer.h"
 
 namespace hx::app {
 
@@ -181,8 +183,22 @@ void AppDelegate::btnFFAction() {
     if (copyIdleFrame(frame)) CalcFlatfield(frame.get(), false, camName->c_str());
 }
 
+/// Ends the SER recording, if one runs, and logs what it wrote.
+static void finishSer(std::shared_ptr<LiveSerSession> ser) {
+    if (!ser) return;
+    hx::recording::LiveSerResult result;
+    if (ser->finish(result))
+        syslog(LOG_INFO, "SER %s: %lld frames written, %lld frames dropped%s%s",
+               result.path.c_str(), static_cast<long long>(result.written),
+               static_cast<long long>(result.dropped), result.error.empty() ? "" : ": ",
+               result.error.c_str());
+    else if (!result.error.empty())
+        syslog(LOG_WARNING, "SER recording failed: %s", result.error.c_str());
+}
+
 void AppDelegate::closeOpenMovie() {
     bSaveVideo = false;
+    finishSer(serRecording.exchange(nullptr));
 #ifdef HALVEX_HAVE_RECORDER
     if (std::shared_ptr<ezRecorder> open = recorder.exchange(nullptr)) open->CloseRecorder();
 #endif
@@ -193,6 +209,25 @@ void AppDelegate::closeOpenMovie() {
 /// logged and leaves the button at "Start Video".
 void AppDelegate::btnAcquieMovie() {
     if (!camName) return;
+    // SER: every frame the grab thread reads, as the sensor delivered it.
+    if (bSaveVideo && serRecording.load()) {
+        bSaveVideo = false;
+        finishSer(serRecording.exchange(nullptr));
+        btnMovie->setText(infoText("Start Video"));
+        return;
+    }
+    if (!bSaveVideo && popMovie->currentIndex() == 1) {
+        const std::string dir = QFile::encodeName(txtPath->text()).toStdString();
+        if (dir.empty() || ::access(dir.c_str(), W_OK) != 0) {
+            syslog(LOG_WARNING, "cannot record into '%s'", dir.c_str());
+            return;
+        }
+        serRecording.store(
+            std::make_shared<LiveSerSession>(*camName, dir, hx::recording::LiveSerOptions{}));
+        btnMovie->setText(infoText("Stop Video"));
+        bSaveVideo = true;
+        return;
+    }
 #ifdef HALVEX_HAVE_RECORDER
     if (bSaveVideo) {
         bSaveVideo = false;

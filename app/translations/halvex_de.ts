@@ -32,6 +32,14 @@
         <translation>Aufnahme beenden</translation>
     </message>
     <message>
+        <source>Raw sensor data</source>
+        <translation>Sensor-Rohdaten</translation>
+    </message>
+    <message>
+        <source>Movie format</source>
+        <translation>Videoformat</translation>
+    </message>
+    <message>
         <source>Start Video</source>
         <translation>Video starten</translation>
     </message>

@@ -1,6 +1,9 @@
 // Snapshot capture stepped one camera frame at a time: the series countdown and the camera's
 // external snapshot mark.
+#include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -11,6 +14,7 @@
 #include "sim/SensorProfile.h"
 #include "sim/SimCamera.h"
 #include "sim/WireFormat.h"
+#include "tests/ezImage/fits_test_util.h"
 #include "usb/UsbDevice.h"
 
 namespace {
@@ -165,4 +169,70 @@ TEST_F(CaptureTest, SnapshotMarkTogglesTheCaptureOncePerRunOfMarkedFrames) {
     play({{true, true}, {true, true}});
     stopLive();
     EXPECT_TRUE(QDir(shots()).entryList(QDir::Files).isEmpty());
+}
+
+TEST_F(CaptureTest, FitsBoxesSetTheCamerasFormatsAndARawFitsHoldsTheShownFramesMosaic) {
+    SteppedCamera& camera = startStepped();
+    OpenOnExit guard{camera};
+    const char* n = app_->camName->c_str();
+    // A new camera has JPEG only: the FITS boxes show that they are off.
+    EXPECT_FALSE(app_->chkFits->isChecked());
+    EXPECT_FALSE(app_->chkFitsRaw->isChecked());
+    EXPECT_EQ(app_->chkFitsRaw->text().toStdString(), "Raw sensor data");
+    app_->chkJpg->setChecked(false);
+    app_->chkJpgAction();
+    app_->chkFits->setChecked(true);
+    app_->chkFitsAction();
+    app_->chkFitsRaw->setChecked(true);
+    app_->chkFitsRawAction();
+    int formats = 0;
+    ASSERT_EQ(GetImageFormat(&formats, n), 0);
+    EXPECT_EQ(formats, 32 | 64);
+
+    app_->txtPath->setText(shots());
+    app_->intCnt->setText("2");
+    app_->btnCaptureAction();
+    app_->btnLiveAction();
+    ASSERT_TRUE(step());
+    const std::string fits = shots().toStdString() + "Halvex1.fits";
+    ASSERT_TRUE(QFile::exists(QString::fromStdString(fits)));
+    // One sample per pixel, the frame's own size, and the pattern of its mosaic.
+    const hxtest::FitsImage f = hxtest::readWithCfitsio(fits);
+    ASSERT_TRUE(f.ok) << f.error;
+    int width = 0, height = 0;
+    GetRawSize(&width, &height, n);
+    EXPECT_EQ(f.axes, (std::vector<long>{width, height}));
+    EXPECT_EQ(f.key("BAYERPAT"), ezBayerName(GetRawBayernPattern(n)));
+    EXPECT_EQ(hxtest::fitsverifyProblems(fits), "");
+    stopLive();
+}
+
+TEST_F(CaptureTest, SerMovieChoiceRecordsEveryFrameTheGrabThreadReads) {
+    SteppedCamera& camera = startStepped();
+    OpenOnExit guard{camera};
+    app_->txtPath->setText(shots());
+    QDir().mkpath(shots());
+    app_->popMovie->setCurrentIndex(1);
+    app_->btnAcquieMovie();
+    EXPECT_EQ(app_->btnMovie->text().toStdString(), "Stop Video");
+    app_->btnLiveAction();
+    for (int k = 0; k < 3; ++k) ASSERT_TRUE(step()) << k;
+    app_->btnAcquieMovie();
+    EXPECT_EQ(app_->btnMovie->text().toStdString(), "Start Video");
+    stopLive();
+    const QStringList files = QDir(shots()).entryList({"*.ser"}, QDir::Files);
+    ASSERT_EQ(files.size(), 1);
+    QFile ser(shots() + files[0]);
+    ASSERT_TRUE(ser.open(QIODevice::ReadOnly));
+    const QByteArray head = ser.read(178);
+    ASSERT_EQ(head.size(), 178);
+    EXPECT_EQ(head.left(14), QByteArray("LUCAM-RECORDER"));
+    auto le32 = [&](int at) {
+        return static_cast<int>(static_cast<uint8_t>(head[at]) |
+                                (static_cast<uint8_t>(head[at + 1]) << 8) |
+                                (static_cast<uint8_t>(head[at + 2]) << 16) |
+                                (static_cast<uint8_t>(head[at + 3]) << 24));
+    };
+    EXPECT_EQ(le32(18), 8); // RGGB: the camera's own mosaic, unflipped
+    EXPECT_GE(le32(38), 3); // every frame read while recording
 }
