@@ -185,6 +185,7 @@ bool recordLiveSer(const char* camName, const std::string& directory, const Live
             break;
         }
         if (options.maxFrames > 0 && session.framesTaken() >= options.maxFrames) break;
+        if (options.stopRequested && options.stopRequested()) break;
         const int r = GetRawData(raw.data(), static_cast<int>(rawBytes), camName);
         if (r == -1) {
             failure = "the camera has gone";

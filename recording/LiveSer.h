@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -18,6 +19,8 @@ struct LiveSerOptions {
                             ///< shows it, instead of the sensor samples
     SerOptions writer;      ///< queue and header-refresh options
     std::string observer, telescope;
+    /// Asked between frames: true ends the recording early, closed as at its planned end.
+    std::function<bool()> stopRequested;
 };
 
 struct LiveSerResult {

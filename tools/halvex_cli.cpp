@@ -717,6 +717,7 @@ int recordSer(const RecordOptions& o, const std::string& name, const std::string
     options.seconds = o.seconds;
     options.maxFrames = o.frames;
     options.processed = o.processed;
+    options.stopRequested = [] { return interruption() != 0; };
     hx::recording::LiveSerResult result;
     const bool ok = hx::recording::recordLiveSer(name.c_str(), dir, options, result);
     SuspendDevice(name.c_str());
