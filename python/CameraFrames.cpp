@@ -33,24 +33,30 @@ constexpr double kReadMarginSeconds = 2.0;
 constexpr std::chrono::milliseconds kRetryPause{20};
 
 /// Snapshot format bits of the library's writers and their file extensions, in the order the
-/// library writes them.
+/// library writes them. The raw-sensor FITS bit has no file of its own: it changes what the
+/// FITS file holds.
 struct FileFormat {
     int bit;
     const char* extension;
 };
 constexpr FileFormat kFileFormats[] = {
-    {1, ".raw"}, {8, ".jpg"}, {16, ".bmp"}, {4, ".png"}, {2, ".tif"},
+    {HALVEX_FORMAT_RAW, ".raw"}, {HALVEX_FORMAT_JPEG, ".jpg"}, {HALVEX_FORMAT_BMP, ".bmp"},
+    {HALVEX_FORMAT_PNG, ".png"},  {HALVEX_FORMAT_TIFF, ".tif"}, {HALVEX_FORMAT_FITS, ".fits"},
 };
+
+/// The formats a script can name, for messages.
+constexpr const char* kFormatNames = "raw, tif, png, jpg, bmp, fits";
 
 int formatBit(std::string word) {
     std::transform(word.begin(), word.end(), word.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     if (!word.empty() && word.front() == '.') word.erase(0, 1);
-    if (word == "raw") return 1;
-    if (word == "tif" || word == "tiff") return 2;
-    if (word == "png") return 4;
-    if (word == "jpg" || word == "jpeg") return 8;
-    if (word == "bmp") return 16;
+    if (word == "raw") return HALVEX_FORMAT_RAW;
+    if (word == "tif" || word == "tiff") return HALVEX_FORMAT_TIFF;
+    if (word == "png") return HALVEX_FORMAT_PNG;
+    if (word == "jpg" || word == "jpeg") return HALVEX_FORMAT_JPEG;
+    if (word == "bmp") return HALVEX_FORMAT_BMP;
+    if (word == "fits" || word == "fit" || word == "fts") return HALVEX_FORMAT_FITS;
     return 0;
 }
 
@@ -73,10 +79,10 @@ int parseFormats(const py::object& formats) {
     for (const std::string& word : words) {
         const int bit = formatBit(word);
         if (bit == 0)
-            raiseValue("unknown file format '" + word + "' (formats: raw, tif, png, jpg, bmp)");
+            raiseValue("unknown file format '" + word + "' (formats: " + kFormatNames + ")");
         bits |= bit;
     }
-    if (bits == 0) raiseValue("no file format given (formats: raw, tif, png, jpg, bmp)");
+    if (bits == 0) raiseValue(std::string("no file format given (formats: ") + kFormatNames + ")");
     return bits;
 }
 
@@ -464,7 +470,7 @@ py::list Camera::save(const py::object& path, const py::object& image, const py:
             if (bits == 0) bits = bit;
         }
     }
-    if (bits == 0) bits = 4;
+    if (bits == 0) bits = HALVEX_FORMAT_PNG;
     const std::string directory = slash == std::string::npos ? "." : stem.substr(0, slash + 1);
     struct stat st {};
     if (::stat(directory.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
@@ -473,6 +479,9 @@ py::list Camera::save(const py::object& path, const py::object& image, const py:
     py::object picture = image.is_none() ? grab(std::nullopt) : image;
     bool raw = false;
     std::vector<unsigned char> record = recordOf(picture, &raw);
+    // The FITS file of a raw frame holds its sensor samples, as the '.raw' file does; the
+    // other image formats still get the processed image.
+    if (raw && (bits & HALVEX_FORMAT_FITS)) bits |= HALVEX_FORMAT_FITS_RAW;
 
     std::vector<std::string> paths;
     std::vector<FileState> before;

@@ -238,6 +238,8 @@ class Camera:
              image: numpy.typing.NDArray[numpy.uint8 | numpy.uint16] | None = None,
              formats: str | Iterable[str] | None = None) -> list[pathlib.Path]:
         """Writes an image through the library's writers, one file per format (path plus
-        '.raw', '.tif', '.png', '.jpg' or '.bmp'). Without formats an extension on the path
-        names the format, else PNG. None as image grabs a new processed frame; a raw frame is
-        processed for the image formats and written as it is to '.raw'. Returns the files."""
+        '.raw', '.tif', '.png', '.jpg', '.bmp' or '.fits'). Without formats an extension on
+        the path names the format ('.fit' and '.fts' name FITS, written to '.fits'), else PNG.
+        None as image grabs a new processed frame; a raw frame is processed for the image
+        formats and written as it is, its sensor samples, to '.raw' and '.fits'. The FITS
+        header carries the frame's exposure (EXPTIME), gain (GAIN) and more. Returns the files."""

@@ -368,11 +368,13 @@ PYBIND11_MODULE(halvexcam, m) {
              py::arg("formats") = py::none(),
              "save(path, image=None, formats='png') -> list[pathlib.Path]\n\n"
              "Writes an image through the camera library's writers, one file per format:\n"
-             "path plus '.raw', '.tif', '.png', '.jpg' or '.bmp'. formats is 'png', 'png,tif'\n"
-             "or a list; without formats, an extension on the path names the format, else\n"
-             "PNG. image is a Frame or any uint8/uint16 array of shape (h, w) or (h, w, 3);\n"
-             "None grabs a new processed frame. A raw frame is processed for the image\n"
-             "formats and written as it is to '.raw'. Returns the files written.");
+             "path plus '.raw', '.tif', '.png', '.jpg', '.bmp' or '.fits'. formats is 'png',\n"
+             "'png,fits' or a list; without formats, an extension on the path names the\n"
+             "format ('.fit' and '.fts' name FITS, written to '.fits'), else PNG. image is a\n"
+             "Frame or any uint8/uint16 array of shape (h, w) or (h, w, 3); None grabs a new\n"
+             "processed frame. A raw frame is processed for the image formats and written as\n"
+             "it is, its sensor samples, to '.raw' and '.fits'. The FITS header carries the\n"
+             "frame's exposure, gain and more. Returns the files written.");
 
     py::class_<FrameStream>(m, "FrameStream", "Iterator over a camera's frames.")
         .def("__iter__", [](py::object self) { return self; })
