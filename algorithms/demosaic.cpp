@@ -9,6 +9,8 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <thread>
 
 // The table must follow the plain double-precision formula to the bit, also when the build
@@ -67,11 +69,29 @@ void buildRows(CcmRows& rows) {
     fadeRow(rows.red, m22, m20, m21);
 }
 
-/// The rows of the current table (18 KiB, kept off the stack) and the coefficients that
-/// compute its entries directly; `gDirectReady` while both describe the table in pCCM.
+/// The rows of the table (18 KiB, kept off the stack) and the coefficients that compute its
+/// entries directly. Both follow from the fixed matrix alone: they are built once, before the
+/// first table, and never written again, so decodes may read them at any time after
+/// `gDirectReady`.
 CcmRows gRows;
 hx::algorithms::detail::DirectCcm gDirect, gDirectWide;
 std::atomic<bool> gDirectReady{false};
+
+/// The colour-correction table is shared: a decode holds its own reference for the whole frame,
+/// so the table outlives a shutdown that runs meanwhile. `gTable` is the table that new decodes
+/// take (null after __exit_algorithms); `gLastTable` finds a table that decodes still hold, so
+/// that the next start-up takes it back instead of building another. Both are guarded by
+/// gTableMutex; gBuildMutex serialises building and releasing.
+std::mutex gTableMutex;
+std::mutex gBuildMutex;
+std::shared_ptr<unsigned char> gTable;
+std::weak_ptr<unsigned char> gLastTable;
+
+/// The table a decode may use now (null when there is none); held by the caller while it reads.
+std::shared_ptr<const unsigned char> colourTable() {
+    std::lock_guard lock(gTableMutex);
+    return gTable;
+}
 
 inline unsigned char clampTrunc(double v) {
     const int i = static_cast<int>(v); // truncation towards zero
@@ -302,11 +322,11 @@ bool beginDecode(_ezImage* raw, _ezImage* out, int bayer, Frame& f) {
     return mosaicFrame(raw, out, f);
 }
 
-/// The direct coefficients when they describe this table and the processor and the selected
-/// path can use them: 16 lanes with AVX-512 where allowed, else 8 with AVX2.
+/// The direct coefficients when there is a table (every table holds the entries they compute)
+/// and the processor and the selected path can use them: 16 lanes with AVX-512 where allowed,
+/// else 8 with AVX2.
 const hx::algorithms::detail::DirectCcm* directFor(const unsigned char* table, DemosaicPath path) {
-    if (!table || table != pCCM || !gDirectReady.load() || !hx::algorithms::useAvx2Fma())
-        return nullptr;
+    if (!table || !gDirectReady.load() || !hx::algorithms::useAvx2Fma()) return nullptr;
     if (path == DemosaicPath::Portable || path == DemosaicPath::Avx2Table) return nullptr;
     if (path != DemosaicPath::Avx2 && hx::algorithms::detail::useAvx512Correction())
         return &gDirectWide;
@@ -317,7 +337,9 @@ void decode(_ezImage* raw, _ezImage* out, int bayer, bool colourCorrect) {
     Frame f;
     if (!beginDecode(raw, out, bayer, f)) return;
     // Without a table the interpolation alone is delivered rather than reading through null.
-    const unsigned char* table = colourCorrect ? pCCM : nullptr;
+    // The reference keeps the table alive until the frame is done.
+    const std::shared_ptr<const unsigned char> held = colourCorrect ? colourTable() : nullptr;
+    const unsigned char* table = held.get();
     const DemosaicPath path = gPath.load(std::memory_order_relaxed);
     const bool avx2 = path != DemosaicPath::Portable && hx::algorithms::demosaicHasAvx2();
     const auto* direct = avx2 ? directFor(table, path) : nullptr;
@@ -382,10 +404,14 @@ void referenceRows(const _ezImage* raw, _ezImage* out, const Frame& f, int bayer
 
 // ---- public interface -------------------------------------------------------------------------
 
-/// Sets the matrix and fills the 48 MiB colour-correction table. Each entry is a few
-/// multiply-adds of per-channel coefficients; the blue planes are split between the cores so
-/// start-up stays short. Allocation failure leaves pCCM null (decode then skips correction).
+/// Sets the matrix and makes the 48 MiB colour-correction table available to decodes. Each
+/// entry is a few multiply-adds of per-channel coefficients; the blue planes are split between
+/// the cores so start-up stays short. The entries depend on nothing but the fixed matrix, so a
+/// table that exists already (published, or still held by a decode since the last release) is
+/// taken as it is: a table is never written while a decode may read it. Allocation failure
+/// leaves pCCM null (decode then skips correction).
 void __init_algorithms() {
+    std::lock_guard build(gBuildMutex);
     m00 = 1.6259973472;
     m01 = 0.5043470233;
     m02 = 0.0019609669;
@@ -395,49 +421,60 @@ void __init_algorithms() {
     m20 = 0.0612704825;
     m21 = 0.3185587856;
     m22 = 1.3442191098;
-    if (!pCCM) {
-        pCCM = static_cast<unsigned char*>(std::malloc(kCcmAlloc));
-        if (!pCCM) return;
-        std::memset(pCCM + kCcmBytes, 0, kCcmAlloc - kCcmBytes);
+    if (!gDirectReady.load()) {
+        buildRows(gRows);
+        buildDirect(gRows, gDirect);
+        gDirectWide = gDirect;
+        gDirectWide.wide = true;
+        gDirectReady = true;
     }
-    gDirectReady = false;
-    CcmRows& rows = gRows;
-    buildRows(rows);
-    buildDirect(rows, gDirect);
-    gDirectWide = gDirect;
-    gDirectWide.wide = true;
-    gDirectReady = true;
+    {
+        std::lock_guard lock(gTableMutex);
+        if (!gTable) gTable = gLastTable.lock();
+        if (gTable) {
+            pCCM = gTable.get();
+            return;
+        }
+    }
+    std::shared_ptr<unsigned char> fresh(static_cast<unsigned char*>(std::malloc(kCcmAlloc)),
+                                         [](unsigned char* p) { std::free(p); });
+    if (!fresh) return;
+    unsigned char* table = fresh.get();
+    std::memset(table + kCcmBytes, 0, kCcmAlloc - kCcmBytes);
+    const CcmRows& rows = gRows;
     const bool avx2 = gPath.load(std::memory_order_relaxed) != DemosaicPath::Portable &&
                       hx::algorithms::demosaicHasAvx2();
     const unsigned cores = std::thread::hardware_concurrency();
     const int workers = static_cast<int>(std::clamp(cores, 1u, 4u));
-    if (workers == 1) {
-        fillBlueRange(rows, pCCM, 0, 256, avx2);
-        return;
-    }
     std::thread helpers[3];
     int started = 0;
     for (int i = 1; i < workers; ++i) {
         try {
-            helpers[i - 1] = std::thread(fillBlueRange, std::cref(rows), pCCM, 256 * i / workers,
+            helpers[i - 1] = std::thread(fillBlueRange, std::cref(rows), table, 256 * i / workers,
                                          256 * (i + 1) / workers, avx2);
             ++started;
         } catch (...) {
             break; // no thread: this thread fills the rest below
         }
     }
-    fillBlueRange(rows, pCCM, 0, 256 / workers, avx2);
-    if (started < workers - 1) fillBlueRange(rows, pCCM, 256 * (started + 1) / workers, 256, avx2);
+    fillBlueRange(rows, table, 0, 256 / workers, avx2);
+    if (started < workers - 1) fillBlueRange(rows, table, 256 * (started + 1) / workers, 256, avx2);
     for (int i = 0; i < started; ++i) helpers[i].join();
+
+    std::lock_guard lock(gTableMutex);
+    gTable = std::move(fresh);
+    gLastTable = gTable;
+    pCCM = gTable.get();
 }
 
-/// Frees the colour-correction table.
+/// Releases the colour-correction table: new decodes go without it, and its memory is freed
+/// as soon as the last decode that still reads it is done.
 void __exit_algorithms() {
-    gDirectReady = false;
-    if (pCCM) {
-        std::free(pCCM);
-        pCCM = nullptr;
-    }
+    std::shared_ptr<unsigned char> last;
+    std::lock_guard build(gBuildMutex);
+    std::lock_guard lock(gTableMutex);
+    last = std::move(gTable);
+    pCCM = nullptr;
 }
 
 /// Bilinear demosaic; the output's decoded flag is set whatever the input.
@@ -511,7 +548,8 @@ bool decodeRawRows(const _ezImage* raw, int bayer, bool colourCorrect, int y0, i
     f.width = raw->width;
     f.height = raw->height;
     f.depth = raw->depth;
-    const unsigned char* table = colourCorrect ? pCCM : nullptr;
+    const std::shared_ptr<const unsigned char> held = colourCorrect ? colourTable() : nullptr;
+    const unsigned char* table = held.get();
     const DemosaicPath path = gPath.load(std::memory_order_relaxed);
     const bool avx2 = path != DemosaicPath::Portable && demosaicHasAvx2();
     const auto* direct = avx2 ? directFor(table, path) : nullptr;
@@ -524,21 +562,23 @@ bool decodeRawRows(const _ezImage* raw, int bayer, bool colourCorrect, int y0, i
 }
 
 void colourCorrectPixels(unsigned char* rgb, size_t n) {
-    if (!rgb || !pCCM) return;
+    const std::shared_ptr<const unsigned char> held = colourTable();
+    const unsigned char* table = held.get();
+    if (!rgb || !table) return;
     size_t done = 0;
-    if (const auto* direct = directFor(pCCM, gPath.load(std::memory_order_relaxed)))
+    if (const auto* direct = directFor(table, gPath.load(std::memory_order_relaxed)))
         done = detail::correctPixelsAvx2(rgb, n, *direct);
-    for (size_t i = done; i < n; ++i) correctPixel(rgb + 3 * i, pCCM);
+    for (size_t i = done; i < n; ++i) correctPixel(rgb + 3 * i, table);
 }
 
 void decodeRawReference(_ezImage* raw, _ezImage* out, int bayer, bool colourCorrect) {
     Frame f;
     if (!beginDecode(raw, out, bayer, f)) return;
-    const unsigned char* table = colourCorrect ? pCCM : nullptr;
+    const std::shared_ptr<const unsigned char> table = colourCorrect ? colourTable() : nullptr;
     if (f.depth == 8)
-        referenceRows<uint8_t>(raw, out, f, bayer, table);
+        referenceRows<uint8_t>(raw, out, f, bayer, table.get());
     else
-        referenceRows<uint16_t>(raw, out, f, bayer, table);
+        referenceRows<uint16_t>(raw, out, f, bayer, table.get());
 }
 
 void colourCorrectReference(int b, int g, int r, unsigned char result[3]) {

@@ -6,14 +6,16 @@
 #include "ezImage/ezImage.h"
 
 /// Colour-correction table: 256^3 entries of 3 bytes (corrected blue, green, red), indexed by
-/// (blue << 16) | (green << 8) | red. Built by __init_algorithms, freed by __exit_algorithms.
+/// (blue << 16) | (green << 8) | red. Built by __init_algorithms, released by __exit_algorithms.
+/// For single-threaded inspection only: decodes hold a reference of their own to the table, so
+/// it stays valid for them while another thread shuts the library down.
 extern unsigned char* pCCM;
 /// Colour-correction matrix; the diagonal entries are gains, the others are subtracted.
 extern double m00, m01, m02, m10, m11, m12, m20, m21, m22;
 
-/// Builds the colour-correction table (allocated once, reused on later calls).
+/// Builds the colour-correction table (a table that still exists is reused, never refilled).
 void __init_algorithms();
-/// Frees the colour-correction table.
+/// Releases the colour-correction table; it is freed once no decode reads it any more.
 void __exit_algorithms();
 
 /// Bilinear demosaic of a one-channel raw record (depth 8 or 16) into a three-channel record of

@@ -297,6 +297,10 @@ protected:
 
     // ---- state (Parts of the camera core) ----------------------------------------------------
     mutable std::recursive_mutex settingsLock;
+    /// One conversion at a time per camera (live view, a save of a raw record, a model's own
+    /// chain): the live tables, the automatic stretch tables and the flat-field working copy
+    /// belong to the conversion that holds it. Taken before settingsLock, never after it.
+    std::recursive_mutex conversionLock;
 
     int receiveSize = 0;
     std::shared_ptr<hx::usb::UsbDevice> usbDevice; ///< the opened device; null when not open

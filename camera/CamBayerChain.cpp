@@ -1,7 +1,7 @@
 // The base camera's processing chain: one raw frame becomes the finished image. Every step is a
 // table lookup per sample; the tables are the live halves of the host-side settings, published at
-// the start of each frame under the settings lock and then read without it (only the thread that
-// converts frames writes live tables).
+// the start of each frame under the settings lock and then read without it (only the conversion
+// that holds the camera's conversion lock writes live tables).
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -441,8 +441,8 @@ bool CamBayer::fusedColourChain(_ezImage* rawImage, _ezImage* image, int bayer, 
 
 /// Turns one raw frame record into the finished image in out: publish pending tables, demosaic,
 /// crop the unwritten border, flat field, flip, tone and colour, histogram, stretch, and serve a
-/// pending deferred snapshot. Returns 0; -2 for a missing buffer or a raw header that is not a
-/// frame record.
+/// pending deferred snapshot. Conversions of one camera run one at a time, whichever threads
+/// ask for them. Returns 0; -2 for a missing buffer or a raw header that is not a frame record.
 int CamBayer::_raw2image(unsigned char* raw, unsigned char* out, bool crop) {
     if (!raw || !out || raw == out) return -2;
     auto* rawImage = reinterpret_cast<_ezImage*>(raw);
@@ -452,6 +452,7 @@ int CamBayer::_raw2image(unsigned char* raw, unsigned char* out, bool crop) {
     const int headerSize = rawImage->headerSize;
     const unsigned char resolutionIndex = rawImage->resolution, decoded = rawImage->decoded;
     if ((depth != 8 && depth != 16) || headerSize < static_cast<int>(sizeof(_ezImage))) return -2;
+    std::lock_guard conversion(conversionLock);
 
     // 1. Publish what the setters prepared since the last frame.
     {
@@ -717,7 +718,7 @@ _ezImage* CamBayer::flatFieldFor(int width, int height, int channels) {
             flatFieldReady = false;
         }
     }
-    // The working copy belongs to the thread that converts frames from here on.
+    // The working copy belongs to the conversion in progress from here on.
     if (flatFieldWork->width != width || flatFieldWork->height != height) {
         _ezImage* previous = flatFieldWork;
         _ezImage* resized = ezCreateImage(width, height, previous->depth, previous->channels,

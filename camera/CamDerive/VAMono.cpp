@@ -46,6 +46,7 @@ int VAo131M1::_raw2image(unsigned char* raw, unsigned char* out, bool /*crop*/) 
     const unsigned char resolutionIndex = rawImage->resolution, decoded = rawImage->decoded;
     if (depth != 8 || headerSize < static_cast<int>(sizeof(_ezImage)) || width < 9 || height < 9)
         return -2;
+    std::lock_guard conversion(conversionLock);
 
     {
         Lock lock(settingsLock);

@@ -1,8 +1,10 @@
 // The registry under concurrent use: cameras come and go while other threads call the API.
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -170,4 +172,84 @@ TEST_F(LongExposureTest, ExitDeviceEndsTheReadInProgress) {
     ExitDevice();
     EXPECT_EQ(readResult(), -3);
     EXPECT_EQ(read(), -1);
+}
+
+namespace {
+
+/// Waits at most `limit` for `ready`; true when it came.
+template <typename Ready> bool waitFor(Ready ready, std::chrono::seconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!ready()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+} // namespace
+
+// A thread converts and saves frames of a colour camera with colour enhancement on while the
+// main thread shuts the library down and starts it again: the colour table and the codecs stay
+// valid for every call that is still running, and conversions after a restart are corrected
+// by a whole table again.
+TEST_F(ApiTest, ShutdownAndRestartWhileAnotherThreadDecodesAndSaves) {
+    setenv("HALVEX_SIMULATE", "VAh200C1", 1);
+    start();
+    ASSERT_EQ(DeviceCount(), 1);
+    std::string first = DeviceName(0);
+    ASSERT_EQ(ResumeDevice(first.c_str()), 0);
+    std::vector<unsigned char> raw(static_cast<size_t>(RecvMemSize(first.c_str())));
+    int r = -3;
+    for (int attempt = 0; attempt < 20 && r != 0 && r != 1; ++attempt)
+        r = GetRawData(raw.data(), static_cast<int>(raw.size()), first.c_str());
+    ASSERT_TRUE(r == 0 || r == 1) << r;
+
+    std::mutex nameMutex;
+    std::string current = first;
+    std::atomic<bool> done{false};
+    std::atomic<long> decodes{0};
+    const std::string shot = (dir_ / "shot").string();
+    std::thread worker([&] {
+        std::vector<unsigned char> work(raw.size()), image(raw.size() * 3 + 8192);
+        for (long turn = 0; !done.load(); ++turn) {
+            std::string name;
+            {
+                std::lock_guard lock(nameMutex);
+                name = current;
+            }
+            SetColorEnhancement(true, name.c_str());
+            std::memcpy(work.data(), raw.data(), raw.size());
+            if (DecodeRaw2Image(work.data(), image.data(), name.c_str()) == 0) ++decodes;
+            // The raw record goes through the chain once more on its way to the TIFF file.
+            if (turn % 4 == 0) SaveFile(raw.data(), shot.c_str(), 2, name.c_str());
+        }
+    });
+    for (int cycle = 0; cycle < 6; ++cycle) {
+        // Let a conversion of this run's camera begin, then pull the library from under it.
+        const long seen = decodes.load();
+        ASSERT_TRUE(waitFor([&] { return decodes.load() > seen; }, std::chrono::seconds(60)));
+        ExitDevice();
+        ASSERT_EQ(InitDevice(&recordHotPlug, &log_, docs_.c_str()), 0);
+        ASSERT_EQ(DeviceCount(), 1);
+        std::lock_guard lock(nameMutex);
+        current = DeviceName(0);
+    }
+    done = true;
+    worker.join();
+    EXPECT_GT(decodes.load(), 6);
+
+    // After all this the library has its table again: enhancement changes the picture.
+    const char* name = DeviceName(0);
+    std::vector<unsigned char> work(raw), plain(raw.size() * 3 + 8192), enhanced(plain.size());
+    SetColorEnhancement(false, name);
+    ASSERT_EQ(DecodeRaw2Image(work.data(), plain.data(), name), 0);
+    work = raw;
+    SetColorEnhancement(true, name);
+    ASSERT_EQ(DecodeRaw2Image(work.data(), enhanced.data(), name), 0);
+    const auto* header = reinterpret_cast<const _ezImage*>(plain.data());
+    const size_t bytes = static_cast<size_t>(header->stride) * header->height;
+    ASSERT_GT(bytes, 0u);
+    EXPECT_NE(std::memcmp(plain.data() + header->headerSize, enhanced.data() + header->headerSize,
+                          bytes),
+              0);
 }

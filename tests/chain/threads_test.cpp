@@ -1,9 +1,15 @@
 // The chain converting frames on one thread while settings, calibrations and snapshot requests
 // arrive from another (run under the thread sanitizer in CI).
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "chain_model.h"
 
@@ -45,4 +51,77 @@ TEST(ChainThreads, SettersAndCalibrationsDuringConversion) {
         if (i % 16 == 0) cam._saveimage("unused", i % 3);
     }
     show.join();
+}
+
+namespace {
+
+std::vector<unsigned char> fileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+} // namespace
+
+// The live view converts frames while another thread saves a raw record of the same camera as
+// TIFF, which converts it too. Automatic stretch rebuilds the stretch tables from each image,
+// and flat field works through the camera's working copy: every conversion must still come out
+// exactly as it does alone.
+TEST(ChainThreads, TwoThreadsConvertFramesOfOneCameraAtOnce) {
+    const auto dir = std::filesystem::temp_directory_path() /
+                     ("halvex-chain-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    ezInitGrfmt();
+    ChainCam cam;
+    cam._set_histogram(true);
+    cam._set_snap_format(0);
+    cam._set_gamma(80);
+    cam._set_contrast(150);
+    cam._set_saturation(130);
+    cam._set_digital_gain(70, 64, 50);
+    for (int c = 0; c < 3; ++c) cam._set_stretch(0, 0, true, c);
+    // Two frames of one size with different content, so that their stretch tables differ.
+    RawFrame live(800, 700, 8), saved(800, 700, 8), flat(800, 700, 8);
+    live.randomise(1);
+    saved.fillRggb(200, 60, 20);
+    for (int y = 0; y < 700; y += 3)
+        for (int x = 0; x < 800; x += 5) saved.set(x, y, 250);
+    flat.fillRggb(180, 200, 170);
+    ASSERT_EQ(cam._calc_flat_field(flat.data(), false), 0);
+    ASSERT_EQ(cam._set_ff_state(true), 0);
+
+    auto convert = [&cam](const RawFrame& frame) {
+        RawFrame raw = frame;
+        ImageBuffer out(800, 700);
+        EXPECT_EQ(cam._raw2image(raw.data(), out.data(), true), 0);
+        return pixels(out.image());
+    };
+    const std::vector<unsigned char> liveAlone = convert(live);
+    ASSERT_FALSE(liveAlone.empty());
+    const std::string reference = (dir / "alone").string();
+    {
+        RawFrame raw = saved;
+        ASSERT_EQ(cam._savefile(raw.data(), reference, 2), 0);
+    }
+    const std::vector<unsigned char> savedAlone = fileBytes(reference + ".tif");
+    ASSERT_GT(savedAlone.size(), 800u * 700u);
+    ASSERT_NE(convert(saved), liveAlone);
+
+    std::atomic<int> liveWrong{0}, savedWrong{0};
+    std::thread show([&] {
+        for (int i = 0; i < 16; ++i)
+            if (convert(live) != liveAlone) ++liveWrong;
+    });
+    for (int i = 0; i < 8; ++i) {
+        RawFrame raw = saved;
+        const std::string path = (dir / ("shot" + std::to_string(i))).string();
+        ASSERT_EQ(cam._savefile(raw.data(), path, 2), 0);
+        if (fileBytes(path + ".tif") != savedAlone) ++savedWrong;
+        std::filesystem::remove(path + ".tif");
+    }
+    show.join();
+    EXPECT_EQ(liveWrong.load(), 0);
+    EXPECT_EQ(savedWrong.load(), 0);
+    exExitGrfmt();
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
 }
