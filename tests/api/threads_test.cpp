@@ -236,7 +236,7 @@ TEST_F(ApiTest, ShutdownAndRestartWhileAnotherThreadDecodesAndSaves) {
     }
     done = true;
     worker.join();
-    EXPECT_GT(decodes.load(), 6);
+    EXPECT_GE(decodes.load(), 6);
 
     // After all this the library has its table again: enhancement changes the picture.
     const char* name = DeviceName(0);

@@ -108,10 +108,10 @@ TEST(ChainThreads, TwoThreadsConvertFramesOfOneCameraAtOnce) {
 
     std::atomic<int> liveWrong{0}, savedWrong{0};
     std::thread show([&] {
-        for (int i = 0; i < 16; ++i)
+        for (int i = 0; i < 10; ++i)
             if (convert(live) != liveAlone) ++liveWrong;
     });
-    for (int i = 0; i < 8; ++i) {
+    for (int i = 0; i < 5; ++i) {
         RawFrame raw = saved;
         const std::string path = (dir / ("shot" + std::to_string(i))).string();
         ASSERT_EQ(cam._savefile(raw.data(), path, 2), 0);
