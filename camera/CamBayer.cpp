@@ -59,8 +59,7 @@ CamBayer::CamBayer() {
 CamBayer::~CamBayer() {
     if (state.load() == kStateRunning && usbDevice) {
         EZURB stop{0x40, 0xBB, 0, 0, 0, nullptr, 0};
-        if (usbDevice->controlRequest(stop) == kUsbPipeStalled)
-            usbDevice->clearPipeStall(kControlPipe);
+        controlTransfer(stop);
         state = kStateStopped;
     }
     ezReleaseImage(&flatFieldImage);
@@ -142,20 +141,113 @@ int CamBayer::_claim_device() {
     return 0;
 }
 
+// ---- the settings lock ----------------------------------------------------------------------
+
+void CamBayer::SettingsMutex::acquired() {
+    if (depth_++ == 0) {
+        owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+        queued_ = false;
+    }
+}
+
+void CamBayer::SettingsMutex::lock() {
+    mutex_.lock();
+    acquired();
+}
+
+bool CamBayer::SettingsMutex::try_lock() {
+    if (!mutex_.try_lock()) return false;
+    acquired();
+    return true;
+}
+
+/// The outermost unlock of a hold that queued control requests sends them, without the lock:
+/// a camera that is slow to answer holds up the thread that changed its settings, never the
+/// threads that only read them.
+void CamBayer::SettingsMutex::unlock() {
+    bool send = false;
+    if (--depth_ == 0) {
+        owner_.store(std::thread::id(), std::memory_order_relaxed);
+        send = queued_;
+        queued_ = false;
+    }
+    mutex_.unlock();
+    if (send) camera_.flushControlRequests();
+}
+
 // ---- transfers ------------------------------------------------------------------------------
 
 /// One vendor control request, tried up to `attempts` times. A stall is cleared after the failed
 /// attempt and the clearing's result becomes the current one. The time-out is not used.
+///
+/// Made under the settings lock, a request without a reply is queued and goes out when the
+/// lock is let go (its result is then 0: settings never depend on it); requests to one camera
+/// always reach it in the order they were made. Any other request is sent at once, after the
+/// requests queued before it.
 int CamBayer::_sumbit_ctl_urb(unsigned int /*timeout*/, unsigned int attempts, EZURB* request) {
     if (!request || attempts == 0) return kUsbBadArgument;
+    if (settingsLock.heldHere()) {
+        if (!usbDevice || !usbInterface) return kUsbNotOpen;
+        if ((request->bmRequestType & 0x80) == 0) {
+            queueControlRequest(*request, attempts);
+            return 0;
+        }
+    }
+    std::lock_guard transfer(transferMutex);
+    sendQueuedLocked();
+    return submitNow(*request, attempts);
+}
+
+int CamBayer::submitNow(EZURB& request, unsigned int attempts) {
     if (!usbDevice || !usbInterface) return kUsbNotOpen;
     int result = 0;
     for (unsigned int i = 0; i < attempts; ++i) {
-        result = usbDevice->controlRequest(*request);
+        result = usbDevice->controlRequest(request);
         if (result == 0) return 0;
         if (result == kUsbPipeStalled) result = usbDevice->clearPipeStall(kControlPipe);
         if (result == kUsbNoDevice) break;
     }
+    return result;
+}
+
+void CamBayer::queueControlRequest(const EZURB& request, unsigned int attempts) {
+    QueuedRequest queued{request, attempts, {}};
+    if (request.wLength > 0 && request.pData) {
+        const auto* bytes = static_cast<const unsigned char*>(request.pData);
+        queued.data.assign(bytes, bytes + request.wLength);
+    }
+    {
+        std::lock_guard outboxLock(outboxMutex);
+        outbox.push_back(std::move(queued));
+    }
+    settingsLock.noteQueued();
+}
+
+void CamBayer::sendQueuedLocked() {
+    for (;;) {
+        QueuedRequest next;
+        {
+            std::lock_guard outboxLock(outboxMutex);
+            if (outbox.empty()) return;
+            next = std::move(outbox.front());
+            outbox.pop_front();
+        }
+        next.request.pData = next.data.empty() ? nullptr : next.data.data();
+        submitNow(next.request, next.attempts);
+    }
+}
+
+void CamBayer::flushControlRequests() {
+    std::lock_guard transfer(transferMutex);
+    sendQueuedLocked();
+}
+
+int CamBayer::controlTransfer(EZURB& request) {
+    std::lock_guard transfer(transferMutex);
+    sendQueuedLocked();
+    if (!usbDevice || !usbInterface) return kUsbNotOpen;
+    const int result = usbDevice->controlRequest(request);
+    if (result == kUsbPipeStalled) usbDevice->clearPipeStall(kControlPipe);
     return result;
 }
 
@@ -188,12 +280,24 @@ int CamBayer::sendVendorRequest(uint8_t bRequest, uint16_t wValue, uint16_t wInd
     return _sumbit_ctl_urb(1000, 1, &request);
 }
 
-bool CamBayer::sendPendingResolution() {
-    Lock lock(settingsLock);
-    if (!resolutionPending.load()) return false;
-    resolutionPending = false;
-    EZURB request = resolution.request;
-    _sumbit_ctl_urb(1000, 1, &request);
+void CamBayer::PendingMode::take() {
+    if (taken_ || !camera_.resolutionPending.load()) return;
+    request_ = camera_.resolution.request;
+    serial_ = camera_.resolutionSerial;
+    taken_ = true;
+}
+
+bool CamBayer::PendingMode::send() {
+    if (!taken_ || sent_) return false;
+    sent_ = true;
+    Lock lock(camera_.settingsLock);
+    EZURB request = request_;
+    if (camera_.resolutionSerial == serial_) {
+        if (!camera_.resolutionPending.load()) return false;
+        camera_.resolutionPending = false;
+        request = camera_.resolution.request;
+    }
+    camera_._sumbit_ctl_urb(1000, 1, &request);
     return true;
 }
 
@@ -287,10 +391,7 @@ int CamBayer::_versions(int* version) {
     if (!version) return -2;
     unsigned char reply[64] = {};
     EZURB request{0xC0, 0xB6, 0, 2, 64, reply, 0};
-    if (usbDevice && usbInterface) {
-        if (usbDevice->controlRequest(request) == kUsbPipeStalled)
-            usbDevice->clearPipeStall(kControlPipe);
-    }
+    controlTransfer(request);
     *version = static_cast<int16_t>(static_cast<uint16_t>(reply[0] | (reply[1] << 8)));
     return 0;
 }
@@ -313,12 +414,6 @@ EZURB userMemoryRequest(uint8_t bmRequestType, uint8_t bRequest, int offset, int
                  0};
 }
 
-/// Sends one user-information chunk once, clearing a stall; failures are not reported.
-void sendUserMemoryChunk(hx::usb::UsbDevice* device, EZURB& request) {
-    if (!device) return;
-    if (device->controlRequest(request) == kUsbPipeStalled) device->clearPipeStall(kControlPipe);
-}
-
 } // namespace
 
 /// Writes min(length, 512) bytes in 64-byte chunks from address 0x41. A short last chunk carries
@@ -332,7 +427,7 @@ int CamBayer::_wmem_inf(const char* data, int length) {
         unsigned char bytes[kUserMemoryChunk] = {};
         std::memcpy(bytes, data + offset, static_cast<size_t>(chunk));
         EZURB request = userMemoryRequest(0x40, 0xB0, offset, chunk, bytes);
-        sendUserMemoryChunk(usbInterface ? usbDevice.get() : nullptr, request);
+        if (controlTransfer(request) == kUsbNotOpen) break;
     }
     return 0;
 }
@@ -347,7 +442,7 @@ int CamBayer::_rmem_inf(char* buffer, int length) {
         const int chunk = std::min(kUserMemoryChunk, total - offset);
         unsigned char bytes[kUserMemoryChunk] = {};
         EZURB request = userMemoryRequest(0xC0, 0xB1, offset, chunk, bytes);
-        sendUserMemoryChunk(usbInterface ? usbDevice.get() : nullptr, request);
+        controlTransfer(request);
         std::memcpy(buffer + offset, bytes, static_cast<size_t>(chunk));
     }
     buffer[total] = 0;

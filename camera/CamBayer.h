@@ -3,17 +3,22 @@
 #pragma once
 
 #include <atomic>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "camera/CamBase.h"
 
 /// The base camera class. Thread model: settings are serialised by `settingsLock` (recursive, so
-/// that composite operations may call other setters), held only for short sections. A frame read
-/// takes what it needs under the lock and never holds it while it waits on the bulk pipe. Flags
-/// read by several threads are atomic. The lookup tables of the host-side settings are guarded by
-/// the lock: setters build the shadow under it, `_swap_software` publishes under it.
+/// that composite operations may call other setters), held only for short sections. No USB
+/// transfer runs under it: control requests made while it is held are queued, and the thread
+/// that made them sends them, in order, once it lets go of the lock. A frame read takes what it
+/// needs under the lock and never holds it while it waits on the bulk pipe. Flags read by
+/// several threads are atomic. The lookup tables of the host-side settings are guarded by the
+/// lock: setters build the shadow under it, `_swap_software` publishes under it.
 class CamBayer : public CamBase {
 public:
     CamBayer();
@@ -214,7 +219,32 @@ public:
     int _frame_type() override;
 
 protected:
-    using Lock = std::lock_guard<std::recursive_mutex>;
+    /// The settings lock: a recursive mutex that knows its owner. Control requests queued
+    /// during a hold go out when the outermost hold ends, after the mutex is released.
+    class SettingsMutex {
+    public:
+        explicit SettingsMutex(CamBayer& camera) : camera_(camera) {}
+        SettingsMutex(const SettingsMutex&) = delete;
+        SettingsMutex& operator=(const SettingsMutex&) = delete;
+        void lock();
+        bool try_lock();
+        void unlock();
+        /// True when the calling thread holds the lock.
+        bool heldHere() const {
+            return owner_.load(std::memory_order_relaxed) == std::this_thread::get_id();
+        }
+        /// The holder queued a control request: its outermost unlock sends the queue.
+        void noteQueued() { queued_ = true; }
+
+    private:
+        void acquired();
+        CamBayer& camera_;
+        std::recursive_mutex mutex_;
+        int depth_ = 0;       ///< holds of the owner (touched by the owner only)
+        bool queued_ = false; ///< the owner queued requests during this hold
+        std::atomic<std::thread::id> owner_{};
+    };
+    using Lock = std::lock_guard<SettingsMutex>;
 
     // ---- helpers for the models --------------------------------------------------------------
     /// The resolution item at index of the current table (index is not checked: callers do).
@@ -234,8 +264,34 @@ protected:
     /// One bulk read on pipe 1 with stall clearing; returns the transport result (0 or a
     /// hx::usb code), unlike `_read_bulk_data`, which always returns 0.
     int readBulk(unsigned char* buffer, int length, int* received);
-    /// Sends the prepared resolution request when one is pending; true when it was sent.
-    bool sendPendingResolution();
+    /// The resolution request one frame read sends before its transfer. take() notes, in the
+    /// locked section that works out the frame's size, which request is pending; send() sends
+    /// the request for that size: the one pending now (carrying the latest exposure) when no
+    /// other resolution was prepared since, else the one noted, leaving the newer pending for
+    /// the next read. So a frame is always labelled with the size of the mode it was read in.
+    class PendingMode {
+    public:
+        explicit PendingMode(CamBayer& camera) : camera_(camera) {}
+        PendingMode(const PendingMode&) = delete;
+        PendingMode& operator=(const PendingMode&) = delete;
+        /// Notes the pending request (settings lock held by the caller).
+        void take();
+        /// Sends the request for the frame's size; true when there was one.
+        bool send();
+
+    private:
+        CamBayer& camera_;
+        EZURB request_{};
+        uint64_t serial_ = 0;
+        bool taken_ = false;
+        bool sent_ = false;
+    };
+    /// One control request with its reply (device-to-host, or one whose result is needed):
+    /// sent at once, after every request queued before it, one attempt, a stall cleared.
+    /// Returns the transport result.
+    int controlTransfer(EZURB& request);
+    /// Sends every queued control request, in order (callers must not hold transferMutex).
+    void flushControlRequests();
     /// True when frame reads must give up: the camera was removed or its device is gone.
     bool readAborted() const;
 
@@ -296,7 +352,7 @@ protected:
     void allocateDefectList();
 
     // ---- state (Parts of the camera core) ----------------------------------------------------
-    mutable std::recursive_mutex settingsLock;
+    mutable SettingsMutex settingsLock{*this};
     /// One conversion at a time per camera (live view, a save of a raw record, a model's own
     /// chain): the live tables, the automatic stretch tables and the flat-field working copy
     /// belong to the conversion that holds it. Taken before settingsLock, never after it.
@@ -335,6 +391,7 @@ protected:
     std::atomic<bool> roiState{false};
     std::atomic<bool> hardwareWindow{false};
     std::atomic<bool> resolutionPending{false};
+    uint64_t resolutionSerial = 0; ///< resolution changes so far (settingsLock)
     int defectCount = 0;
     int defectCapacity = 8192;
     _ezPoint* defectList =
@@ -377,6 +434,26 @@ private:
     /// Ends the reads in progress (readGateMutex held): each returns -3, and the device's
     /// read in flight ends.
     void endReadsInProgress();
+
+    /// One control request waiting to be sent, with a copy of its data stage.
+    struct QueuedRequest {
+        EZURB request;
+        unsigned int attempts;
+        std::vector<unsigned char> data;
+    };
+    /// Queues a request made under the settings lock (held by the caller).
+    void queueControlRequest(const EZURB& request, unsigned int attempts);
+    /// Sends the queue (transferMutex held).
+    void sendQueuedLocked();
+    /// One request with its retries on the device (transferMutex held).
+    int submitNow(EZURB& request, unsigned int attempts);
+
+    /// Control requests made under the settings lock, oldest first (outboxMutex).
+    std::mutex outboxMutex;
+    std::deque<QueuedRequest> outbox;
+    /// One control transfer at a time, so that the camera sees requests in the order they were
+    /// made. May be taken while holding the settings lock, never the other way round.
+    std::mutex transferMutex;
 
     /// Frame reads in progress and what ends them; guarded by readGateMutex.
     std::mutex readGateMutex;

@@ -122,8 +122,10 @@ int CamBayer::_raw_data(unsigned char* buffer, int size) {
 
 int CamBayer::readHeadMarkerFrame(unsigned char* buffer, int size) {
     int width = 0, height = 0, bits = 8, head = 512, block = 512, index = 0;
+    PendingMode mode(*this);
     {
         Lock lock(settingsLock);
+        mode.take();
         if (!resolution.table) return -3;
         if (hardwareWindow.load()) {
             width = roiSize.wValue;
@@ -144,7 +146,7 @@ int CamBayer::readHeadMarkerFrame(unsigned char* buffer, int size) {
     if (!buffer || total > size || extent > size) return -2;
     if (readAborted()) return -3;
 
-    sendPendingResolution();
+    mode.send();
     int received = 0;
     const bool transferred = readBulk(buffer, static_cast<int>(total), &received) == 0;
     EZURB ack = frameAck;

@@ -48,6 +48,7 @@ int CamBayer::_set_resolution(int index, bool apply) {
     }
     prepareRequest(resolution.request, static_cast<uint8_t>(resolutionRequest), resItem(index).code,
                    0);
+    ++resolutionSerial;
     resolution.value = static_cast<uint16_t>(index);
     _retime();
     roiState = false;

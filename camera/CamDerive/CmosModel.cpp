@@ -81,9 +81,11 @@ int CmosModel::endMarkerReadOut(unsigned char* buffer, int size, const FrameLayo
     bool window;
     long long frame;
     float reapplyMs = -1.0f;
+    PendingMode mode(*this);
     {
         Lock lock(settingsLock);
         if (!resolution.table) return -3;
+        mode.take();
         index = resolution.value;
         bits = rawDepth.value == 16 ? 16 : 8;
         head = headLength;
@@ -109,7 +111,7 @@ int CmosModel::endMarkerReadOut(unsigned char* buffer, int size, const FrameLayo
     if (head + std::max(expected, pixels * bits / 8) > size) return -2;
     if (readAborted()) return -3;
 
-    if (sendPendingResolution() && layout.reapplyExposure) {
+    if (mode.send() && layout.reapplyExposure) {
         Lock lock(settingsLock);
         if (lineClock > 0)
             reapplyMs = static_cast<float>(lineLength) * exposure.value / lineClock + 0.005f;
@@ -146,9 +148,11 @@ int CmosModel::endMarkerReadOut(unsigned char* buffer, int size, const FrameLayo
     return result;
 }
 
-bool CmosModel::frameInfo(FrameInfo& f) {
+bool CmosModel::frameInfo(FrameInfo& f, PendingMode& mode) {
     Lock lock(settingsLock);
     if (!resolution.table) return false;
+    mode.take();
+    f.mode = &mode;
     const ResolutionItem& item = resItem(resolution.value);
     f.width = item.sensorWidth;
     f.height = item.sensorHeight;
@@ -175,7 +179,7 @@ int CmosModel::lineCountedReadOut(unsigned char* buffer, int size, const FrameIn
     const long long imageBytes = static_cast<long long>(width) * height * f.bits / 8;
     if (expected < 3 || f.head + std::max(expected, imageBytes) > size) return -2;
     if (readAborted()) return -3;
-    if (sendPendingResolution()) {
+    if (f.mode && f.mode->send()) {
         Lock lock(settingsLock);
         EZURB gain = analogGain.request;
         _sumbit_ctl_urb(1000, 1, &gain);

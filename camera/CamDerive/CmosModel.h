@@ -69,8 +69,11 @@ protected:
         int width = 0, height = 0, index = 0, bits = 8, head = 512, block = 512;
         long long frameBytes = 0;
         uint8_t code = 0;
+        PendingMode* mode = nullptr; ///< the resolution request this frame's size belongs to
     };
-    bool frameInfo(FrameInfo& info);
+    /// The current item's frame size, taken in one locked section with the pending resolution
+    /// request (noted in mode, which must outlive the read).
+    bool frameInfo(FrameInfo& info, PendingMode& mode);
 
     /// The line-counted end-marker read-out: asks for `ask` bytes after the head, accepts
     /// exactly `expected` with 0x88 three bytes before the end (cleared) and the snapshot mark

@@ -159,15 +159,18 @@ uint32_t CcdCamera::splitLines(double lines) {
 /// Sensor start of the CCD cameras: no start request and no wait; the mode request that ends
 /// the sequence starts the sensor.
 int CcdCamera::resumeSettings(bool resolutionBeforeGain) {
-    Lock lock(settingsLock);
-    int expected = kStateStopped;
-    state.compare_exchange_strong(expected, kStateRunning);
-    _set_raw_depth(rawDepth.value);
-    _set_pixsclock(pixelClock.value);
-    if (resolutionBeforeGain) _set_resolution(resolution.value, true);
-    _set_analog_gain(analogGain.value);
-    _set_blacklevel(blackLevel.value);
-    if (!resolutionBeforeGain) _set_resolution(resolution.value, true);
+    {
+        Lock lock(settingsLock);
+        int expected = kStateStopped;
+        state.compare_exchange_strong(expected, kStateRunning);
+        _set_raw_depth(rawDepth.value);
+        _set_pixsclock(pixelClock.value);
+        if (resolutionBeforeGain) _set_resolution(resolution.value, true);
+        _set_analog_gain(analogGain.value);
+        _set_blacklevel(blackLevel.value);
+        if (!resolutionBeforeGain) _set_resolution(resolution.value, true);
+    }
+    // The reply is awaited without the settings lock, after the requests above went out.
     int version = 0;
     _versions(&version);
     return 0;
@@ -375,21 +378,12 @@ int VDh674M1::_retime() {
 /// generations 0xA001 and 0xA004 have the sensor. A stalled pipe is cleared and the reply
 /// converted all the same; a camera that is gone gives -3.
 int VDh674M1::_temperature(float* celsius) {
-    std::shared_ptr<hx::usb::UsbDevice> device;
-    {
-        Lock lock(settingsLock);
-        if (!binsInCamera(bcdDevice())) return -4;
-        device = usbDevice;
-    }
+    if (!binsInCamera(bcdDevice())) return -4;
     if (!celsius) return -2;
-    if (!device) return -3;
     unsigned char reply[64] = {};
     EZURB request{0xC0, 0xB6, 0, 1, sizeof(reply), reply, 0};
-    const int result = device->controlRequest(request);
-    if (result == hx::usb::kUsbPipeStalled)
-        device->clearPipeStall(hx::usb::kControlPipe);
-    else if (result != hx::usb::kUsbOk)
-        return -3;
+    const int result = controlTransfer(request);
+    if (result != hx::usb::kUsbOk && result != hx::usb::kUsbPipeStalled) return -3;
     *celsius = temperatureFromReading(static_cast<uint16_t>(reply[0] | (reply[1] << 8)));
     return 0;
 }
@@ -462,6 +456,7 @@ int VDh694M1::_set_resolution(int index, bool apply) {
     }
     prepareRequest(resolution.request, static_cast<uint8_t>(resolutionRequest), resItem(index).code,
                    0);
+    ++resolutionSerial;
     resolution.value = static_cast<uint16_t>(index);
     _retime();
     roiState = false;

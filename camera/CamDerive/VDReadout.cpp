@@ -207,9 +207,13 @@ int CcdCamera::readPlannedFrame(unsigned char* buffer, int size) {
     CcdFrame plan;
     int head = 512, block = 512, bits = 8, every = 3;
     bool checkHead = true;
+    int index = 0;
+    PendingMode mode(*this);
     {
         Lock lock(settingsLock);
         if (!resolution.table || !pixelClock.table) return -3;
+        mode.take();
+        index = resolution.value;
         plan = framePlan();
         head = headLength;
         block = blockSize > 0 ? blockSize : 1;
@@ -250,7 +254,7 @@ int CcdCamera::readPlannedFrame(unsigned char* buffer, int size) {
     if (!buffer || size < 0 || need > size || need > 0x7FFFFFFF) return -2;
     if (readAborted()) return -3;
 
-    if (sendPendingResolution() && plan.clockAfterMode) {
+    if (mode.send() && plan.clockAfterMode) {
         _delay(100);
         Lock lock(settingsLock);
         EZURB clock = pixelClock.request;
@@ -291,11 +295,6 @@ int CcdCamera::readPlannedFrame(unsigned char* buffer, int size) {
     }
     }
 
-    int index;
-    {
-        Lock lock(settingsLock);
-        index = resolution.value;
-    }
     auto* image = reinterpret_cast<_ezImage*>(buffer);
     ezInitImageHeader(image, plan.width, plan.height, 1, bits, head, buffer + head,
                       static_cast<unsigned char>(index), 0);

@@ -130,7 +130,8 @@ VSh035M1::VSh035M1() {
 /// n = F x b / 8 + 3, plus headLength at 16 bits except in the binned mode 0xC2.
 int VSh035M1::_raw_data(unsigned char* buffer, int size) {
     FrameInfo f;
-    if (!frameInfo(f)) return -3;
+    PendingMode mode(*this);
+    if (!frameInfo(f, mode)) return -3;
     if (!buffer || size < f.width * f.height) return -2;
     const long long n = f.frameBytes * f.bits / 8 + 3 + (f.code != 0xC2 ? f.bits / 16 * f.head : 0);
     return readLineCountedFrame(buffer, size, f, n, n, false, 4, false, false);
@@ -154,14 +155,17 @@ int VSo035C1::_retime() {
 
 /// Starts without a start request: the settings, the mode first, then the firmware version.
 int VSo035C1::_sensor_resume() {
-    Lock lock(settingsLock);
-    int expected = kStateStopped;
-    state.compare_exchange_strong(expected, kStateRunning);
-    _set_resolution(resolution.value, true);
-    _set_pixsclock(pixelClock.value);
-    _set_raw_depth(rawDepth.value);
-    _set_analog_gain(analogGain.value);
-    _set_blacklevel(blackLevel.value);
+    {
+        Lock lock(settingsLock);
+        int expected = kStateStopped;
+        state.compare_exchange_strong(expected, kStateRunning);
+        _set_resolution(resolution.value, true);
+        _set_pixsclock(pixelClock.value);
+        _set_raw_depth(rawDepth.value);
+        _set_analog_gain(analogGain.value);
+        _set_blacklevel(blackLevel.value);
+    }
+    // The reply is awaited without the settings lock, after the requests above went out.
     int version = 0;
     _versions(&version);
     return 0;
@@ -175,7 +179,8 @@ int VSo035C1::_raw_data(unsigned char* buffer, int size) {
 
 int VSo035C1::headMarkerReadOut(unsigned char* buffer, int size) {
     FrameInfo f;
-    if (!frameInfo(f)) return -3;
+    PendingMode mode(*this);
+    if (!frameInfo(f, mode)) return -3;
     if (!buffer || size < f.width * f.height) return -2;
     const bool doubled = f.width == 640;
     long long total = f.head + static_cast<long long>(f.width) * f.height * f.bits / 8;
@@ -185,7 +190,7 @@ int VSo035C1::headMarkerReadOut(unsigned char* buffer, int size) {
     const long long imageBytes = static_cast<long long>(width) * height * f.bits / 8;
     if (std::max(total, f.head + imageBytes) > size) return -2;
     if (readAborted()) return -3;
-    sendPendingResolution();
+    mode.send();
     const int received = boundedRead(buffer, size, 0, total);
     {
         EZURB ack = frameAck;
@@ -212,7 +217,8 @@ VSh035C1::VSh035C1() {
 /// and 0xC1.
 int VSh035C1::_raw_data(unsigned char* buffer, int size) {
     FrameInfo f;
-    if (!frameInfo(f)) return -3;
+    PendingMode mode(*this);
+    if (!frameInfo(f, mode)) return -3;
     if (!buffer || size < f.width * f.height) return -2;
     const long long ask = (f.head + f.frameBytes) * f.bits / 8;
     const long long n = f.frameBytes * f.bits / 8 + 3 + (f.code != 0xC2 ? f.bits / 16 * f.head : 0);
@@ -273,22 +279,25 @@ int VS200C1::_set_blacklevel(int level) {
 /// Start, acknowledge, the settings with the mode first, both exposure halves, the firmware
 /// version.
 int VS200C1::_sensor_resume() {
-    Lock lock(settingsLock);
-    sendVendorRequest(0xBA, 0, 0);
-    int expected = kStateStopped;
-    state.compare_exchange_strong(expected, kStateRunning);
-    EZURB ack = frameAck;
-    _sumbit_ctl_urb(1000, 1, &ack);
-    _set_resolution(resolution.value, true);
-    _set_raw_depth(rawDepth.value);
-    _set_pixsclock(pixelClock.value);
-    _set_analog_gain(analogGain.value);
-    _set_blacklevel(blackLevel.value);
-    EZURB high = exposure.request;
-    _sumbit_ctl_urb(1000, 1, &high);
-    EZURB low = longExposure.request;
-    _sumbit_ctl_urb(1000, 1, &low);
-    _delay(10);
+    {
+        Lock lock(settingsLock);
+        sendVendorRequest(0xBA, 0, 0);
+        int expected = kStateStopped;
+        state.compare_exchange_strong(expected, kStateRunning);
+        EZURB ack = frameAck;
+        _sumbit_ctl_urb(1000, 1, &ack);
+        _set_resolution(resolution.value, true);
+        _set_raw_depth(rawDepth.value);
+        _set_pixsclock(pixelClock.value);
+        _set_analog_gain(analogGain.value);
+        _set_blacklevel(blackLevel.value);
+        EZURB high = exposure.request;
+        _sumbit_ctl_urb(1000, 1, &high);
+        EZURB low = longExposure.request;
+        _sumbit_ctl_urb(1000, 1, &low);
+        _delay(10);
+    }
+    // The reply is awaited without the settings lock, after the requests above went out.
     int version = 0;
     _versions(&version);
     return 0;
@@ -303,12 +312,13 @@ int VS200C1::_raw_data(unsigned char* buffer, int size) {
 
 int VS200C1::stampedReadOut(unsigned char* buffer, int size) {
     FrameInfo f;
-    if (!frameInfo(f)) return -3;
+    PendingMode mode(*this);
+    if (!frameInfo(f, mode)) return -3;
     long long total = static_cast<long long>(f.width) * f.height * f.bits / 8 + f.head;
     total -= total % f.head;
     if (!buffer || f.head + total > size) return -2;
     if (readAborted()) return -3;
-    sendPendingResolution();
+    mode.send();
     const int received = boundedRead(buffer, size, f.head, total);
     {
         EZURB ack = frameAck;
@@ -378,7 +388,8 @@ int VSh036C1::_set_exposure(float milliseconds) {
 /// n + 3; an all-black frame at more than 80 lines is rejected.
 int VSh036C1::_raw_data(unsigned char* buffer, int size) {
     FrameInfo f;
-    if (!frameInfo(f)) return -3;
+    PendingMode mode(*this);
+    if (!frameInfo(f, mode)) return -3;
     if (!buffer || size < f.width * f.height) return -2;
     const long long n = f.frameBytes * f.bits / 8 + (f.index == 2 ? f.bits / 16 * f.head : 0);
     return readLineCountedFrame(buffer, size, f, n + 2 * f.head, n + 3, false, 4, true, true);
