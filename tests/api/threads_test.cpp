@@ -249,7 +249,7 @@ TEST_F(ApiTest, ShutdownAndRestartWhileAnotherThreadDecodesAndSaves) {
     const auto* header = reinterpret_cast<const _ezImage*>(plain.data());
     const size_t bytes = static_cast<size_t>(header->stride) * header->height;
     ASSERT_GT(bytes, 0u);
-    EXPECT_NE(std::memcmp(plain.data() + header->headerSize, enhanced.data() + header->headerSize,
-                          bytes),
-              0);
+    EXPECT_NE(
+        std::memcmp(plain.data() + header->headerSize, enhanced.data() + header->headerSize, bytes),
+        0);
 }

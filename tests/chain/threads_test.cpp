@@ -67,8 +67,8 @@ std::vector<unsigned char> fileBytes(const std::string& path) {
 // and flat field works through the camera's working copy: every conversion must still come out
 // exactly as it does alone.
 TEST(ChainThreads, TwoThreadsConvertFramesOfOneCameraAtOnce) {
-    const auto dir = std::filesystem::temp_directory_path() /
-                     ("halvex-chain-" + std::to_string(::getpid()));
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("halvex-chain-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
     ezInitGrfmt();
     ChainCam cam;
