@@ -26,11 +26,16 @@ void ezInitImageHeader(_ezImage* image, int width, int height, int channels, int
 _ezImage* ezCreateImage(int width, int height, int depth, int channels, int headerSize,
                         unsigned char resolution) {
     if (width < 0 || height < 0 || depth < 0 || channels < 0) return nullptr;
+    // The header keeps sizes, the header length and the row length in 16 bits: a record that
+    // cannot describe itself would misplace its rows, so none is made.
+    if (width > 0xFFFF || height > 0xFFFF || headerSize < 0 || headerSize > 0xFFFF) return nullptr;
+    if (static_cast<long long>(width) * channels * depth / 8 > 0xFFFF) return nullptr;
     const long long bytes = static_cast<long long>(width) * height * depth * channels / 8;
     auto* image = static_cast<_ezImage*>(std::calloc(1, sizeof(_ezImage)));
     if (!image) return nullptr;
     // Always allocate at least one byte so a zero-sized record still owns a block.
-    auto* data = static_cast<unsigned char*>(std::malloc(bytes > 0 ? static_cast<size_t>(bytes) : 1));
+    auto* data =
+        static_cast<unsigned char*>(std::malloc(bytes > 0 ? static_cast<size_t>(bytes) : 1));
     if (!data) {
         std::free(image);
         return nullptr;

@@ -18,6 +18,10 @@ std::unique_ptr<BaseImageEncoder> RawEncoder::clone() const {
 /// follow the header in one buffer, and are zero otherwise. The two pointers are stored as zero.
 bool RawEncoder::write(const _ezImage& image) {
     if (!image.data && image.height > 0 && image.stride > 0) return false;
+    // A stride that disagrees with the geometry (a wrapped row length, a foreign header) would
+    // write a file that does not read back as this image; so would a header shorter than the
+    // record itself.
+    if (image.stride != ezRowBytes(image) || image.headerSize < sizeof(_ezImage)) return false;
     AtomicFile file(m_filename);
     if (!file.isCreated()) return false;
     WBaseStream stream;
@@ -55,7 +59,9 @@ std::unique_ptr<BaseImageDecoder> RawDecoder::newDecoder() const {
 }
 
 /// Reads the geometry and the data offset. Accepted: one channel, depth 8 or 16, non-zero size,
-/// and a pixel block no larger than kRawMaxPixelBytes (checked before anyone allocates it).
+/// rows whose length fits the record's 16-bit stride, pixels that start after the 56-byte
+/// record (an offset inside it could not be written back as it was read), and a pixel block no
+/// larger than kRawMaxPixelBytes (checked before anyone allocates it).
 bool RawDecoder::readHeader(RBaseStream& stream) {
     if (!stream.open(m_filename)) return false;
     stream.skip(4);
@@ -67,8 +73,10 @@ bool RawDecoder::readHeader(RBaseStream& stream) {
     m_offset = stream.getWord();
 
     const long long bytes = static_cast<long long>(m_width) * m_height * m_depth / 8;
+    const long long rowBytes = static_cast<long long>(m_width) * m_depth / 8;
     const bool ok = m_width > 0 && m_height > 0 && m_channels == 1 &&
-                    (m_depth == 8 || m_depth == 16) && bytes <= kRawMaxPixelBytes;
+                    (m_depth == 8 || m_depth == 16) && rowBytes <= 0xFFFF &&
+                    m_offset >= static_cast<int>(sizeof(_ezImage)) && bytes <= kRawMaxPixelBytes;
     if (!ok) {
         m_offset = m_width = m_height = m_depth = -1;
         stream.close();

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -67,6 +68,15 @@ inline int sampleAt(const _ezImage& im, int x, int y, int c) {
 /// samples have distinct high and low bytes: any swapped byte, channel or row shows.
 inline ImagePtr patternImage(int width, int height, int depth, int channels) {
     ImagePtr im(ezCreateImage(width, height, depth, channels, 56, 0));
+    if (!im) {
+        // Rows longer than the 16-bit stride can describe: ezCreateImage refuses them, but a
+        // caller may still lay such a record out itself (the writers use the geometry).
+        auto* record = static_cast<_ezImage*>(std::calloc(1, sizeof(_ezImage)));
+        auto* pixels = static_cast<unsigned char*>(
+            std::malloc(static_cast<size_t>(width) * height * channels * depth / 8));
+        ezInitImageHeader(record, width, height, channels, depth, 56, pixels, 0, 0);
+        im.reset(record);
+    }
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x)
             for (int c = 0; c < channels; ++c) {

@@ -16,7 +16,7 @@ TEST(ImageRecord, CreateLaysOutHeader) {
     EXPECT_EQ(image->headerSize, 56);
     ezReleaseImage(&image);
     EXPECT_EQ(image, nullptr);
-    ezReleaseImage(&image);  // a null record is ignored
+    ezReleaseImage(&image); // a null record is ignored
     EXPECT_EQ(image, nullptr);
 }
 
@@ -50,4 +50,33 @@ TEST(ImageRecord, CopyMovesPixelsAndMeansOnly) {
     EXPECT_EQ(ezCreateImage(-1, 5, 8, 1, 56, 0), nullptr);
     ezReleaseImage(&src);
     ezReleaseImage(&dst);
+}
+
+TEST(ImageRecord, CreateRefusesSizesTheHeaderCannotHold) {
+    struct Case {
+        int width, height, depth, channels, headerSize;
+        bool made;
+        int stride;
+    };
+    const Case cases[] = {
+        {32767, 1, 16, 1, 56, true, 65534}, // the widest 16-bit row that fits
+        {32768, 1, 16, 1, 56, false, 0},    // 65536 bytes would be stored as 0
+        {65535, 1, 8, 1, 56, true, 65535},
+        {65536, 1, 8, 1, 56, false, 0}, // the width itself wraps
+        {21845, 1, 8, 3, 56, true, 65535},
+        {21846, 1, 8, 3, 56, false, 0},
+        {10923, 1, 16, 3, 56, false, 0},
+        {4, 65535, 8, 1, 56, true, 4},
+        {4, 65536, 8, 1, 56, false, 0},
+        {4, 1, 8, 1, 65535, true, 4},
+        {4, 1, 8, 1, 65536, false, 0},
+    };
+    for (const Case& c : cases) {
+        _ezImage* image = ezCreateImage(c.width, c.height, c.depth, c.channels, c.headerSize, 0);
+        EXPECT_EQ(image != nullptr, c.made) << c.width << "x" << c.height << "x" << c.channels;
+        if (!image) continue;
+        EXPECT_EQ(image->stride, c.stride);
+        EXPECT_EQ(image->tail, image->data + static_cast<size_t>(c.stride) * c.height);
+        ezReleaseImage(&image);
+    }
 }
