@@ -2,9 +2,15 @@
 // existing file of the same name untouched.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
+#include <thread>
 
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "ezimage_test_util.h"
 
@@ -62,4 +68,61 @@ TEST_F(RegistryTest, WriteErrorsFailAndLeaveNothingBehind) {
     }
     // Only the kept files: no temporary files anywhere.
     EXPECT_EQ(dir.entries().size(), 6u);
+}
+
+namespace {
+/// Waits for a child process at most `seconds`; kills it when it overstays. Its wait status.
+int reap(pid_t child, int seconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    int status = 0;
+    while (::waitpid(child, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            ::kill(child, SIGKILL);
+            ::waitpid(child, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return status;
+}
+
+void makeOld(const std::string& path) {
+    const timespec times[2] = {{::time(nullptr) - 120, 0}, {::time(nullptr) - 120, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+}
+} // namespace
+
+TEST_F(RegistryTest, TemporariesLeftByAKilledWriterGoWithTheNextSaveThere) {
+    hxtest::ImagePtr big = hxtest::patternImage(400, 300, 16, 3);
+    // A writer that exceeds the file-size limit without ignoring the signal dies mid-write.
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::signal(SIGXFSZ, SIG_DFL);
+        rlimit limit{4096, 4096};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        ezSaveImage(dir.file("shot.tif"), big.get());
+        ::_exit(0);
+    }
+    const int status = reap(child, 60);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) << status;
+    std::vector<std::string> left = dir.entries();
+    ASSERT_EQ(left.size(), 1u);
+    ASSERT_EQ(left[0].rfind(".hxsave-", 0), 0u) << left[0];
+    makeOld(dir.file(left[0]));
+
+    // Beside it: one of ours still being written (recent), and old files of other names.
+    const std::string recent = ".hxsave-1-1-00000000.tmp";
+    const std::vector<std::string> others = {".hxsave-notes.txt", "hxsave-1-1-0.tmp", "shot.tmp"};
+    hxtest::writeFile(dir.file(recent), {1, 2, 3});
+    for (const std::string& name : others) {
+        hxtest::writeFile(dir.file(name), {4});
+        makeOld(dir.file(name));
+    }
+
+    ASSERT_TRUE(ezSaveImage(dir.file("next.png"), hxtest::patternImage(4, 4, 8, 1).get()));
+    EXPECT_FALSE(std::filesystem::exists(dir.file(left[0])));
+    EXPECT_TRUE(std::filesystem::exists(dir.file(recent)));
+    for (const std::string& name : others) EXPECT_TRUE(std::filesystem::exists(dir.file(name)));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("shot.tif")));
 }
