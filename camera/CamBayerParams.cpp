@@ -231,6 +231,9 @@ int CamBayer::_load_params(int slot, const std::string& directory) {
         bool regionOk = resolution.table && field(24, 0, 0xFFFF, x) && field(26, 0, 0xFFFF, y) &&
                         field(28, 16, 0xFFFF, w) && field(30, 16, 0xFFFF, h);
         if (regionOk) {
+            // Aligned as the setter aligns, so that a foreign slot cannot crop on the other
+            // Bayer row or column.
+            x &= ~3, y &= ~1, w &= ~3, h &= ~1;
             const int imageWidth = resItem(resolution.value).sensorWidth - 8;
             const int imageHeight = resItem(resolution.value).sensorHeight - 8;
             regionOk = x + w - 8 <= imageWidth && y + h - 8 <= imageHeight;

@@ -202,3 +202,37 @@ TEST_F(CameraParams, HostileSlotFilesNeverPutASettingOutOfRange) {
     EXPECT_EQ(cam._analog_gain(), 20);
     EXPECT_EQ(cam.exposure.value, 100);
 }
+
+TEST_F(CameraParams, RegionFromASlotIsAlignedAsTheSetterAlignsIt) {
+    // A foreign slot: region at (17, 11), 203 x 101 (stored + 8), switched on, same resolution.
+    std::vector<unsigned char> slot(38, 0);
+    slot[3] = 1;
+    slot[4] = slot[36] = slot[37] = 100;
+    slot[5] = 128;
+    slot[6] = 110;
+    slot[12] = static_cast<unsigned char>(cam._resolution());
+    slot[16] = 8;
+    slot[20] = 100;
+    slot[24] = 17, slot[26] = 11;
+    slot[28] = 211, slot[30] = 109;
+    slot[34] = 30;
+    writeFile("VAo200C1.a.txt", slot);
+    ASSERT_EQ(cam._load_params(0, dir), 0);
+    bool on = false;
+    cam._roi_state(&on);
+    EXPECT_TRUE(on);
+    int x = -1, y = -1, w = -1, h = -1;
+    cam._roi(&x, &y, &w, &h);
+    // As _set_roi(17, 11, 203, 101) stores it: x to 4, y to 2, width + 8 to 4, height + 8 to 2.
+    EXPECT_EQ(x, 16);
+    EXPECT_EQ(y, 10);
+    EXPECT_EQ(w, 200);
+    EXPECT_EQ(h, 100);
+    TestCam reference;
+    auto sim2 = makeSim();
+    ASSERT_EQ(reference.__open_driver(sim2), 0);
+    reference._set_roi(17, 11, 203, 101);
+    int rx = -1, ry = -1, rw = -1, rh = -1;
+    reference._roi(&rx, &ry, &rw, &rh);
+    EXPECT_EQ(std::vector<int>({x, y, w, h}), std::vector<int>({rx, ry, rw, rh}));
+}
