@@ -283,6 +283,8 @@ private:
     void saveSnapshot(const std::string& name);
     void postImage(QImage image);
     void postCaptureTitle();
+    void snapshotFailed(const QString& path);
+    void alert(const QString& text);
     void post(std::function<void()> function);
     Q_INVOKABLE void drainPosted();
 

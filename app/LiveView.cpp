@@ -341,22 +341,39 @@ void AppDelegate::saveSnapshot(const std::string& name) {
     if (count == 1) {
         path += QDateTime::currentDateTime().toString(QStringLiteral("MMddHHmmss"));
         const std::string stem = freePath(path);
-        const int r = save(stem);
-        tools_->snapshotSaved(QString::fromStdString(stem), formats, r, started);
+        const int saved = save(stem);
+        tools_->snapshotSaved(QString::fromStdString(stem), formats, saved, started);
         bSaveImage = false;
         postCaptureTitle();
+        if (saved != 0) snapshotFailed(QString::fromStdString(stem));
     } else if (saveImageCnt > 0) {
         const QString remaining = QString::number(saveImageCnt.load());
         post([this, remaining] { txtSnap->setText(remaining); });
         const int left = --saveImageCnt;
         path += QString::number(count - left);
         const std::string stem = freePath(path);
-        const int r = save(stem);
-        tools_->snapshotSaved(QString::fromStdString(stem), formats, r, started);
+        const int saved = save(stem);
+        tools_->snapshotSaved(QString::fromStdString(stem), formats, saved, started);
+        if (saved != 0) {
+            // A disk that is full or a directory that cannot be written fails every later
+            // frame too: the series ends here, and the user is told once.
+            saveImageCnt = 0;
+            bSaveImage = false;
+            postCaptureTitle();
+            snapshotFailed(QString::fromStdString(stem));
+        }
     } else {
         bSaveImage = false;
         postCaptureTitle();
     }
+}
+
+/// Tells the user, on the GUI thread, that the files of a snapshot could not all be written
+/// (those that could stay where they are).
+void AppDelegate::snapshotFailed(const QString& path) {
+    post([this, path] {
+        alert(infoText("The snapshot could not be saved:") + QLatin1Char(' ') + path);
+    });
 }
 
 /// The capture button's title follows the armed state as it is when the GUI gets to it, so a

@@ -153,18 +153,23 @@ void AppDelegate::tell(const QString& message) {
         _window->statusBar()->showMessage(message);
 }
 
+/// A modal alert with one button.
+void AppDelegate::alert(const QString& text) {
+    if (showAlert) {
+        showAlert(text);
+        return;
+    }
+    QMessageBox box(_window);
+    box.setText(text);
+    box.setInformativeText(QString());
+    box.addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
+    box.exec();
+}
+
 /// Starts a dark-frame calibration over 5, 10, 15 or 20 frames; the length is fixed now, so a
 /// later change of the list cannot move the show thread's writes.
 void AppDelegate::btnDarkAction() {
-    if (showAlert)
-        showAlert(infoText("cover telescope"));
-    else {
-        QMessageBox box(_window);
-        box.setText(infoText("cover telescope"));
-        box.setInformativeText(QString());
-        box.addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
-        box.exec();
-    }
+    alert(infoText("cover telescope"));
     const int index = std::clamp(popDark->currentIndex(), 0, 3);
     darkLength_ = 5 * (index + 1);
     darkFrameCnt = darkLength_.load();

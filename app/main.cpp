@@ -8,6 +8,7 @@
 #include <QMainWindow>
 #include <QTimer>
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -19,6 +20,9 @@
 int main(int argc, char** argv) {
     // First, so that no thread of Qt or of the library takes the signals.
     hx::tools::SignalWatcher signalWatcher;
+    // Past a file-size limit a write fails and the user is told, as for a full disk, instead of
+    // the signal ending the program.
+    std::signal(SIGXFSZ, SIG_IGN);
     QApplication application(argc, argv);
     signalWatcher.onSignal([&application](int) {
         QMetaObject::invokeMethod(&application, &QCoreApplication::quit, Qt::QueuedConnection);

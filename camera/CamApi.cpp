@@ -503,8 +503,8 @@ int GetCurrentConfiguration(const char* name) {
 }
 int SaveConfiguration(int slot, const char* name) {
     return with(name, -1, [&](CamBase& c) {
-        c._save_params(slot, CamRegistry::instance().documentPath());
-        return 0;
+        // A slot that could not be written is reported; other outcomes answer 0 as before.
+        return c._save_params(slot, CamRegistry::instance().documentPath()) == -3 ? -3 : 0;
     });
 }
 int LoadConfiguration(int slot, const char* name) {

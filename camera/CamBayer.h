@@ -481,8 +481,9 @@ public:
 protected:
     /// The deferred-save step of the chain: writes the pending snapshot when this frame fits.
     void serveDeferredSave(_ezImage* raw, _ezImage* image);
-    /// Writes the files of a snapshot in the fixed order .raw, .jpg, .bmp, .png, .tif.
-    void writeSnapshotFiles(const std::string& path, int formats, _ezImage* raw,
+    /// Writes the files of a snapshot in the fixed order .raw, .jpg, .bmp, .png, .tif, .fits; false
+    /// when any of them could not be written.
+    bool writeSnapshotFiles(const std::string& path, int formats, _ezImage* raw,
                             const _ezImage* image);
 
     std::string savePath;                            ///< deferred save: path, no extension

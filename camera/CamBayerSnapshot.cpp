@@ -42,30 +42,34 @@ bool soundHeader(const _ezImage& h) {
 
 /// Writes one file per selected format; the RAW file receives `raw` after the camera stamped its
 /// settings into it, the others the finished image. The FITS file holds the finished image, or
-/// with kSnapFitsRaw the same record as the RAW file: for a frame, its sensor samples. Write
-/// failures are not reported.
-void CamBayer::writeSnapshotFiles(const std::string& path, int formats, _ezImage* raw,
+/// with kSnapFitsRaw the same record as the RAW file: for a frame, its sensor samples. Every
+/// selected file is attempted; false when any of them could not be written (those that could
+/// stay).
+bool CamBayer::writeSnapshotFiles(const std::string& path, int formats, _ezImage* raw,
                                   const _ezImage* image) {
+    bool ok = true;
     if ((formats & kSnapRaw) && raw) {
         _init_save_image(raw);
-        ezSaveImage(path + ".raw", raw);
+        ok = ezSaveImage(path + ".raw", raw) && ok;
     }
     if (image) {
-        if (formats & kSnapJpeg) ezSaveImage(path + ".jpg", image);
-        if (formats & kSnapBmp) ezSaveImage(path + ".bmp", image);
-        if (formats & kSnapPng) ezSaveImage(path + ".png", image);
-        if (formats & kSnapTiff) ezSaveImage(path + ".tif", image);
+        if (formats & kSnapJpeg) ok = ezSaveImage(path + ".jpg", image) && ok;
+        if (formats & kSnapBmp) ok = ezSaveImage(path + ".bmp", image) && ok;
+        if (formats & kSnapPng) ok = ezSaveImage(path + ".png", image) && ok;
+        if (formats & kSnapTiff) ok = ezSaveImage(path + ".tif", image) && ok;
     }
     if (formats & kSnapFits) {
         const _ezImage* fits = (formats & kSnapFitsRaw) ? raw : image;
-        if (fits) ezSaveImage(path + ".fits", fits);
+        if (fits) ok = ezSaveImage(path + ".fits", fits) && ok;
     }
+    return ok;
 }
 
 /// Saves a record held in one buffer (header, then pixels) in every format of `formats`. A raw
 /// record is processed once into a temporary buffer for the formats that need a finished image.
-/// Returns 0 when the files were attempted, -2 for a null buffer or a header that does not
-/// describe an image, -3 when the temporary buffer cannot be had, -4 without the record magic.
+/// Returns 0 when every file was written, -2 for a null buffer or a header that does not
+/// describe an image, -3 when the temporary buffer cannot be had or a file could not be written
+/// (the others are still written), -4 without the record magic.
 int CamBayer::_savefile(unsigned char* buffer, const std::string& path, int formats) {
     if (!buffer) return -2;
     if (std::memcmp(buffer, "QREZ", 4) != 0) return -4;
@@ -88,8 +92,7 @@ int CamBayer::_savefile(unsigned char* buffer, const std::string& path, int form
         if (_raw2image(buffer, temporary.get(), true) != 0) return -2;
         image = reinterpret_cast<const _ezImage*>(temporary.get());
     }
-    writeSnapshotFiles(path, formats, record, image);
-    return 0;
+    return writeSnapshotFiles(path, formats, record, image) ? 0 : -3;
 }
 
 /// Arms a deferred snapshot: switches to the requested resolution when it differs (the old one

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -691,9 +692,17 @@ int capture(const CaptureOptions& o) {
         // Files of an earlier run keep their names: this one gets -2, -3, ... instead.
         const std::string path =
             hx::files::freeSnapshotStem((fs::path(o.out) / (o.prefix + stem)).string(), o.formats);
-        if ((finishedFormats && SaveFile(image.data(), path.c_str(), finishedFormats, n) != 0) ||
-            (rawFormats && SaveFile(raw.data(), path.c_str(), rawFormats, n) != 0))
-            throw Failure{kExitFiles, "cannot save " + path};
+        // Every selected file is attempted; the result is the first failure of the two saves.
+        int saved = 0;
+        if (finishedFormats) saved = SaveFile(image.data(), path.c_str(), finishedFormats, n);
+        if (rawFormats) {
+            const int r = SaveFile(raw.data(), path.c_str(), rawFormats, n);
+            if (saved == 0) saved = r;
+        }
+        if (saved == -3)
+            throw Failure{kExitFiles, "could not write every file of " + path +
+                                          " (disk full or directory not writable?)"};
+        if (saved != 0) throw Failure{kExitFiles, "cannot save " + path};
         for (const std::string& ext : hx::files::snapshotExtensions(o.formats)) {
             std::error_code ec;
             if (fs::file_size(path + ext, ec) == 0 || ec)
@@ -796,6 +805,9 @@ int main(int argc, char** argv) {
         std::lock_guard lock(activeLock);
         if (!activeCamera.empty()) CancelRawData(activeCamera.c_str());
     });
+    // Past a file-size limit a write fails and is reported like a full disk, instead of the
+    // signal ending the program with its files half written.
+    std::signal(SIGXFSZ, SIG_IGN);
     CommandLine cl;
     try {
         cl = parse(argc, argv);

@@ -52,6 +52,10 @@
         <translation>Teleskop abdecken</translation>
     </message>
     <message>
+        <source>The snapshot could not be saved:</source>
+        <translation>Die Aufnahme konnte nicht gespeichert werden:</translation>
+    </message>
+    <message>
         <source>WB Succeed</source>
         <translation>Weißabgleich gelungen</translation>
     </message>

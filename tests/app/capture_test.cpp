@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 
+#include <fstream>
 #include <vector>
 
 #include "AppFixture.h"
@@ -235,4 +236,34 @@ TEST_F(CaptureTest, SerMovieChoiceRecordsEveryFrameTheGrabThreadReads) {
     };
     EXPECT_EQ(le32(18), 8); // RGGB: the camera's own mosaic, unflipped
     EXPECT_GE(le32(38), 3); // every frame read while recording
+}
+
+TEST_F(CaptureTest, SnapshotThatCannotBeWrittenIsReportedOnceAndEndsTheSeries) {
+    SteppedCamera& camera = startStepped();
+    OpenOnExit guard{camera};
+    // A directory below a regular file can be neither made nor written, also by root.
+    std::ofstream(dir_ / "shots" / "file") << "x";
+    const QString target = shots() + "file/sub/";
+    app_->txtPath->setText(target);
+    app_->intCnt->setText("3");
+    app_->btnCaptureAction();
+    app_->btnLiveAction();
+    ASSERT_TRUE(step());
+    ASSERT_TRUE(waitFor([&] { return !alerts_.isEmpty(); }));
+    ASSERT_EQ(alerts_.size(), 1);
+    EXPECT_TRUE(alerts_[0].contains(target + "Halvex1")) << alerts_[0].toStdString();
+    EXPECT_FALSE(app_->bSaveImage);
+    EXPECT_EQ(app_->btnSnap->text().toStdString(), "Start Capture");
+    // Later frames neither write nor report again.
+    ASSERT_TRUE(step());
+    EXPECT_EQ(alerts_.size(), 1);
+    EXPECT_EQ(app_->saveImageCnt, 0);
+
+    // A single snapshot is reported the same way.
+    app_->intCnt->setText("1");
+    app_->btnCaptureAction();
+    ASSERT_TRUE(step());
+    ASSERT_TRUE(waitFor([&] { return alerts_.size() == 2; }));
+    EXPECT_FALSE(app_->bSaveImage);
+    stopLive();
 }

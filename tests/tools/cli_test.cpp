@@ -233,3 +233,28 @@ TEST_F(CliFiles, CaptureWritesRawSensorFitsAndRecordWritesSer) {
     EXPECT_EQ(ser.size(),
               178u + static_cast<size_t>(frames) * width * height * (depth / 8) + 8u * frames);
 }
+
+TEST_F(CliFiles, AFullDiskIsReportedAndLeavesNoPartialFile) {
+    fs::create_directories(dir);
+    // A file-size limit stands in for a full disk; the shell ignores the signal it sends, as
+    // the tool does itself, so each write fails instead of ending the process.
+    const std::string command = "sh -c \"trap '' XFSZ; ulimit -f 64; exec env -u HALVEX_SIMULATE "
+                                "HALVEX_NO_USB=1 '" HALVEX_CLI "' --simulate VDo282C1 capture "
+                                "--format raw,jpg --out '" +
+                                dir.string() + "'\" 2>&1";
+    std::string output;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    char buf[4096];
+    size_t n = 0;
+    while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) output.append(buf, n);
+    const int status = ::pclose(pipe);
+    ASSERT_TRUE(WIFEXITED(status)) << output;
+    EXPECT_EQ(WEXITSTATUS(status), 4) << output;
+    EXPECT_NE(output.find("could not write every file"), std::string::npos) << output;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        const std::string name = entry.path().filename().string();
+        EXPECT_EQ(name.find(".hxsave-"), std::string::npos) << name;
+        EXPECT_NE(entry.path().extension(), ".raw") << name; // the RAW frame does not fit
+    }
+}

@@ -1,0 +1,112 @@
+// Snapshots and parameter sets that cannot be written: a full disk (a small file-size limit)
+// or a directory that is not there is reported as -3, and what could be written stays.
+#include <sys/resource.h>
+
+#include <csignal>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+#include "ApiFixture.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+/// Lowers the process's file-size limit, ignoring the signal that exceeding it sends.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        previousHandler_ = std::signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &previous_);
+        rlimit lowered = previous_;
+        lowered.rlim_cur = bytes;
+        ok_ = setrlimit(RLIMIT_FSIZE, &lowered) == 0;
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &previous_);
+        std::signal(SIGXFSZ, previousHandler_);
+    }
+    bool ok() const { return ok_; }
+
+private:
+    rlimit previous_{};
+    void (*previousHandler_)(int) = nullptr;
+    bool ok_ = false;
+};
+
+std::vector<char> bytesOf(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+} // namespace
+
+TEST_F(ApiTest, SnapshotFilesThatCannotBeWrittenAreReportedAndTheOthersStay) {
+    start();
+    const std::string name = plug(0xA811);
+    ASSERT_FALSE(name.empty());
+    const char* n = name.c_str();
+    ASSERT_EQ(ResumeDevice(n), 0);
+    std::vector<unsigned char> raw(RecvMemSize(n));
+    std::vector<unsigned char> image(raw.size() * 3 + 8192);
+    int r = -3;
+    for (int attempt = 0; attempt < 20 && r != 0 && r != 1; ++attempt)
+        r = GetRawData(raw.data(), static_cast<int>(raw.size()), n);
+    ASSERT_TRUE(r == 0 || r == 1) << r;
+    ASSERT_EQ(DecodeRaw2Image(raw.data(), image.data(), n), 0);
+
+    // RAW (big: 16 bits of three channels) and JPEG (small) of the finished image.
+    const int formats = 1 | 8;
+    const std::string whole = (dir_ / "whole").string();
+    ASSERT_EQ(SaveFile(image.data(), whole.c_str(), formats, n), 0);
+    const auto rawSize = fs::file_size(whole + ".raw");
+    const auto jpegSize = fs::file_size(whole + ".jpg");
+    ASSERT_GT(rawSize, 2 * jpegSize + 8192);
+
+    // Room for the JPEG only: -3, the JPEG written whole, no RAW and no temporary file.
+    const std::string part = (dir_ / "part").string();
+    {
+        FileSizeLimit limit(jpegSize + 4096);
+        ASSERT_TRUE(limit.ok());
+        EXPECT_EQ(SaveFile(image.data(), part.c_str(), formats, n), -3);
+        // An earlier snapshot of the same name is kept as it was.
+        EXPECT_EQ(SaveFile(image.data(), whole.c_str(), formats, n), -3);
+    }
+    EXPECT_EQ(bytesOf(part + ".jpg"), bytesOf(whole + ".jpg"));
+    EXPECT_FALSE(fs::exists(part + ".raw"));
+    EXPECT_EQ(fs::file_size(whole + ".raw"), rawSize);
+    for (const auto& entry : fs::directory_iterator(dir_))
+        EXPECT_EQ(entry.path().filename().string().find(".hxsave-"), std::string::npos)
+            << entry.path();
+
+    // A directory that is not there: nothing can be written.
+    const std::string nowhere = (dir_ / "missing" / "shot").string();
+    EXPECT_EQ(SaveFile(image.data(), nowhere.c_str(), formats, n), -3);
+    // A raw frame is converted first; its files fail the same way.
+    EXPECT_EQ(SaveFile(raw.data(), nowhere.c_str(), 1 | 4, n), -3);
+    EXPECT_EQ(SaveFile(raw.data(), part.c_str(), 1 | 4, n), 0);
+    SuspendDevice(n);
+}
+
+TEST_F(ApiTest, ParameterSetThatCannotBeWrittenIsReported) {
+    start();
+    const std::string name = plug(0xA811);
+    ASSERT_FALSE(name.empty());
+    const char* n = name.c_str();
+    ASSERT_EQ(SaveConfiguration(1, n), 0);
+    const auto slot = bytesOf(dir_ / "VAh200C1.b.txt");
+    ASSERT_EQ(slot.size(), 38u);
+    {
+        FileSizeLimit limit(0);
+        ASSERT_TRUE(limit.ok());
+        SetContrast(20, n);
+        EXPECT_EQ(SaveConfiguration(1, n), -3);
+    }
+    // The slot written before is whole and unchanged.
+    EXPECT_EQ(bytesOf(dir_ / "VAh200C1.b.txt"), slot);
+    fs::remove_all(dir_);
+    EXPECT_EQ(SaveConfiguration(1, n), -3);
+    fs::create_directories(dir_);
+    EXPECT_EQ(SaveConfiguration(1, n), 0);
+}
