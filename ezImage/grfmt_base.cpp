@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -85,8 +86,8 @@ long temporaryOwner(const char* name) {
 }
 
 /// Removes the temporary files that writers killed in the middle of a save (by a signal, a
-/// file-size limit, a crash) left in a directory: only regular files of our naming, not made by
-/// this process, and untouched for a minute.
+/// file-size limit, a crash) left in a directory: only regular files of our naming whose
+/// writing process is gone, untouched for a minute.
 void sweepStaleTemporaries(const std::string& dir) {
     {
         static std::mutex lock;
@@ -105,7 +106,12 @@ void sweepStaleTemporaries(const std::string& dir) {
     const time_t now = ::time(nullptr);
     const long self = static_cast<long>(::getpid());
     while (const dirent* entry = ::readdir(listing)) {
-        if (!isTemporaryName(entry->d_name) || temporaryOwner(entry->d_name) == self) continue;
+        if (!isTemporaryName(entry->d_name)) continue;
+        // A writer that still runs (a long recording paused by a long exposure) keeps its file.
+        const long owner = temporaryOwner(entry->d_name);
+        if (owner == self ||
+            (owner > 0 && (::kill(static_cast<pid_t>(owner), 0) == 0 || errno == EPERM)))
+            continue;
         struct stat st {};
         if (::fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
         if (!S_ISREG(st.st_mode) || now - st.st_mtime < kStaleSeconds) continue;

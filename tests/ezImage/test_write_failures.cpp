@@ -111,8 +111,12 @@ TEST_F(RegistryTest, TemporariesLeftByAKilledWriterGoWithTheNextSaveThere) {
     ASSERT_EQ(left[0].rfind(".hxsave-", 0), 0u) << left[0];
     makeOld(dir.file(left[0]));
 
-    // Beside it: one of ours still being written (recent), and old files of other names.
-    const std::string recent = ".hxsave-1-1-00000000.tmp";
+    // Beside it: ours still being written (recent, or old but its writer runs: process 1), and
+    // old files of other names.
+    const std::string recent = ".hxsave-999999999-1-00000000.tmp";
+    const std::string running = ".hxsave-1-1-00000000.tmp";
+    hxtest::writeFile(dir.file(running), {1});
+    makeOld(dir.file(running));
     const std::vector<std::string> others = {".hxsave-notes.txt", "hxsave-1-1-0.tmp", "shot.tmp"};
     hxtest::writeFile(dir.file(recent), {1, 2, 3});
     for (const std::string& name : others) {
@@ -123,6 +127,7 @@ TEST_F(RegistryTest, TemporariesLeftByAKilledWriterGoWithTheNextSaveThere) {
     ASSERT_TRUE(ezSaveImage(dir.file("next.png"), hxtest::patternImage(4, 4, 8, 1).get()));
     EXPECT_FALSE(std::filesystem::exists(dir.file(left[0])));
     EXPECT_TRUE(std::filesystem::exists(dir.file(recent)));
+    EXPECT_TRUE(std::filesystem::exists(dir.file(running)));
     for (const std::string& name : others) EXPECT_TRUE(std::filesystem::exists(dir.file(name)));
     EXPECT_FALSE(std::filesystem::exists(dir.file("shot.tif")));
 }
