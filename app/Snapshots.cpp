@@ -236,8 +236,12 @@ void AppDelegate::btnAcquieMovie() {
 #ifdef HALVEX_HAVE_RECORDER
     if (bSaveVideo) {
         bSaveVideo = false;
-        if (std::shared_ptr<ezRecorder> open = recorder.exchange(nullptr)) open->CloseRecorder();
         btnMovie->setText(infoText("Start Video"));
+        if (std::shared_ptr<ezRecorder> open = recorder.exchange(nullptr)) {
+            if (!open->CloseRecorder())
+                alert(infoText("The movie could not be saved:") + QLatin1Char(' ') +
+                      QFile::decodeName(open->path().c_str()));
+        }
         return;
     }
     const char* n = camName->c_str();

@@ -21,6 +21,7 @@ extern "C" {
 #include "camera/CamApi.h"
 #include "ezImage/FreeFileName.h"
 #include "ezImage/ezImage.h"
+#include "ezImage/grfmt_base.h"
 
 namespace hx::recording {
 
@@ -127,6 +128,10 @@ void convertDirect(const uint8_t* pixels, int width, int height, int channels, A
 /// The FFmpeg objects of one recording: the file writer (muxer), its one video stream, the
 /// H.264 encoder that feeds it and the converter from the camera's pixels to YUV 4:2:0.
 struct ezRecorder::Encoder {
+    /// The movie is written to a temporary file beside its final name, and renamed when it is
+    /// complete: a full disk or a killed program leaves no half movie under that name. Declared
+    /// first, so that it goes last, after the file is closed.
+    std::unique_ptr<AtomicFile> file;
     AVFormatContext* videoWriter = nullptr;
     AVStream* stream = nullptr;
     AVCodecContext* writerInput = nullptr;
@@ -257,7 +262,12 @@ bool ezRecorder::OpenRecorder(const std::string& path, int width, int height, in
         }
     }
 
-    ret = avio_open(&enc->videoWriter->pb, path.c_str(), AVIO_FLAG_WRITE);
+    enc->file = std::make_unique<AtomicFile>(path);
+    if (!enc->file->isCreated()) {
+        syslog(LOG_ERR, "movie %s: cannot create a file in its directory", path.c_str());
+        return false;
+    }
+    ret = avio_open(&enc->videoWriter->pb, enc->file->path().c_str(), AVIO_FLAG_WRITE);
     if (ret < 0) {
         syslog(LOG_ERR, "Init With URL Failed: %s: %s", path.c_str(), avText(ret).c_str());
         return false;
@@ -275,9 +285,6 @@ bool ezRecorder::OpenRecorder(const std::string& path, int width, int height, in
     av_dict_free(&muxing);
     if (ret < 0) {
         syslog(LOG_ERR, "movie %s: cannot start the file: %s", path.c_str(), avText(ret).c_str());
-        enc.reset();
-        std::error_code ec;
-        std::filesystem::remove(path, ec);
         return false;
     }
     syslog(LOG_DEBUG, "adaptor:%p", static_cast<void*>(enc.get()));
@@ -431,10 +438,11 @@ void ezRecorder::drainEncoder(bool flush) {
     }
 }
 
-/// Lets the writer thread finish the queue, flushes the encoder and completes the file.
-void ezRecorder::CloseRecorder() {
+/// Lets the writer thread finish the queue, flushes the encoder and completes the file, which
+/// then takes its name. A file that could not be written whole is removed.
+bool ezRecorder::CloseRecorder() {
     std::lock_guard<std::mutex> lock(appendMutex_);
-    if (!open_) return;
+    if (!open_) return false;
     {
         std::lock_guard<std::mutex> q(queueMutex_);
         closing_ = true;
@@ -446,6 +454,17 @@ void ezRecorder::CloseRecorder() {
     if (ret < 0)
         syslog(LOG_ERR, "movie %s: cannot complete the file: %s", path_.c_str(),
                avText(ret).c_str());
+    // Any write that failed on the way (a full disk) leaves the movie unreadable.
+    const int writeError = encoder_->videoWriter->pb ? encoder_->videoWriter->pb->error : 0;
+    const int closed = avio_closep(&encoder_->videoWriter->pb);
+    encoder_->fileOpen = false;
+    const bool whole = ret >= 0 && writeError == 0 && closed >= 0 && encoder_->file->commit();
+    if (!whole)
+        syslog(LOG_ERR, "movie %s: not written: %s", path_.c_str(),
+               avText(writeError < 0 ? writeError
+                      : closed < 0   ? closed
+                                     : ret)
+                   .c_str());
     {
         std::lock_guard<std::mutex> q(queueMutex_);
         free_.clear(); // the pictures go with the encoder
@@ -456,6 +475,7 @@ void ezRecorder::CloseRecorder() {
     syslog(LOG_INFO, "movie %s: %lld frames written, %lld dropped, %lld failed", path_.c_str(),
            static_cast<long long>(written_), static_cast<long long>(dropped_),
            static_cast<long long>(failed_));
+    return whole;
 }
 
 // ---- live recording --------------------------------------------------------------------------
@@ -596,10 +616,15 @@ bool recordLiveMovie(const char* camName, const std::string& directory,
     grab.join();
     if (gone && result.error.empty() && !recording) result.error = "the camera has gone";
     if (!recording) return false;
-    recorder.CloseRecorder();
+    const bool whole = recorder.CloseRecorder();
     result.written = recorder.framesWritten();
     result.dropped = recorder.framesDropped();
     if (levelCount) result.meanLevel = static_cast<double>(levelSum) / levelCount;
+    if (!whole) {
+        result.error =
+            "cannot write the movie " + result.path + " (disk full or directory not writable?)";
+        return false;
+    }
     return true;
 }
 

@@ -49,10 +49,13 @@ public:
     /// then stays. True otherwise, also when the frame was dropped because the queue was full.
     bool AppendSampleBuffer(const unsigned char* pixels, int width, int height, int channels);
     /// Encodes every queued frame, completes the file and logs how many frames were written
-    /// and dropped. Does nothing when no recording is open.
-    void CloseRecorder();
+    /// and dropped. True when the movie was written whole under its name; false, with no file
+    /// under that name, when it could not be (a full disk), or when no recording was open.
+    bool CloseRecorder();
 
     bool isOpen() const { return open_; }
+    /// The movie's path as given to OpenRecorder.
+    const std::string& path() const { return path_; }
     /// Number the next appended frame gets (1 for the first).
     int32_t frameNumber() const { return frameCount; }
     int32_t frameRate() const { return kRecordingFPS; }

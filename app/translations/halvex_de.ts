@@ -56,6 +56,10 @@
         <translation>Die Aufnahme konnte nicht gespeichert werden:</translation>
     </message>
     <message>
+        <source>The movie could not be saved:</source>
+        <translation>Das Video konnte nicht gespeichert werden:</translation>
+    </message>
+    <message>
         <source>WB Succeed</source>
         <translation>Weißabgleich gelungen</translation>
     </message>

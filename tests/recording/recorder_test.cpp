@@ -1,10 +1,14 @@
 // The movie writer on generated frames: what lands in the file, read back with FFmpeg.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -243,4 +247,72 @@ TEST_F(RecorderTest, DroppedFramesKeepTheirPlaceInTheTimeLine) {
         EXPECT_LE(k, kFrames);
         last = k;
     }
+}
+
+namespace {
+/// Lowers the file-size limit while alive; exceeding it fails the write instead of a signal.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        previousHandler_ = std::signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &previous_);
+        rlimit lowered = previous_;
+        lowered.rlim_cur = bytes;
+        ok_ = setrlimit(RLIMIT_FSIZE, &lowered) == 0;
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &previous_);
+        std::signal(SIGXFSZ, previousHandler_);
+    }
+    bool ok() const { return ok_; }
+
+private:
+    rlimit previous_{};
+    void (*previousHandler_)(int) = nullptr;
+    bool ok_ = false;
+};
+
+/// Noise: the encoder cannot make it small.
+std::vector<unsigned char> noiseFrame(int width, int height, uint32_t seed) {
+    std::vector<unsigned char> px(static_cast<size_t>(width) * height * 3);
+    for (unsigned char& p : px) {
+        seed = seed * 1664525u + 1013904223u;
+        p = static_cast<unsigned char>(seed >> 24);
+    }
+    return px;
+}
+} // namespace
+
+TEST_F(RecorderTest, AMovieThatCannotBeWrittenWholeIsReportedAndLeavesNothingBehind) {
+    const std::string path = file("full.mov");
+    std::ofstream(path) << "an earlier file of this name";
+    {
+        FileSizeLimit limit(64 * 1024);
+        ASSERT_TRUE(limit.ok());
+        ezRecorder rec(lossless());
+        ASSERT_TRUE(rec.OpenRecorder(path, 320, 240, 3, 10));
+        for (int k = 0; k < 12; ++k) {
+            const auto px = noiseFrame(320, 240, static_cast<uint32_t>(k + 1));
+            ASSERT_TRUE(rec.AppendSampleBuffer(px.data(), 320, 240, 3));
+        }
+        EXPECT_FALSE(rec.CloseRecorder());
+    }
+    // The earlier file is untouched and no partial movie or temporary file is left.
+    std::ifstream in(path);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "an earlier file of this name");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
+
+    // A directory that cannot be written: refused at the start, nothing made.
+    ezRecorder rec;
+    EXPECT_FALSE(rec.OpenRecorder(file("missing/movie.mov"), 64, 48, 3, 10));
+    EXPECT_FALSE(rec.CloseRecorder());
+
+    // A movie written whole takes its name; nothing else is left beside it.
+    const std::string good = file("good.mov");
+    ASSERT_TRUE(rec.OpenRecorder(good, 64, 48, 3, 10));
+    const auto px = frame(64, 48, 3, 100);
+    ASSERT_TRUE(rec.AppendSampleBuffer(px.data(), 64, 48, 3));
+    EXPECT_TRUE(rec.CloseRecorder());
+    EXPECT_EQ(readMovie(good).pts.size(), 1u);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 2);
 }
