@@ -8,32 +8,11 @@
 #include <vector>
 
 #include "ApiFixture.h"
+#include "tests/FileSizeLimit.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-/// Lowers the process's file-size limit, ignoring the signal that exceeding it sends.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes) {
-        previousHandler_ = std::signal(SIGXFSZ, SIG_IGN);
-        getrlimit(RLIMIT_FSIZE, &previous_);
-        rlimit lowered = previous_;
-        lowered.rlim_cur = bytes;
-        ok_ = setrlimit(RLIMIT_FSIZE, &lowered) == 0;
-    }
-    ~FileSizeLimit() {
-        setrlimit(RLIMIT_FSIZE, &previous_);
-        std::signal(SIGXFSZ, previousHandler_);
-    }
-    bool ok() const { return ok_; }
-
-private:
-    rlimit previous_{};
-    void (*previousHandler_)(int) = nullptr;
-    bool ok_ = false;
-};
 
 std::vector<char> bytesOf(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -67,7 +46,7 @@ TEST_F(ApiTest, SnapshotFilesThatCannotBeWrittenAreReportedAndTheOthersStay) {
     // Room for the JPEG only: -3, the JPEG written whole, no RAW and no temporary file.
     const std::string part = (dir_ / "part").string();
     {
-        FileSizeLimit limit(jpegSize + 4096);
+        hxtest::FileSizeLimit limit(jpegSize + 4096);
         ASSERT_TRUE(limit.ok());
         EXPECT_EQ(SaveFile(image.data(), part.c_str(), formats, n), -3);
         // An earlier snapshot of the same name is kept as it was.
@@ -98,7 +77,7 @@ TEST_F(ApiTest, ParameterSetThatCannotBeWrittenIsReported) {
     const auto slot = bytesOf(dir_ / "VAh200C1.b.txt");
     ASSERT_EQ(slot.size(), 38u);
     {
-        FileSizeLimit limit(0);
+        hxtest::FileSizeLimit limit(0);
         ASSERT_TRUE(limit.ok());
         SetContrast(20, n);
         EXPECT_EQ(SaveConfiguration(1, n), -3);

@@ -13,33 +13,10 @@
 #include <unistd.h>
 
 #include "ezimage_test_util.h"
+#include "tests/FileSizeLimit.h"
 
 using hxtest::readFile;
 using hxtest::RegistryTest;
-
-namespace {
-/// Lowers the file-size limit (and ignores the signal that comes with exceeding it) while alive.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes) {
-        previousHandler_ = std::signal(SIGXFSZ, SIG_IGN);
-        getrlimit(RLIMIT_FSIZE, &previous_);
-        rlimit lowered = previous_;
-        lowered.rlim_cur = bytes;
-        ok_ = setrlimit(RLIMIT_FSIZE, &lowered) == 0;
-    }
-    ~FileSizeLimit() {
-        setrlimit(RLIMIT_FSIZE, &previous_);
-        std::signal(SIGXFSZ, previousHandler_);
-    }
-    bool ok() const { return ok_; }
-
-private:
-    rlimit previous_{};
-    void (*previousHandler_)(int) = nullptr;
-    bool ok_ = false;
-};
-} // namespace
 
 TEST_F(RegistryTest, WriteErrorsFailAndLeaveNothingBehind) {
     // Noise does not compress: every format needs far more than the limit.
@@ -58,7 +35,7 @@ TEST_F(RegistryTest, WriteErrorsFailAndLeaveNothingBehind) {
         ASSERT_TRUE(ezSaveImage(keep, small.get()));
         const auto before = readFile(keep);
         {
-            FileSizeLimit limit(4096);
+            hxtest::FileSizeLimit limit(4096);
             ASSERT_TRUE(limit.ok());
             EXPECT_FALSE(ezSaveImage(keep, big.get()));
             EXPECT_FALSE(ezSaveImage(fresh, big.get()));

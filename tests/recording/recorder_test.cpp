@@ -14,6 +14,7 @@
 
 #include "MovieReader.h"
 #include "recording/ezRecorder.h"
+#include "tests/FileSizeLimit.h"
 
 using hx::recording::ezRecorder;
 using hx::recording::RecorderOptions;
@@ -250,27 +251,6 @@ TEST_F(RecorderTest, DroppedFramesKeepTheirPlaceInTheTimeLine) {
 }
 
 namespace {
-/// Lowers the file-size limit while alive; exceeding it fails the write instead of a signal.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes) {
-        previousHandler_ = std::signal(SIGXFSZ, SIG_IGN);
-        getrlimit(RLIMIT_FSIZE, &previous_);
-        rlimit lowered = previous_;
-        lowered.rlim_cur = bytes;
-        ok_ = setrlimit(RLIMIT_FSIZE, &lowered) == 0;
-    }
-    ~FileSizeLimit() {
-        setrlimit(RLIMIT_FSIZE, &previous_);
-        std::signal(SIGXFSZ, previousHandler_);
-    }
-    bool ok() const { return ok_; }
-
-private:
-    rlimit previous_{};
-    void (*previousHandler_)(int) = nullptr;
-    bool ok_ = false;
-};
 
 /// Noise: the encoder cannot make it small.
 std::vector<unsigned char> noiseFrame(int width, int height, uint32_t seed) {
@@ -287,7 +267,7 @@ TEST_F(RecorderTest, AMovieThatCannotBeWrittenWholeIsReportedAndLeavesNothingBeh
     const std::string path = file("full.mov");
     std::ofstream(path) << "an earlier file of this name";
     {
-        FileSizeLimit limit(64 * 1024);
+        hxtest::FileSizeLimit limit(64 * 1024);
         ASSERT_TRUE(limit.ok());
         ezRecorder rec(lossless());
         ASSERT_TRUE(rec.OpenRecorder(path, 320, 240, 3, 10));
