@@ -1,5 +1,7 @@
 #include "app/AppDelegate.h"
 
+#include <syslog.h>
+
 #include <QAction>
 #include <QApplication>
 #include <QButtonGroup>
@@ -583,7 +585,10 @@ void AppDelegate::applicationShouldTerminate() {
     tools_->saveSettings();
     tools_->shutdown();
     ExitDevice();
-    writePropertyListArray(settingsFilePath(), {txtPath->text(), txtfileName->text()});
+    // At quit nobody is left to tell but the log; the earlier settings file stays whole.
+    if (!writePropertyListArray(settingsFilePath(), {txtPath->text(), txtfileName->text()}))
+        syslog(LOG_ERR, "the settings file %s could not be written",
+               qPrintable(settingsFilePath()));
 }
 
 } // namespace hx::app

@@ -15,6 +15,7 @@
 #include "AppFixture.h"
 #include "app/ImageView.h"
 #include "app/PropertyList.h"
+#include "tests/FileSizeLimit.h"
 
 namespace {
 
@@ -117,6 +118,26 @@ TEST_F(AppTest, ShutdownWritesDirectoryAndPrefixAtomically) {
     EXPECT_EQ(*saved, QStringList({"/srv/images/", "Moon <&> \"night\""}));
     // No temporary file is left beside it.
     EXPECT_EQ(QDir(docs()).entryList({"PhotosPath.txt*"}, QDir::Files).size(), 1);
+}
+
+TEST_F(AppTest, ASettingsFileThatCannotBeWrittenKeepsTheEarlierOne) {
+    const QString path = docs() + "/PhotosPath.txt";
+    ASSERT_TRUE(hx::app::writePropertyListArray(path, {"/first/", "Before"}));
+    QFile before(path);
+    ASSERT_TRUE(before.open(QIODevice::ReadOnly));
+    const QByteArray bytes = before.readAll();
+    before.close();
+    {
+        hxtest::FileSizeLimit limit(16);
+        ASSERT_TRUE(limit.ok());
+        EXPECT_FALSE(hx::app::writePropertyListArray(path, {"/second/", "After"}));
+    }
+    QFile after(path);
+    ASSERT_TRUE(after.open(QIODevice::ReadOnly));
+    EXPECT_EQ(after.readAll(), bytes);
+    EXPECT_EQ(QDir(docs()).entryList({"PhotosPath.txt*"}, QDir::Files | QDir::Hidden).size(), 1);
+    // A directory that is not there: refused.
+    EXPECT_FALSE(hx::app::writePropertyListArray(docs() + "/missing/PhotosPath.txt", {"/x/"}));
 }
 
 TEST_F(AppTest, FormatBoxesShowTheCamerasBitsAndChangeThem) {
