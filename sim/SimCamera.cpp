@@ -572,7 +572,19 @@ int SimCamera::produceFrame(std::unique_lock<std::mutex>& lock) {
     bool complete;
     {
         std::lock_guard renderLock(renderMutex_);
-        complete = impl_->renderer.render(params, gone_);
+        const FrameShape& s = params.shape;
+        const FrameShape& r = renderedShape_;
+        const bool same = rendered_ && s.width == r.width && s.height == r.height &&
+                          s.originX == r.originX && s.originY == r.originY && s.step == r.step &&
+                          s.binGain == r.binGain && s.bayerPhaseX == r.bayerPhaseX &&
+                          s.bayerPhaseY == r.bayerPhaseY;
+        if (options_.repeatPicture && same) {
+            complete = !gone_;
+        } else {
+            complete = impl_->renderer.render(params, gone_);
+            rendered_ = complete;
+            renderedShape_ = params.shape;
+        }
         if (complete) format_->serialise(state, impl_->renderer.frame(), transfer_.data());
     }
     size_t length = size;

@@ -41,6 +41,9 @@ struct SimOptions {
     bool vignetting = true;
     bool motion = true;       ///< the scene moves from frame to frame
     int readTimeoutMs = 2000; ///< real time: longest wait for a start or an acknowledge
+    /// Renders a picture once per frame shape and sends it again while the shape stays (for
+    /// fault and fuzz runs, where the layout of the bytes matters, not the picture).
+    bool repeatPicture = false;
 };
 
 /// One vendor request as the camera received it.
@@ -164,6 +167,8 @@ private:
     std::condition_variable cv_;
     std::mutex readMutex_;           // one bulk read at a time
     mutable std::mutex renderMutex_; // the renderer in impl_
+    FrameShape renderedShape_{};     // guarded by renderMutex_: what the renderer holds
+    bool rendered_ = false;          // guarded by renderMutex_
     std::atomic<bool> gone_{false};
     std::atomic<int> readTimeoutMs_{0}; // the host's limit of one bulk read, 0: none
     bool readCancel_ = false;           // guarded by m_: cancelRead() waits for a read

@@ -27,6 +27,19 @@ inline constexpr CameraVariant kVariants[] = {
 };
 inline constexpr int kVariantCount = sizeof kVariants / sizeof kVariants[0];
 
+/// Simulator settings that render quickly: what the read-outs look at is the layout of the
+/// bytes, not the picture.
+inline hx::sim::SimOptions quickRendering() {
+    hx::sim::SimOptions o;
+    o.scene = hx::sim::SimScene::Flat;
+    o.noise = false;
+    o.hotPixels = false;
+    o.vignetting = false;
+    o.motion = false;
+    o.repeatPicture = true;
+    return o;
+}
+
 /// A camera object opened on its own device (which may be a subclass of the simulator).
 struct OpenCamera {
     std::unique_ptr<CamBase> camera;
@@ -36,7 +49,8 @@ struct OpenCamera {
 inline OpenCamera openCamera(const CameraVariant& v, std::shared_ptr<hx::sim::SimCamera> device) {
     OpenCamera c;
     c.camera = _create_device(v.productId, kHalvexVendorId);
-    c.device = device ? std::move(device) : hx::sim::makeSimCamera(v.productId, v.bcdDevice);
+    c.device = device ? std::move(device)
+                      : hx::sim::makeSimCamera(v.productId, v.bcdDevice, quickRendering());
     if (!c.camera || !c.device || c.camera->__open_driver(c.device) != 0) c.camera.reset();
     return c;
 }

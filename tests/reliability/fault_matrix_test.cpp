@@ -60,7 +60,7 @@ public:
     FaultyCamera(uint16_t productId, uint16_t bcd)
         : SimCamera(hx::sim::findSensorProfile(productId, bcd),
                     hx::sim::makeWireFormat(productId, bcdOf(productId, bcd)),
-                    bcdOf(productId, bcd), hx::sim::SimOptions{}) {}
+                    bcdOf(productId, bcd), hxfuzz::quickRendering()) {}
 
     static uint16_t bcdOf(uint16_t productId, uint16_t bcd) {
         return bcd ? bcd : hx::sim::findSensorProfile(productId, bcd).bcdDevice;

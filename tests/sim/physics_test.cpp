@@ -223,4 +223,25 @@ TEST(SimPhysics, SceneMovesBetweenFrames) {
               std::vector<uint8_t>(d.bytes.begin() + 512, d.bytes.end()));
 }
 
+TEST(SimPhysics, ARepeatedPictureStaysUntilTheShapeChanges) {
+    SimOptions options = quiet(SimScene::MicroscopeSlide);
+    options.motion = true;
+    options.repeatPicture = true;
+    auto cam = makeSimCamera(0xC811, 0, options);
+    start(*cam);
+    Read a = readFrame(*cam), b = readFrame(*cam);
+    ASSERT_EQ(a.result, 0);
+    EXPECT_EQ(a.bytes, b.bytes); // the scene moved, the picture did not
+    // Another resolution renders its own picture at its own size; the bits and the markers
+    // still follow the requests.
+    send(*cam, 0xB4, 0xC2, 300);
+    ASSERT_EQ(cam->resolutionIndex(), 2);
+    Read c = readFrame(*cam);
+    ASSERT_EQ(c.result, 0);
+    EXPECT_NE(c.bytes.size(), a.bytes.size());
+    cam->pressSnapshotButton();
+    Read d = readFrame(*cam);
+    EXPECT_NE(d.bytes, c.bytes);
+}
+
 } // namespace
