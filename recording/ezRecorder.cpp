@@ -21,7 +21,6 @@ extern "C" {
 #include "camera/CamApi.h"
 #include "ezImage/FreeFileName.h"
 #include "ezImage/ezImage.h"
-#include "ezImage/grfmt_base.h"
 
 namespace hx::recording {
 
@@ -128,10 +127,6 @@ void convertDirect(const uint8_t* pixels, int width, int height, int channels, A
 /// The FFmpeg objects of one recording: the file writer (muxer), its one video stream, the
 /// H.264 encoder that feeds it and the converter from the camera's pixels to YUV 4:2:0.
 struct ezRecorder::Encoder {
-    /// The movie is written to a temporary file beside its final name, and renamed when it is
-    /// complete: a full disk or a killed program leaves no half movie under that name. Declared
-    /// first, so that it goes last, after the file is closed.
-    std::unique_ptr<AtomicFile> file;
     AVFormatContext* videoWriter = nullptr;
     AVStream* stream = nullptr;
     AVCodecContext* writerInput = nullptr;
@@ -262,12 +257,7 @@ bool ezRecorder::OpenRecorder(const std::string& path, int width, int height, in
         }
     }
 
-    enc->file = std::make_unique<AtomicFile>(path);
-    if (!enc->file->isCreated()) {
-        syslog(LOG_ERR, "movie %s: cannot create a file in its directory", path.c_str());
-        return false;
-    }
-    ret = avio_open(&enc->videoWriter->pb, enc->file->path().c_str(), AVIO_FLAG_WRITE);
+    ret = avio_open(&enc->videoWriter->pb, path.c_str(), AVIO_FLAG_WRITE);
     if (ret < 0) {
         syslog(LOG_ERR, "Init With URL Failed: %s: %s", path.c_str(), avText(ret).c_str());
         return false;
@@ -285,6 +275,9 @@ bool ezRecorder::OpenRecorder(const std::string& path, int width, int height, in
     av_dict_free(&muxing);
     if (ret < 0) {
         syslog(LOG_ERR, "movie %s: cannot start the file: %s", path.c_str(), avText(ret).c_str());
+        enc.reset();
+        std::error_code ec;
+        std::filesystem::remove(path, ec);
         return false;
     }
     syslog(LOG_DEBUG, "adaptor:%p", static_cast<void*>(enc.get()));
@@ -438,8 +431,9 @@ void ezRecorder::drainEncoder(bool flush) {
     }
 }
 
-/// Lets the writer thread finish the queue, flushes the encoder and completes the file, which
-/// then takes its name. A file that could not be written whole is removed.
+/// Lets the writer thread finish the queue, flushes the encoder and completes the file. A movie
+/// that could not be written whole (a full disk) is reported; what it holds up to its last
+/// complete fragment still plays, so it stays.
 bool ezRecorder::CloseRecorder() {
     std::lock_guard<std::mutex> lock(appendMutex_);
     if (!open_) return false;
@@ -458,7 +452,7 @@ bool ezRecorder::CloseRecorder() {
     const int writeError = encoder_->videoWriter->pb ? encoder_->videoWriter->pb->error : 0;
     const int closed = avio_closep(&encoder_->videoWriter->pb);
     encoder_->fileOpen = false;
-    const bool whole = ret >= 0 && writeError == 0 && closed >= 0 && encoder_->file->commit();
+    const bool whole = ret >= 0 && writeError == 0 && closed >= 0;
     if (!whole)
         syslog(LOG_ERR, "movie %s: not written: %s", path_.c_str(),
                avText(writeError < 0 ? writeError

@@ -49,8 +49,8 @@ public:
     /// then stays. True otherwise, also when the frame was dropped because the queue was full.
     bool AppendSampleBuffer(const unsigned char* pixels, int width, int height, int channels);
     /// Encodes every queued frame, completes the file and logs how many frames were written
-    /// and dropped. True when the movie was written whole under its name; false, with no file
-    /// under that name, when it could not be (a full disk), or when no recording was open.
+    /// and dropped. True when the movie was written whole; false when a write failed (a full
+    /// disk: the file then plays up to its last complete fragment) or no recording was open.
     bool CloseRecorder();
 
     bool isOpen() const { return open_; }
