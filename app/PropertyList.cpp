@@ -41,10 +41,11 @@ std::optional<QStringList> readPropertyListArray(const QString& path) {
     return strings;
 }
 
+/// The document is made in memory first; a write that fails or falls short (a full disk) is
+/// caught before the old file is replaced.
 bool writePropertyListArray(const QString& path, const QStringList& strings) {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) return false;
-    QXmlStreamWriter xml(&file);
+    QByteArray document;
+    QXmlStreamWriter xml(&document);
     xml.setAutoFormatting(true);
     xml.writeStartDocument();
     xml.writeStartElement("plist");
@@ -54,7 +55,11 @@ bool writePropertyListArray(const QString& path, const QStringList& strings) {
     xml.writeEndElement();
     xml.writeEndElement();
     xml.writeEndDocument();
-    if (xml.hasError()) {
+    if (xml.hasError()) return false;
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) return false;
+    if (file.write(document) != document.size() || !file.flush() ||
+        file.error() != QFileDevice::NoError) {
         file.cancelWriting();
         return false;
     }
