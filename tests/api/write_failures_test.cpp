@@ -55,6 +55,15 @@ TEST_F(ApiTest, SnapshotFilesThatCannotBeWrittenAreReportedAndTheOthersStay) {
     EXPECT_EQ(bytesOf(part + ".jpg"), bytesOf(whole + ".jpg"));
     EXPECT_FALSE(fs::exists(part + ".raw"));
     EXPECT_EQ(fs::file_size(whole + ".raw"), rawSize);
+    // A FITS file that does not fit counts as well, after the JPEG before it was written.
+    const std::string fitsPart = (dir_ / "fits-part").string();
+    {
+        hxtest::FileSizeLimit limit(jpegSize + 4096);
+        ASSERT_TRUE(limit.ok());
+        EXPECT_EQ(SaveFile(image.data(), fitsPart.c_str(), 8 | 32, n), -3);
+    }
+    EXPECT_EQ(bytesOf(fitsPart + ".jpg"), bytesOf(whole + ".jpg"));
+    EXPECT_FALSE(fs::exists(fitsPart + ".fits"));
     for (const auto& entry : fs::directory_iterator(dir_))
         EXPECT_EQ(entry.path().filename().string().find(".hxsave-"), std::string::npos)
             << entry.path();
@@ -65,6 +74,11 @@ TEST_F(ApiTest, SnapshotFilesThatCannotBeWrittenAreReportedAndTheOthersStay) {
     // A raw frame is converted first; its files fail the same way.
     EXPECT_EQ(SaveFile(raw.data(), nowhere.c_str(), 1 | 4, n), -3);
     EXPECT_EQ(SaveFile(raw.data(), part.c_str(), 1 | 4, n), 0);
+    // FITS files, of the finished image and of the sensor samples, fail the same way.
+    EXPECT_EQ(SaveFile(image.data(), nowhere.c_str(), 32, n), -3);
+    EXPECT_EQ(SaveFile(raw.data(), nowhere.c_str(), 32 | 64, n), -3);
+    EXPECT_EQ(SaveFile(raw.data(), part.c_str(), 32 | 64, n), 0);
+    EXPECT_TRUE(fs::exists(part + ".fits"));
     SuspendDevice(n);
 }
 
