@@ -315,6 +315,19 @@ bool HalvexCcd::ISNewNumber(const char* dev, const char* name, double values[], 
                             int n) {
     if (retired_) return false;
     if (dev && std::strcmp(dev, getDeviceName()) == 0) {
+        // libindi's range check lets NaN through ("nan" parses as a number), and it would
+        // reach the camera as an exposure time, a divisor or a set point.
+        for (int i = 0; i < n; ++i) {
+            if (!std::isfinite(values[i])) {
+                LOGF_ERROR("%s: %s is not a finite number.", name, names[i] ? names[i] : "?");
+                INDI::PropertyNumber refused = getNumber(name);
+                if (refused.isValid()) {
+                    refused.setState(IPS_ALERT);
+                    refused.apply();
+                }
+                return false;
+            }
+        }
         if (GainNP.isNameMatch(name)) {
             const int wanted = static_cast<int>(std::lround(values[0]));
             const int r = SetAnaloggain(wanted, camera_.c_str());
