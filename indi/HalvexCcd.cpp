@@ -377,6 +377,17 @@ bool HalvexCcd::ISNewSwitch(const char* dev, const char* name, ISState* states, 
                             int n) {
     if (retired_) return false;
     if (dev && std::strcmp(dev, getDeviceName()) == 0) {
+        // libindi clears a one-of-many vector before it looks the names up, and leaves it with
+        // no choice when one is unknown: such a message changes nothing.
+        INDI::PropertySwitch known = getSwitch(name);
+        for (int i = 0; known.isValid() && i < n; ++i) {
+            if (!names[i] || !known.findWidgetByName(names[i])) {
+                LOGF_ERROR("%s has no choice named %s.", name, names[i] ? names[i] : "?");
+                known.setState(IPS_ALERT);
+                known.apply();
+                return false;
+            }
+        }
         if (ClockSP.isNameMatch(name)) {
             if (busy("pixel clock")) {
                 ClockSP.setState(IPS_ALERT);
