@@ -21,6 +21,9 @@
 
 namespace {
 
+/// 10000-01-01T00:00:00 UTC in microseconds since 1970.
+constexpr long long kYear10000Us = 253402300800LL * 1000000;
+
 const char* frameTypeName(int type) {
     switch (type) {
     case HALVEX_FRAME_LIGHT:
@@ -143,9 +146,13 @@ std::vector<FitsCard> FitsEncoder::headerCards(const _ezImage& image) {
             cards.push_back(text("INSTRUME", model, "camera model"));
         }
         // Exposure in seconds, to the microsecond the camera's milliseconds carry.
+        // A value that is not a number (a camera that reports none) is left out: FITS has no
+        // way to write it.
         const double seconds = std::round(double(info.exposureMs) * 1000.0) / 1e6;
-        cards.push_back(real("EXPTIME", seconds, 6, "[s] exposure time of this frame"));
-        if (info.exposureStartUs > 0)
+        if (std::isfinite(seconds))
+            cards.push_back(real("EXPTIME", seconds, 6, "[s] exposure time of this frame"));
+        // FITS dates have four-digit years.
+        if (info.exposureStartUs > 0 && info.exposureStartUs < kYear10000Us)
             cards.push_back(
                 text("DATE-OBS", isoTime(info.exposureStartUs), "UTC at the start of exposure"));
         if (info.flags & HALVEX_INFO_GAIN)
@@ -156,10 +163,10 @@ std::vector<FitsCard> FitsEncoder::headerCards(const _ezImage& image) {
         cards.push_back(integer("YBINNING", std::max<int>(1, info.binY), "binning down"));
         cards.push_back(integer("XORGSUBF", info.originX, "sub-frame origin, first column"));
         cards.push_back(integer("YORGSUBF", info.originY, "sub-frame origin, first row"));
-        if (info.flags & HALVEX_INFO_TEMPERATURE)
+        if ((info.flags & HALVEX_INFO_TEMPERATURE) && std::isfinite(info.temperature))
             cards.push_back(
                 real("CCD-TEMP", info.temperature, 2, "[C] sensor temperature at this frame"));
-        if (info.flags & HALVEX_INFO_SET_TEMPERATURE)
+        if ((info.flags & HALVEX_INFO_SET_TEMPERATURE) && std::isfinite(info.setTemperature))
             cards.push_back(real("SET-TEMP", info.setTemperature, 2, "[C] cooler target"));
         if (const char* type = frameTypeName(info.frameType))
             cards.push_back(text("IMAGETYP", type, "kind of exposure"));

@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <limits>
 
 namespace hx::recording {
 
@@ -31,9 +32,13 @@ void put64(unsigned char* p, int64_t v) {
     for (int i = 0; i < 8; ++i) p[i] = static_cast<unsigned char>(u >> (8 * i));
 }
 
-/// A text field of the header: at most `size` bytes, the rest zero.
+/// A text field of the header: at most `size` bytes, the rest zero. A longer text is cut
+/// between two UTF-8 characters, never inside one.
 void putText(unsigned char* p, const std::string& text, size_t size) {
-    std::memcpy(p, text.data(), std::min(text.size(), size));
+    size_t n = std::min(text.size(), size);
+    if (n < text.size())
+        while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
+    std::memcpy(p, text.data(), n);
 }
 
 bool validColour(int32_t colour) {
@@ -59,6 +64,12 @@ int32_t serColourOfBayer(int bayerCode) {
 }
 
 int64_t serTicks(int64_t utcMicros) {
+    // A clock far off (or a frame without a time) still gives a time stamp: before year 1 is
+    // year 1, past the ticks' range their last one.
+    constexpr int64_t kFirst = -kSerTicksAt1970 / 10;
+    constexpr int64_t kLast = (std::numeric_limits<int64_t>::max() - kSerTicksAt1970) / 10;
+    if (utcMicros <= kFirst) return 0;
+    if (utcMicros > kLast) return std::numeric_limits<int64_t>::max();
     return kSerTicksAt1970 + utcMicros * 10;
 }
 
@@ -89,7 +100,10 @@ std::vector<unsigned char> SerWriter::header(const SerFormat& format, int32_t fr
         std::tm local{};
         localtime_r(&seconds, &local);
         const int64_t utc = serTicks(firstUtcMicros);
-        put64(&h[162], utc + static_cast<int64_t>(local.tm_gmtoff) * 10000000);
+        int64_t there = 0;
+        if (__builtin_add_overflow(utc, static_cast<int64_t>(local.tm_gmtoff) * 10000000, &there))
+            there = utc;
+        put64(&h[162], there);
         put64(&h[170], utc);
     }
     return h;

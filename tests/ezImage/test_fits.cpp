@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <limits>
 #include <map>
 
 #include "ezImage/grfmt_fits.h"
@@ -168,6 +169,35 @@ TEST_F(RegistryTest, FitsKeywordsDescribeTheFrameAndOnlyWhatIsKnown) {
     finished.record()->decoded = 1;
     ASSERT_TRUE(ezSaveImage(dir.file("finished.fits"), finished.record()));
     EXPECT_FALSE(hxtest::readWithCfitsio(dir.file("finished.fits")).has("BAYERPAT"));
+}
+
+TEST_F(RegistryTest, FrameInformationFitsCannotCarryIsLeftOutOrMadeValid) {
+    // A camera that reports no exposure or temperature (NaN), a clock set far ahead and a
+    // model name from a USB descriptor with bytes outside printable ASCII: the snapshot is
+    // still written, as a file every reader takes.
+    HalvexFrameInfo info = sampleInfo();
+    info.exposureMs = std::numeric_limits<float>::quiet_NaN();
+    info.temperature = std::numeric_limits<float>::infinity();
+    info.setTemperature = std::numeric_limits<float>::quiet_NaN();
+    info.exposureStartUs = 300000000000000000LL; // in the year 11476
+    std::memcpy(info.model, "Cam\x01\xff'\"&=x/ 150", 16);
+    RawFrame frame = rawFrame(8, 4, 8, &info);
+    const std::string path = dir.file("odd.fits");
+    ASSERT_TRUE(ezSaveImage(path, frame.record()));
+    EXPECT_EQ(hxtest::fitsverifyProblems(path), "");
+    const hxtest::FitsImage c = hxtest::readWithCfitsio(path);
+    ASSERT_TRUE(c.ok) << c.error;
+    for (const char* key : {"EXPTIME", "CCD-TEMP", "SET-TEMP", "DATE-OBS"})
+        EXPECT_FALSE(c.has(key)) << key;
+    // cfitsio writes other bytes as spaces; this reader leaves the quote doubled as in FITS.
+    EXPECT_EQ(c.key("INSTRUME"), "Cam  ''\"&=x/ 150");
+    EXPECT_EQ(c.key("GAIN"), "42");
+    // The last moment with a four-digit year still has its date.
+    info.exposureStartUs = 253402300799999000LL;
+    RawFrame last = rawFrame(4, 4, 8, &info);
+    ASSERT_TRUE(ezSaveImage(dir.file("last.fits"), last.record()));
+    EXPECT_EQ(hxtest::readWithCfitsio(dir.file("last.fits")).key("DATE-OBS"),
+              "9999-12-31T23:59:59.999");
 }
 
 TEST_F(RegistryTest, RawFitsPatternNamesTheColourOfEveryWrittenSampleUnderEachFlip) {

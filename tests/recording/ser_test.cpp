@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,74 +22,16 @@
 #include "recording/LiveSer.h"
 #include "recording/SerWriter.h"
 #include "tests/ezImage/fits_test_util.h"
+#include "tests/recording/SerLayout.h"
 
 namespace fs = std::filesystem;
 using namespace hx::recording;
+using hxtest::le32;
+using hxtest::readBytes;
+using hxtest::readSer;
+using hxtest::SerFile;
 
 namespace {
-
-std::vector<unsigned char> readBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-int32_t le32(const std::vector<unsigned char>& b, size_t at) {
-    return static_cast<int32_t>(b.at(at) | (b.at(at + 1) << 8) | (b.at(at + 2) << 16) |
-                                (static_cast<uint32_t>(b.at(at + 3)) << 24));
-}
-
-int64_t le64(const std::vector<unsigned char>& b, size_t at) {
-    uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) v = (v << 8) | b.at(at + i);
-    return static_cast<int64_t>(v);
-}
-
-/// A SER file as the public layout describes it.
-struct SerFile {
-    bool ok = false;
-    std::string fileId, observer, instrument, telescope;
-    int32_t luId = -1, colour = -1, littleEndian = -1, width = 0, height = 0, depth = 0, frames = 0;
-    int64_t dateTime = 0, dateTimeUtc = 0;
-    size_t frameBytes = 0;
-    std::vector<std::vector<unsigned char>> images;
-    std::vector<int64_t> stamps; ///< empty when the file has no trailer
-};
-
-std::string text(const std::vector<unsigned char>& b, size_t at, size_t size) {
-    std::string s(reinterpret_cast<const char*>(b.data() + at), size);
-    return s.substr(0, s.find('\0'));
-}
-
-SerFile readSer(const std::string& path) {
-    SerFile f;
-    const std::vector<unsigned char> b = readBytes(path);
-    if (b.size() < 178) return f;
-    f.fileId = text(b, 0, 14);
-    f.luId = le32(b, 14);
-    f.colour = le32(b, 18);
-    f.littleEndian = le32(b, 22);
-    f.width = le32(b, 26);
-    f.height = le32(b, 30);
-    f.depth = le32(b, 34);
-    f.frames = le32(b, 38);
-    f.observer = text(b, 42, 40);
-    f.instrument = text(b, 82, 40);
-    f.telescope = text(b, 122, 40);
-    f.dateTime = le64(b, 162);
-    f.dateTimeUtc = le64(b, 170);
-    const size_t planes = f.colour >= 100 ? 3 : 1;
-    f.frameBytes = static_cast<size_t>(f.width) * f.height * planes * (f.depth > 8 ? 2 : 1);
-    if (b.size() < 178 + f.frameBytes * f.frames) return f;
-    for (int32_t i = 0; i < f.frames; ++i) {
-        const auto from = b.begin() + static_cast<std::ptrdiff_t>(178 + f.frameBytes * i);
-        f.images.emplace_back(from, from + static_cast<std::ptrdiff_t>(f.frameBytes));
-    }
-    const size_t trailer = 178 + f.frameBytes * f.frames;
-    if (b.size() >= trailer + 8u * f.frames)
-        for (int32_t i = 0; i < f.frames; ++i) f.stamps.push_back(le64(b, trailer + 8u * i));
-    f.ok = true;
-    return f;
-}
 
 /// A fresh directory, removed with everything in it.
 struct Scratch {
@@ -189,6 +132,35 @@ TEST(SerWriter, FileFollowsThePublicLayoutFrameByFrameWithItsTimeStamps) {
             ASSERT_EQ(f.images[5][to], src[from]);
             ASSERT_EQ(f.images[5][to + 1], src[from + 1]);
         }
+}
+
+TEST(SerWriter, HeaderTextsAndTimeStampsStayValidForAnyInput) {
+    // 40 bytes a text: a longer one is cut between characters (a euro sign is 3 bytes).
+    SerFormat format;
+    format.width = 2;
+    format.height = 2;
+    format.observer = std::string(38, 'o') + "\xe2\x82\xac";
+    format.instrument = std::string(37, 'i') + "\xe2\x82\xac";
+    format.telescope = std::string(50, 't');
+    const std::vector<unsigned char> h = SerWriter::header(format, 1, 0);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(&h[42]), 40),
+              std::string(38, 'o') + std::string(2, '\0'));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(&h[82]), 40), format.instrument);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(&h[122]), 40), std::string(40, 't'));
+
+    // Ticks from year 1 on, exact where they can be, held at the ends of their range.
+    EXPECT_EQ(serTicks(0), kSerTicksAt1970);
+    EXPECT_EQ(serTicks(-kSerTicksAt1970 / 10), 0);
+    EXPECT_EQ(serTicks(-kSerTicksAt1970 / 10 - 1), 0);
+    EXPECT_EQ(serTicks(std::numeric_limits<int64_t>::min()), 0);
+    const int64_t last = (std::numeric_limits<int64_t>::max() - kSerTicksAt1970) / 10;
+    EXPECT_EQ(serTicks(last), kSerTicksAt1970 + last * 10);
+    EXPECT_EQ(serTicks(last + 1), std::numeric_limits<int64_t>::max());
+    EXPECT_EQ(serTicks(std::numeric_limits<int64_t>::max()), std::numeric_limits<int64_t>::max());
+    // The header's local and UTC dates of a first frame at the end of the range.
+    const std::vector<unsigned char> far = SerWriter::header(format, 1, last + 1);
+    EXPECT_EQ(hxtest::le64(far, 170), std::numeric_limits<int64_t>::max());
+    EXPECT_GT(hxtest::le64(far, 162), 0);
 }
 
 TEST(SerWriter, FfmpegReadsTheFramesAndTakesTheFlagForBigEndian) {
