@@ -702,13 +702,17 @@ int CamBayer::_image_fladfield(_ezImage* image) {
 }
 
 /// The flat-field working copy for frames of width x height: rebuilt from the reference when
-/// that changed, resized when the frame's size differs. Null when there is no reference, memory
-/// is short or the channels differ from the frame's.
+/// that changed or the frame's size differs, then resized to the frame, always from the
+/// reference itself (a copy resized again from an earlier resized copy would lose detail with
+/// every change of size). Null when there is no reference, memory is short or the channels
+/// differ from the frame's.
 _ezImage* CamBayer::flatFieldFor(int width, int height, int channels) {
     {
         Lock lock(settingsLock);
         if (!flatFieldImage) return nullptr;
-        if (flatFieldReady.load() || !flatFieldWork) {
+        const bool sized =
+            flatFieldWork && flatFieldWork->width == width && flatFieldWork->height == height;
+        if (flatFieldReady.load() || !sized) {
             ezReleaseImage(&flatFieldWork);
             _ezImage* ref = flatFieldImage;
             flatFieldWork = ezCreateImage(ref->width, ref->height, ref->depth, ref->channels,

@@ -257,6 +257,42 @@ TEST(Chain, FlatFieldOfTheSameFlatFrameChangesNothingAtAnySize) {
     }
 }
 
+TEST(Chain, FlatFieldOfFramesThatAlternateInSizeIsResizedFromTheReference) {
+    // A reference with structure at every scale, so that each resize changes it.
+    RawFrame flat(40, 30, 8);
+    std::mt19937 rng(5);
+    for (int y = 0; y < 30; ++y)
+        for (int x = 0; x < 40; ++x) flat.set(x, y, 60 + int(rng() % 150));
+    RawFrame large(40, 30, 8), small(30, 20, 8, 1);
+    large.fillRggb(120, 140, 160);
+    small.fillRggb(120, 140, 160);
+    auto finished = [](ChainCam& cam, RawFrame frame) {
+        ImageBuffer out(40, 30);
+        EXPECT_EQ(cam._raw2image(frame.data(), out.data(), true), 0);
+        return pixels(out.image());
+    };
+    auto fresh = [&](RawFrame& frame) {
+        ChainCam cam;
+        EXPECT_EQ(cam._calc_flat_field(flat.data(), false), 0);
+        cam._set_ff_state(true);
+        return finished(cam, frame);
+    };
+    const std::vector<unsigned char> smallAlone = fresh(small), largeAlone = fresh(large);
+    for (bool banded : {true, false}) {
+        CamBayer::setBandedChain(banded);
+        ChainCam cam;
+        ASSERT_EQ(cam._calc_flat_field(flat.data(), false), 0);
+        cam._set_ff_state(true);
+        for (int round = 0; round < 3; ++round) {
+            EXPECT_EQ(finished(cam, small), smallAlone)
+                << "banded " << banded << " round " << round;
+            EXPECT_EQ(finished(cam, large), largeAlone)
+                << "banded " << banded << " round " << round;
+        }
+    }
+    CamBayer::setBandedChain(true);
+}
+
 TEST(Chain, FlatFieldEvensOutAShadedFrame) {
     ChainCam cam;
     RawFrame shade(40, 30, 8);
