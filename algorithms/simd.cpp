@@ -49,6 +49,14 @@ bool useAvx2Fma() {
     }();
     return yes;
 }
+bool useAvx512Vbmi() {
+    static const bool yes = [] {
+        __builtin_cpu_init();
+        return simdEnabled() && __builtin_cpu_supports("avx512f") &&
+               __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi");
+    }();
+    return yes;
+}
 #else
 bool useSsse3() {
     return false;
@@ -57,6 +65,9 @@ bool useAvx2() {
     return false;
 }
 bool useAvx2Fma() {
+    return false;
+}
+bool useAvx512Vbmi() {
     return false;
 }
 #endif

@@ -16,5 +16,7 @@ bool useSsse3();
 bool useAvx2();
 /// AVX2 together with fused multiply-add.
 bool useAvx2Fma();
+/// AVX-512 with byte permutes (F, BW, VBMI).
+bool useAvx512Vbmi();
 
 } // namespace hx::algorithms

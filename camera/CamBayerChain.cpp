@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "algorithms/algorithms.h"
+#include "algorithms/lookup.h"
 #include "camera/CamBayer.h"
 
 namespace {
@@ -214,6 +215,16 @@ void composedColour(uint8_t* p, size_t pixels, const ComposedColour& c) {
     }
 }
 
+/// The composed colour step without saturation through the vector lookups: one table per byte.
+template <bool Wide> void composedColourVector(uint8_t* p, size_t pixels, const ComposedColour& c) {
+    const hx::algorithms::ByteLayout layout =
+        Wide ? hx::algorithms::ByteLayout{6,
+                                          {c.low[0], c.high[0], c.low[1], c.high[1], c.low[2],
+                                           c.high[2]}}
+             : hx::algorithms::ByteLayout{3, {c.high[0], c.high[1], c.high[2]}};
+    hx::algorithms::mapBytes(p, pixels * (Wide ? 6 : 3), layout);
+}
+
 /// This thread's composed tables, made on first use; null when memory is short.
 ComposedColour* composedTables() {
     thread_local std::unique_ptr<ComposedColour> tables(new (std::nothrow) ComposedColour);
@@ -323,6 +334,9 @@ using ComposedKernel = void (*)(uint8_t*, size_t, const ComposedColour&);
 
 /// The composed loop for the tables in c and the sample width.
 ComposedKernel composedKernel(const ComposedColour& c, bool wide) {
+    // Red and blue with saturation take a table of two inputs: looked up one by one.
+    if (!c.saturation && hx::algorithms::vectorLookups())
+        return wide ? composedColourVector<true> : composedColourVector<false>;
     return c.saturation ? (wide ? composedColour<true, true> : composedColour<false, true>)
                         : (wide ? composedColour<true, false> : composedColour<false, false>);
 }
@@ -665,7 +679,20 @@ int CamBayer::_image_stretch(_ezImage* image) {
         return 0;
     }
     // 8-bit samples are mapped whole, 16-bit samples by their high byte.
-    if (image->depth == 8)
+    if (hx::algorithms::vectorLookups()) {
+        const bool wide = image->depth == 16;
+        const size_t pixelBytes = static_cast<size_t>(channels) * (wide ? 2 : 1);
+        hx::algorithms::ByteLayout layout;
+        if (channels == 1)
+            layout = wide ? hx::algorithms::ByteLayout{2, {nullptr, t0}}
+                          : hx::algorithms::ByteLayout{1, {t0}};
+        else
+            layout = wide ? hx::algorithms::ByteLayout{6, {nullptr, t0, nullptr, t1, nullptr, t2}}
+                          : hx::algorithms::ByteLayout{3, {t0, t1, t2}};
+        splitWork(pixelCount(image), [=](size_t from, size_t to) {
+            hx::algorithms::mapBytes(data + from * pixelBytes, (to - from) * pixelBytes, layout);
+        });
+    } else if (image->depth == 8)
         splitWork(pixelCount(image), [=](size_t from, size_t to) {
             mapSamples<1>(data, from, to, channels, t0, t1, t2);
         });

@@ -1,5 +1,6 @@
 // The switch that turns the vector kernels off.
 #include "algorithms/demosaic.h"
+#include "algorithms/lookup.h"
 #include "algorithms/simd.h"
 
 #include <gtest/gtest.h>
@@ -25,6 +26,8 @@ TEST(Simd, SwitchedOffMeansNoVectorPathAnywhere) {
         EXPECT_FALSE(hx::algorithms::useAvx2());
         EXPECT_FALSE(hx::algorithms::useAvx2Fma());
         EXPECT_FALSE(hx::algorithms::demosaicHasAvx2());
+        EXPECT_FALSE(hx::algorithms::useAvx512Vbmi());
+        EXPECT_FALSE(hx::algorithms::vectorLookups());
     }
     if (hx::algorithms::useAvx2Fma()) {
         EXPECT_TRUE(hx::algorithms::useAvx2());

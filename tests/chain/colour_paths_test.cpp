@@ -76,16 +76,21 @@ void configure(ChainCam& cam, unsigned mask, int seed) {
 } // namespace
 
 TEST(ColourPaths, EveryStepCombinationMatchesThePlainOrder) {
-    for (int depth : {8, 16})
-        for (unsigned mask = 1; mask < 16; ++mask) {
-            ChainCam cam;
-            configure(cam, mask, 3);
-            ColourImage img(23, 7, depth, mask + depth);
-            const auto expect = reference(cam, img.pixels(), depth);
-            ASSERT_NE(expect, img.pixels()) << "mask " << mask << " changes nothing";
-            ASSERT_EQ(cam._colr_image_process(img.buffer.image()), 0);
-            ASSERT_EQ(img.pixels(), expect) << "depth " << depth << " mask " << mask;
-        }
+    // Sizes below, at and across the vector loops' blocks, with tails.
+    const int sizes[][2] = {{23, 7}, {131, 5}, {64, 1}, {3, 1}};
+    for (const auto& size : sizes)
+        for (int depth : {8, 16})
+            for (unsigned mask = 1; mask < 16; ++mask) {
+                ChainCam cam;
+                configure(cam, mask, 3);
+                ColourImage img(size[0], size[1], depth, mask + depth);
+                const auto expect = reference(cam, img.pixels(), depth);
+                if (size[0] * size[1] > 2)
+                    ASSERT_NE(expect, img.pixels()) << "mask " << mask << " changes nothing";
+                ASSERT_EQ(cam._colr_image_process(img.buffer.image()), 0);
+                ASSERT_EQ(img.pixels(), expect)
+                    << "depth " << depth << " mask " << mask << " width " << size[0];
+            }
 }
 
 TEST(ColourPaths, ChangedSettingsAndOtherCamerasAreNeverServedStaleTables) {

@@ -1,0 +1,25 @@
+// Byte-table lookups over interleaved samples, the inner loops of the tone, colour and stretch
+// steps: 64 bytes at a time where the processor has 512-bit byte permutes, else one by one.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace hx::algorithms {
+
+/// Byte tables over a repeating layout of `period` bytes (1, 2, 3 or 6): byte j of every group
+/// goes through table[j], or stays as it is where table[j] is null.
+struct ByteLayout {
+    int period = 1;
+    const uint8_t* table[6] = {};
+};
+
+/// True when the lookups below run in vector registers (the processor has AVX-512 with byte
+/// permutes and vectors are not switched off); without, they are plain loops.
+bool vectorLookups();
+
+/// Maps `bytes` bytes in place through the layout's tables; `bytes` is a whole number of groups.
+/// The same result as the plain loop over every byte.
+void mapBytes(uint8_t* data, size_t bytes, const ByteLayout& layout);
+
+} // namespace hx::algorithms
