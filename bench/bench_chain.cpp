@@ -23,6 +23,7 @@
 
 #include "algorithms/algorithms.h"
 #include "algorithms/simd.h"
+#include "bench/bench_main.h"
 #include "camera/CamBayer.h"
 
 namespace {
@@ -331,14 +332,5 @@ BENCHMARK(BM_Step)
     ->Apply([](benchmark::internal::Benchmark* b) { sizes(b, true); });
 
 int main(int argc, char** argv) {
-#ifdef HALVEX_HAVE_OPENCV
-    cv::setNumThreads(1); // one converting thread, as ours
-#endif
-    benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.printRatios();
-    benchmark::Shutdown();
-    __exit_algorithms();
-    return 0;
+    return hxbench::runWithRatios<RatioReporter>(argc, argv);
 }

@@ -2,6 +2,7 @@
 // plus the time to build the colour-correction table. Prints the ratio ours / OpenCV at the end.
 #include "algorithms/demosaic.h"
 #include "algorithms/simd.h"
+#include "bench/bench_main.h"
 
 #include <benchmark/benchmark.h>
 
@@ -269,11 +270,5 @@ int main(int argc, char** argv) {
         return 1;
     }
 #endif
-    benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.printRatios();
-    benchmark::Shutdown();
-    __exit_algorithms();
-    return 0;
+    return hxbench::runWithRatios<RatioReporter>(argc, argv);
 }
