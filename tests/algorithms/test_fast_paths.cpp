@@ -30,7 +30,7 @@ struct RandomImage {
 TEST(FastPaths, FlipMatchesPlainMoveOfEveryPixel) {
     for (int depth : {8, 16})
         for (int channels : {1, 3})
-            for (int w : {1, 2, 3, 5, 6, 7, 15, 16, 17, 33, 101})
+            for (int w : {1, 2, 3, 5, 6, 7, 15, 16, 17, 33, 101, 130, 257})
                 for (int h : {1, 2, 3, 4, 7})
                     for (int flags = 0; flags < 4; ++flags) {
                         RandomImage img(w, h, channels, depth, unsigned(w * 31 + h + flags));
