@@ -85,8 +85,9 @@ TEST(ColourPaths, EveryStepCombinationMatchesThePlainOrder) {
                 configure(cam, mask, 3);
                 ColourImage img(size[0], size[1], depth, mask + depth);
                 const auto expect = reference(cam, img.pixels(), depth);
-                if (size[0] * size[1] > 2)
+                if (size[0] * size[1] > 2) {
                     ASSERT_NE(expect, img.pixels()) << "mask " << mask << " changes nothing";
+                }
                 ASSERT_EQ(cam._colr_image_process(img.buffer.image()), 0);
                 ASSERT_EQ(img.pixels(), expect)
                     << "depth " << depth << " mask " << mask << " width " << size[0];
