@@ -125,3 +125,34 @@ TEST(ChainThreads, TwoThreadsConvertFramesOfOneCameraAtOnce) {
     std::error_code ec;
     std::filesystem::remove_all(dir, ec);
 }
+
+// The banded chain with its rows split between the converting thread and a helper, forced on
+// whatever the machine or frame size, against the same conversion on one thread.
+TEST(ChainThreads, BandsSplitBetweenTwoThreadsEqualOneThread) {
+    ChainCam cam;
+    cam._set_histogram(true);
+    cam._set_flip(3);
+    cam._set_saturation(140);
+    cam._set_gamma(90, 1);
+    for (int c = 0; c < 3; ++c) cam._set_stretch(0, 255, true, c);
+    for (int depth : {8, 16}) {
+        RawFrame frame(200, 131, depth), flat(200, 131, depth);
+        frame.randomise(unsigned(depth));
+        flat.fillRggb(150 << (depth - 8), 170 << (depth - 8), 140 << (depth - 8));
+        ASSERT_EQ(cam._calc_flat_field(flat.data(), false), 0);
+        cam._set_ff_state(true);
+        std::vector<unsigned char> alone;
+        for (int threads : {1, 2}) {
+            CamBayer::setConversionThreads(threads);
+            for (int repeat = 0; repeat < 3; ++repeat) {
+                RawFrame raw = frame;
+                ImageBuffer out(200, 131);
+                ASSERT_EQ(cam._raw2image(raw.data(), out.data(), true), 0);
+                const std::vector<unsigned char> finished = pixels(out.image());
+                if (threads == 1 && repeat == 0) alone = finished;
+                EXPECT_EQ(finished, alone) << "depth " << depth << " threads " << threads;
+            }
+        }
+        CamBayer::setConversionThreads(0);
+    }
+}
