@@ -244,32 +244,38 @@ HX_AVX512 inline __mmask16 directChannel16(__m512 x, __m512 y, __m512 z, int k, 
     if (c.fullScale)
         v = _mm512_mask_blend_ps(_mm512_cmp_ps_mask(x, _mm512_set1_ps(255.0f), _CMP_EQ_OQ), v,
                                  _mm512_set1_ps(255.5f));
+    // Lanes whose two ends truncate differently are evaluated again; compared before the
+    // clamp, that also takes the rare lanes whose ends differ only outside 0 ... 255.
     const __m512 e = _mm512_set1_ps(kDirectMargin);
-    const __m512i zero = _mm512_setzero_si512(), top = _mm512_set1_epi32(255);
-    const __m512i below =
-        _mm512_min_epi32(_mm512_max_epi32(_mm512_cvttps_epi32(_mm512_sub_ps(v, e)), zero), top);
+    const __m512i below = _mm512_cvttps_epi32(_mm512_sub_ps(v, e));
+    const __m512i above = _mm512_cvttps_epi32(_mm512_add_ps(v, e));
     result =
-        _mm512_min_epi32(_mm512_max_epi32(_mm512_cvttps_epi32(_mm512_add_ps(v, e)), zero), top);
-    return _mm512_cmpneq_epi32_mask(below, result);
+        _mm512_min_epi32(_mm512_max_epi32(above, _mm512_setzero_si512()), _mm512_set1_epi32(255));
+    return _mm512_cmpneq_epi32_mask(below, above);
 }
 
-/// Direct correction of 16 pixels given as 16 lanes of 32 bits, inputs in bits shift ...
-/// shift + 7: the result replaces those bits, the bits below are kept.
-HX_AVX512 inline void directLanes16(__m512i& r, __m512i& g, __m512i& b, int shift,
-                                    const DirectCcm& c) {
-    const __m128i count = _mm_cvtsi32_si128(shift);
-    const __m512 fr = _mm512_cvtepi32_ps(_mm512_srl_epi32(r, count));
-    const __m512 fg = _mm512_cvtepi32_ps(_mm512_srl_epi32(g, count));
-    const __m512 fb = _mm512_cvtepi32_ps(_mm512_srl_epi32(b, count));
+/// A result byte put at bits Shift ... Shift + 7 of its lane over the bits of `in` below them.
+template <int Shift> HX_AVX512 inline __m512i placeLanes(__m512i value, __m512i in) {
+    if constexpr (Shift == 0)
+        return value;
+    else
+        return _mm512_or_si512(_mm512_slli_epi32(value, Shift),
+                               _mm512_and_si512(in, _mm512_set1_epi32(0xFF)));
+}
+
+/// Direct correction of 16 pixels given as 16 lanes of 32 bits, inputs in bits Shift ...
+/// Shift + 7 (0 or 8): the result replaces those bits, the bits below are kept.
+template <int Shift>
+HX_AVX512 inline void directLanes16(__m512i& r, __m512i& g, __m512i& b, const DirectCcm& c) {
+    const __m512 fr = _mm512_cvtepi32_ps(Shift ? _mm512_srli_epi32(r, Shift) : r);
+    const __m512 fg = _mm512_cvtepi32_ps(Shift ? _mm512_srli_epi32(g, Shift) : g);
+    const __m512 fb = _mm512_cvtepi32_ps(Shift ? _mm512_srli_epi32(b, Shift) : b);
     __m512i out[3];
     const unsigned bad = directChannel16(fb, fg, fr, 0, c, out[0]) |
                          directChannel16(fg, fb, fr, 1, c, out[1]) |
                          directChannel16(fr, fb, fg, 2, c, out[2]);
-    const __m512i low = _mm512_set1_epi32(shift ? 0xFF : 0);
-    const __m512i res[3] = {
-        _mm512_or_si512(_mm512_sll_epi32(out[2], count), _mm512_and_si512(r, low)),
-        _mm512_or_si512(_mm512_sll_epi32(out[1], count), _mm512_and_si512(g, low)),
-        _mm512_or_si512(_mm512_sll_epi32(out[0], count), _mm512_and_si512(b, low))};
+    const __m512i res[3] = {placeLanes<Shift>(out[2], r), placeLanes<Shift>(out[1], g),
+                            placeLanes<Shift>(out[0], b)};
     if (bad) {
         alignas(64) uint32_t in[3][16], fixed[3][16];
         const __m512i inputs[3] = {r, g, b};
@@ -277,7 +283,7 @@ HX_AVX512 inline void directLanes16(__m512i& r, __m512i& g, __m512i& b, int shif
             _mm512_store_si512(in[k], inputs[k]);
             _mm512_store_si512(fixed[k], res[k]);
         }
-        exactLanes<uint32_t, 16>(bad, in, fixed, shift);
+        exactLanes<uint32_t, 16>(bad, in, fixed, Shift);
         r = _mm512_load_si512(fixed[0]);
         g = _mm512_load_si512(fixed[1]);
         b = _mm512_load_si512(fixed[2]);
@@ -290,7 +296,7 @@ HX_AVX512 inline void directLanes16(__m512i& r, __m512i& g, __m512i& b, int shif
 HX_AVX512 Rgb16 directU8Wide(__m256i r, __m256i g, __m256i b, const DirectCcm& c) {
     __m512i wr = _mm512_cvtepu16_epi32(r), wg = _mm512_cvtepu16_epi32(g),
             wb = _mm512_cvtepu16_epi32(b);
-    directLanes16(wr, wg, wb, 0, c);
+    directLanes16<0>(wr, wg, wb, c);
     return {_mm512_cvtepi32_epi16(wr), _mm512_cvtepi32_epi16(wg), _mm512_cvtepi32_epi16(wb)};
 }
 
@@ -302,7 +308,7 @@ HX_AVX512 inline __m512i join(__m256i lo, __m256i hi) {
 HX_AVX512 void directU16Wide(Rgb16& ng, Rgb16& g, const DirectCcm& c) {
 
     __m512i r = join(ng.r, g.r), gr = join(ng.g, g.g), b = join(ng.b, g.b);
-    directLanes16(r, gr, b, 8, c);
+    directLanes16<8>(r, gr, b, c);
     ng = {_mm512_castsi512_si256(r), _mm512_castsi512_si256(gr), _mm512_castsi512_si256(b)};
     g = {_mm512_extracti64x4_epi64(r, 1), _mm512_extracti64x4_epi64(gr, 1),
          _mm512_extracti64x4_epi64(b, 1)};
