@@ -151,6 +151,24 @@ inline unsigned char flatSample(uint32_t a, uint32_t v, uint32_t r) {
 }
 
 #ifdef HX_FLAT_AVX2
+/// The averages of K consecutive samples of n interleaved channels for each of the three phases
+/// a vector step can start at.
+template <size_t K>
+inline void averagePattern(uint32_t (&pattern)[3][K], int n, const uint32_t avg[3]) {
+    for (int ph = 0; ph < 3; ++ph)
+        for (size_t j = 0; j < K; ++j) pattern[ph][j] = avg[(ph + j) % n];
+}
+
+/// The samples [i, samples) one by one, after the vector steps.
+template <size_t Step>
+inline void flatRest(unsigned char* data, const unsigned char* ref, size_t i, size_t samples, int n,
+                     const uint32_t avg[3]) {
+    for (; i < samples; ++i) {
+        unsigned char& v = data[i * Step + Step - 1];
+        v = flatSample(avg[i % n], v, ref[i]);
+    }
+}
+
 /// Quotients of 16 samples against 16 reference bytes in single precision. With a * v below
 /// 2^16 and r below 256 this is exact: a quotient under 256 that is not whole lies at least
 /// 1/255 from the next integer, far beyond the rounding error, so truncation gives the
@@ -179,8 +197,7 @@ __attribute__((target("avx2"))) void flatAvx2(unsigned char* data, const unsigne
                                               size_t samples, int n, const uint32_t avg[3]) {
     // Averages of 16 consecutive samples for each of the three phases a step can start at.
     alignas(32) uint32_t pattern[3][16];
-    for (int ph = 0; ph < 3; ++ph)
-        for (int j = 0; j < 16; ++j) pattern[ph][j] = avg[(ph + j) % n];
+    averagePattern(pattern, n, avg);
     int ph = 0;
     size_t i = 0;
     for (; i + 16 <= samples; i += 16) {
@@ -202,10 +219,7 @@ __attribute__((target("avx2"))) void flatAvx2(unsigned char* data, const unsigne
         }
         ph = n == 3 ? (ph + 1) % 3 : 0; // 16 samples advance the phase by one
     }
-    for (; i < samples; ++i) {
-        unsigned char& v = data[i * Step + Step - 1];
-        v = flatSample(avg[i % n], v, ref[i]);
-    }
+    flatRest<Step>(data, ref, i, samples, n, avg);
 }
 
 bool haveAvx2() {
@@ -230,8 +244,7 @@ template <size_t Step>
 HX_FLAT512 void flatAvx512(unsigned char* data, const unsigned char* ref, size_t samples, int n,
                            const uint32_t avg[3]) {
     alignas(64) uint32_t pattern[3][32];
-    for (int ph = 0; ph < 3; ++ph)
-        for (int j = 0; j < 32; ++j) pattern[ph][j] = avg[(ph + j) % n];
+    averagePattern(pattern, n, avg);
     int ph = 0;
     size_t i = 0;
     for (; i + 32 <= samples; i += 32) {
@@ -264,10 +277,7 @@ HX_FLAT512 void flatAvx512(unsigned char* data, const unsigned char* ref, size_t
         }
         ph = n == 3 ? (ph + 2) % 3 : 0; // 32 samples advance the phase by two
     }
-    for (; i < samples; ++i) {
-        unsigned char& v = data[i * Step + Step - 1];
-        v = flatSample(avg[i % n], v, ref[i]);
-    }
+    flatRest<Step>(data, ref, i, samples, n, avg);
 }
 #pragma GCC diagnostic pop
 
@@ -350,18 +360,14 @@ void __flat_field(_ezImage* frame, const _ezImage* reference) {
     unsigned char* v = frame->data + (step - 1); // the high byte of 16-bit samples
     const bool byteAverages = std::max({avg[0], avg[1], avg[2]}) <= 255;
 #ifdef HX_FLAT_AVX2
-    if (byteAverages && haveAvx512()) {
-        if (step == 1)
-            flatAvx512<1>(frame->data, reference->data, pixels * n, n, avg);
-        else
-            flatAvx512<2>(frame->data, reference->data, pixels * n, n, avg);
-        return;
-    }
-    if (byteAverages && haveAvx2()) {
-        if (step == 1)
-            flatAvx2<1>(frame->data, reference->data, pixels * n, n, avg);
-        else
-            flatAvx2<2>(frame->data, reference->data, pixels * n, n, avg);
+    using Kernel = void (*)(unsigned char*, const unsigned char*, size_t, int, const uint32_t*);
+    Kernel vector = nullptr;
+    if (byteAverages && haveAvx512())
+        vector = step == 1 ? flatAvx512<1> : flatAvx512<2>;
+    else if (byteAverages && haveAvx2())
+        vector = step == 1 ? flatAvx2<1> : flatAvx2<2>;
+    if (vector) {
+        vector(frame->data, reference->data, pixels * n, n, avg);
         return;
     }
 #endif

@@ -309,43 +309,32 @@ reverseVbmi(unsigned char* dst, const unsigned char* src, size_t n, size_t) {
 #pragma GCC diagnostic pop
 #endif
 
+/// Of the kernels for pixels of 1, 2, 3, 4 and 6 bytes, the one for p bytes; null for others.
+ReverseCopy bySize(size_t p, const ReverseCopy (&kernels)[5]) {
+    switch (p) {
+    case 1:
+    case 2:
+    case 3:
+    case 4:
+        return kernels[p - 1];
+    case 6:
+        return kernels[4];
+    default:
+        return nullptr;
+    }
+}
+
 /// The fastest reversal this processor has for pixels of p bytes.
 ReverseCopy reverseCopyFor(size_t p) {
 #if defined(__x86_64__) || defined(__i386__)
     static const bool vbmi = hx::algorithms::useAvx512Vbmi();
-    if (vbmi) {
-        switch (p) {
-        case 1:
-            return reverseVbmi<1>;
-        case 2:
-            return reverseVbmi<2>;
-        case 3:
-            return reverseVbmi<3>;
-        case 4:
-            return reverseVbmi<4>;
-        case 6:
-            return reverseVbmi<6>;
-        default:
-            break;
-        }
-    }
     static const bool ssse3 = hx::algorithms::useSsse3();
-    if (ssse3) {
-        switch (p) {
-        case 1:
-            return reverseSsse3<1>;
-        case 2:
-            return reverseSsse3<2>;
-        case 3:
-            return reverseSsse3<3>;
-        case 4:
-            return reverseSsse3<4>;
-        case 6:
-            return reverseSsse3<6>;
-        default:
-            break;
-        }
-    }
+    static const ReverseCopy wide[5] = {reverseVbmi<1>, reverseVbmi<2>, reverseVbmi<3>,
+                                        reverseVbmi<4>, reverseVbmi<6>};
+    static const ReverseCopy narrow[5] = {reverseSsse3<1>, reverseSsse3<2>, reverseSsse3<3>,
+                                          reverseSsse3<4>, reverseSsse3<6>};
+    if (vbmi && bySize(p, wide)) return bySize(p, wide);
+    if (ssse3 && bySize(p, narrow)) return bySize(p, narrow);
 #endif
     switch (p) {
     case 1:
