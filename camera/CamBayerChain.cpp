@@ -215,14 +215,32 @@ void composedColour(uint8_t* p, size_t pixels, const ComposedColour& c) {
     }
 }
 
-/// The composed colour step without saturation through the vector lookups: one table per byte.
+/// The composed colour step through the vector lookups, one table per byte. With saturation
+/// (used for 6-byte pixels), red and blue take a table of two inputs (gathers of it were slower
+/// than this loop): those are looked up one by one first, as they read the green sample before
+/// its table changes it, then the vector lookups do the rest; both over chunks that stay in the
+/// first-level cache.
 template <bool Wide> void composedColourVector(uint8_t* p, size_t pixels, const ComposedColour& c) {
+    constexpr size_t e = Wide ? 2 : 1, hi = e - 1, pixelBytes = 3 * e, kChunk = 1024;
+    const uint8_t* red = c.saturation ? nullptr : c.high[0];
+    const uint8_t* blue = c.saturation ? nullptr : c.high[2];
     const hx::algorithms::ByteLayout layout =
-        Wide ? hx::algorithms::ByteLayout{6,
-                                          {c.low[0], c.high[0], c.low[1], c.high[1], c.low[2],
-                                           c.high[2]}}
-             : hx::algorithms::ByteLayout{3, {c.high[0], c.high[1], c.high[2]}};
-    hx::algorithms::mapBytes(p, pixels * (Wide ? 6 : 3), layout);
+        Wide ? hx::algorithms::ByteLayout{6, {c.low[0], red, c.low[1], c.high[1], c.low[2], blue}}
+             : hx::algorithms::ByteLayout{3, {red, c.high[1], blue}};
+    if (!c.saturation) {
+        hx::algorithms::mapBytes(p, pixels * pixelBytes, layout);
+        return;
+    }
+    for (size_t from = 0; from < pixels; from += kChunk) {
+        const size_t n = std::min(kChunk, pixels - from);
+        uint8_t* chunk = p + from * pixelBytes;
+        for (uint8_t* q = chunk; q < chunk + n * pixelBytes; q += pixelBytes) {
+            const unsigned g = q[e + hi] * 256u;
+            q[hi] = c.mixed[0][g + q[hi]];
+            q[2 * e + hi] = c.mixed[1][g + q[2 * e + hi]];
+        }
+        hx::algorithms::mapBytes(chunk, n * pixelBytes, layout);
+    }
 }
 
 /// This thread's composed tables, made on first use; null when memory is short.
@@ -334,8 +352,8 @@ using ComposedKernel = void (*)(uint8_t*, size_t, const ComposedColour&);
 
 /// The composed loop for the tables in c and the sample width.
 ComposedKernel composedKernel(const ComposedColour& c, bool wide) {
-    // Red and blue with saturation take a table of two inputs: looked up one by one.
-    if (!c.saturation && hx::algorithms::vectorLookups())
+    // With saturation, the one-by-one loop over 3-byte pixels is faster than splitting it.
+    if (hx::algorithms::vectorLookups() && (wide || !c.saturation))
         return wide ? composedColourVector<true> : composedColourVector<false>;
     return c.saturation ? (wide ? composedColour<true, true> : composedColour<false, true>)
                         : (wide ? composedColour<true, false> : composedColour<false, false>);

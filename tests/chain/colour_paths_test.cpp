@@ -77,7 +77,7 @@ void configure(ChainCam& cam, unsigned mask, int seed) {
 
 TEST(ColourPaths, EveryStepCombinationMatchesThePlainOrder) {
     // Sizes below, at and across the vector loops' blocks, with tails.
-    const int sizes[][2] = {{23, 7}, {131, 5}, {64, 1}, {3, 1}};
+    const int sizes[][2] = {{23, 7}, {131, 5}, {64, 1}, {3, 1}, {1100, 2}};
     for (const auto& size : sizes)
         for (int depth : {8, 16})
             for (unsigned mask = 1; mask < 16; ++mask) {
