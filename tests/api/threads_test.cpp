@@ -10,6 +10,7 @@
 
 #include "ApiFixture.h"
 #include "camera/CamBase.h"
+#include "tests/WaitUntil.h"
 
 TEST_F(ApiTest, FrameReadOfARemovedRunningCameraGivesUpAndTheObjectDiesAfterIt) {
     start();
@@ -33,7 +34,7 @@ TEST_F(ApiTest, FrameReadOfARemovedRunningCameraGivesUpAndTheObjectDiesAfterIt) 
             if (r == -1) return; // the name is gone
         }
     });
-    while (calls.load() < 1) std::this_thread::yield();
+    EXPECT_TRUE(hxtest::waitUntil([&] { return calls.load() >= 1; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     ASSERT_EQ(UnplugSimulatedCameraByName(name.c_str()), 0);
     EXPECT_EQ(PumpDeviceEvents(0), 1);
@@ -174,20 +175,6 @@ TEST_F(LongExposureTest, ExitDeviceEndsTheReadInProgress) {
     EXPECT_EQ(read(), -1);
 }
 
-namespace {
-
-/// Waits at most `limit` for `ready`; true when it came.
-template <typename Ready> bool waitFor(Ready ready, std::chrono::seconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!ready()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
-} // namespace
-
 // A thread converts and saves frames of a colour camera with colour enhancement on while the
 // main thread shuts the library down and starts it again: the colour table and the codecs stay
 // valid for every call that is still running, and conversions after a restart are corrected
@@ -227,7 +214,8 @@ TEST_F(ApiTest, ShutdownAndRestartWhileAnotherThreadDecodesAndSaves) {
     for (int cycle = 0; cycle < 6; ++cycle) {
         // Let a conversion of this run's camera begin, then pull the library from under it.
         const long seen = decodes.load();
-        ASSERT_TRUE(waitFor([&] { return decodes.load() > seen; }, std::chrono::seconds(60)));
+        ASSERT_TRUE(
+            hxtest::waitUntil([&] { return decodes.load() > seen; }, std::chrono::seconds(60)));
         ExitDevice();
         ASSERT_EQ(InitDevice(&recordHotPlug, &log_, docs_.c_str()), 0);
         ASSERT_EQ(DeviceCount(), 1);

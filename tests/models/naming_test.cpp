@@ -43,7 +43,8 @@ TEST(ModelNames, DerivedConstructionAdvancesBaseCounters) {
 
 TEST(ModelNames, InstanceCharacterBeyondNine) {
     // Counters only grow: create cameras until the tenth instance of a model is reached.
-    while (cntVDo205M1.load() < 10) nameOf(0xD004);
+    for (int made = 0; made < 10 && cntVDo205M1.load() < 10; ++made) nameOf(0xD004);
+    EXPECT_GE(cntVDo205M1.load(), 10);
     if (cntVDo205M1.load() == 10) {
         EXPECT_EQ(nameOf(0xD004), "VDo205M1.:");
     }

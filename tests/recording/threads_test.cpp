@@ -11,6 +11,7 @@
 
 #include "MovieReader.h"
 #include "recording/ezRecorder.h"
+#include "tests/WaitUntil.h"
 
 using hx::recording::ezRecorder;
 using hx::recording::RecorderOptions;
@@ -33,9 +34,11 @@ void closeWhileAppending(bool waitWhenFull, const std::string& path) {
             ++accepted;
         }
     });
-    while (rec.frameNumber() < 30) std::this_thread::yield();
+    // Appends that stop early (a writer fault) must fail the test, not hang it.
+    const bool appending = hxtest::waitUntil([&] { return rec.frameNumber() >= 30; });
     rec.CloseRecorder();
     show.join();
+    EXPECT_TRUE(appending) << rec.frameNumber();
     EXPECT_FALSE(rec.isOpen());
     EXPECT_EQ(rec.framesWritten() + rec.framesDropped(), accepted.load());
     EXPECT_EQ(rec.frameNumber(), accepted.load() + 1);

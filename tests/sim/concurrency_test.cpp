@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "sim_test_util.h"
+#include "tests/WaitUntil.h"
 
 using namespace hx::sim;
 using namespace hx::usb;
@@ -36,7 +37,7 @@ TEST(SimConcurrency, UnplugWakesAReadWaitingForItsExposure) {
         reading = true;
         result = readFrame(*cam, 1 << 16, false).result;
     });
-    while (!reading) std::this_thread::yield();
+    EXPECT_TRUE(hxtest::waitUntil([&] { return reading.load(); }));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     cam->unplug();
     reader.join(); // without the wake-up this would wait out the minute and get a frame
