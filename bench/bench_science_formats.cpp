@@ -28,6 +28,7 @@
 #include "ezImage/HalvexFrameInfo.h"
 #include "ezImage/ezImage.h"
 #include "recording/SerWriter.h"
+#include "tests/ezImage/frame_info_sample.h"
 
 namespace {
 
@@ -93,21 +94,12 @@ RawFrame makeFrame(int width, int height, int depth, uint32_t seed) {
                 px[2 * i + 1] = static_cast<unsigned char>(v >> 8);
             }
         }
-    HalvexFrameInfo info{};
+    // A light frame of the whole sensor, unbinned.
+    HalvexFrameInfo info = hxtest::sampleFrameInfo();
     info.sequence = 1;
-    info.exposureStartUs = 1765275072345678LL;
-    info.exposureMs = 12.5f;
-    info.temperature = -10.25f;
-    info.setTemperature = -15.0f;
-    info.flags = HALVEX_INFO_GAIN | HALVEX_INFO_BLACK_LEVEL | HALVEX_INFO_TEMPERATURE |
-                 HALVEX_INFO_SET_TEMPERATURE;
-    info.gain = 42;
-    info.blackLevel = 17;
-    info.binX = 1;
-    info.binY = 1;
-    info.bayer = 3;
+    info.originX = info.originY = 0;
+    info.binX = info.binY = 1;
     info.frameType = HALVEX_FRAME_LIGHT;
-    std::strcpy(info.model, "VAh200C1");
     ezWriteFrameInfo(*f.record(), info);
     return f;
 }

@@ -13,6 +13,7 @@
 
 #include "camera/CamApi.h"
 #include "ezImage/FreeFileName.h"
+#include "recording/LiveBuffers.h"
 
 namespace hx::recording {
 
@@ -152,22 +153,10 @@ bool recordLiveSer(const char* camName, const std::string& directory, const Live
                    LiveSerResult& result) {
     using Clock = std::chrono::steady_clock;
     result = LiveSerResult{};
-    if (!camName) {
-        result.error = "no camera";
-        return false;
-    }
-    const int recvSize = RecvMemSize(camName);
-    if (recvSize <= 0) {
-        result.error = std::string("no camera named '") + camName + "'";
-        return false;
-    }
-    const int head = std::max(DataHeadLen(camName), 64);
-    int rawWidth = 0, rawHeight = 0;
-    GetRawSize(&rawWidth, &rawHeight, camName);
-    const size_t rawBytes =
-        std::max(static_cast<size_t>(recvSize),
-                 static_cast<size_t>(head) +
-                     static_cast<size_t>(std::max(rawWidth, 0)) * std::max(rawHeight, 0) * 2 + 512);
+    LiveBuffers sizes;
+    if (!liveBuffers(camName, sizes, result.error)) return false;
+    const int head = sizes.head;
+    const size_t rawBytes = sizes.rawBytes;
     std::vector<unsigned char> raw(rawBytes);
     std::vector<unsigned char> show(options.processed ? head + rawBytes * 3 + 4128 : 0);
 

@@ -21,6 +21,7 @@ extern "C" {
 #include "camera/CamApi.h"
 #include "ezImage/FreeFileName.h"
 #include "ezImage/ezImage.h"
+#include "recording/LiveBuffers.h"
 
 namespace hx::recording {
 
@@ -480,22 +481,10 @@ bool recordLiveMovie(const char* camName, const std::string& directory,
                      const LiveMovieOptions& options, LiveMovieResult& result) {
     using Clock = std::chrono::steady_clock;
     result = LiveMovieResult{};
-    if (!camName) {
-        result.error = "no camera";
-        return false;
-    }
-    const int recvSize = RecvMemSize(camName);
-    const int head = std::max(DataHeadLen(camName), 64);
-    if (recvSize <= 0) {
-        result.error = std::string("no camera named '") + camName + "'";
-        return false;
-    }
-    int rawWidth = 0, rawHeight = 0;
-    GetRawSize(&rawWidth, &rawHeight, camName);
-    const size_t rawBytes =
-        std::max(static_cast<size_t>(recvSize),
-                 static_cast<size_t>(head) +
-                     static_cast<size_t>(std::max(rawWidth, 0)) * std::max(rawHeight, 0) * 2 + 512);
+    LiveBuffers sizes;
+    if (!liveBuffers(camName, sizes, result.error)) return false;
+    const int head = sizes.head;
+    const size_t rawBytes = sizes.rawBytes;
     std::vector<unsigned char> bufA(rawBytes), bufB(rawBytes), bufC(rawBytes);
     std::vector<unsigned char> show(static_cast<size_t>(head) + rawBytes * 3 + 4128);
     unsigned char* recvBuf = bufA.data();

@@ -9,6 +9,7 @@
 #include "ezImage/grfmt_fits.h"
 #include "ezimage_test_util.h"
 #include "fits_test_util.h"
+#include "frame_info_sample.h"
 
 using hxtest::RegistryTest;
 
@@ -30,27 +31,6 @@ RawFrame rawFrame(int width, int height, int depth, const HalvexFrameInfo* info)
         f.buffer[512 + i] = static_cast<unsigned char>(i * 37 + (i >> 8) * 11 + 3);
     if (info) ezWriteFrameInfo(*f.record(), *info);
     return f;
-}
-
-HalvexFrameInfo sampleInfo() {
-    HalvexFrameInfo info{};
-    info.sequence = 7;
-    info.exposureStartUs = 1765275072345678LL; // 2025-12-09T10:11:12.345678 UTC
-    info.exposureMs = 12.5f;
-    info.temperature = -10.25f;
-    info.setTemperature = -15.0f;
-    info.flags = HALVEX_INFO_GAIN | HALVEX_INFO_BLACK_LEVEL | HALVEX_INFO_TEMPERATURE |
-                 HALVEX_INFO_SET_TEMPERATURE;
-    info.gain = 42;
-    info.blackLevel = 17;
-    info.originX = 101;
-    info.originY = 51;
-    info.binX = 2;
-    info.binY = 2;
-    info.bayer = 3;
-    info.frameType = HALVEX_FRAME_DARK;
-    std::strcpy(info.model, "VAh200C1");
-    return info;
 }
 
 /// Colour of sample (x, y) of a mosaic whose first sample is the first letter of `pattern`
@@ -108,7 +88,7 @@ TEST_F(RegistryTest, FitsFilesHoldEverySampleAsWrittenInTheLayoutReadersExpect) 
 }
 
 TEST_F(RegistryTest, FitsKeywordsDescribeTheFrameAndOnlyWhatIsKnown) {
-    const HalvexFrameInfo info = sampleInfo();
+    const HalvexFrameInfo info = hxtest::sampleFrameInfo();
     RawFrame frame = rawFrame(16, 10, 16, &info);
     const std::string path = dir.file("dark.fits");
     ASSERT_TRUE(ezSaveImage(path, frame.record()));
@@ -175,7 +155,7 @@ TEST_F(RegistryTest, FrameInformationFitsCannotCarryIsLeftOutOrMadeValid) {
     // A camera that reports no exposure or temperature (NaN), a clock set far ahead and a
     // model name from a USB descriptor with bytes outside printable ASCII: the snapshot is
     // still written, as a file every reader takes.
-    HalvexFrameInfo info = sampleInfo();
+    HalvexFrameInfo info = hxtest::sampleFrameInfo();
     info.exposureMs = std::numeric_limits<float>::quiet_NaN();
     info.temperature = std::numeric_limits<float>::infinity();
     info.setTemperature = std::numeric_limits<float>::quiet_NaN();
@@ -206,7 +186,7 @@ TEST_F(RegistryTest, RawFitsPatternNamesTheColourOfEveryWrittenSampleUnderEachFl
     for (const char* pattern : {"RGGB", "BGGR", "GRBG", "GBRG"})
         for (int flip = 0; flip < 4; ++flip) {
             SCOPED_TRACE(testing::Message() << pattern << " flip " << flip);
-            HalvexFrameInfo info = sampleInfo();
+            HalvexFrameInfo info = hxtest::sampleFrameInfo();
             const std::map<std::string, int> codes = {
                 {"BGGR", 1}, {"GBRG", 2}, {"RGGB", 3}, {"GRBG", 4}};
             info.bayer = static_cast<uint8_t>(codes.at(pattern));
