@@ -329,10 +329,6 @@ protected:
     int readHeadMarkerFrame(unsigned char* buffer, int size);
     /// Sets displayName, and name = displayName + the character 48 + counter; advances counter.
     void setModelName(const char* display, std::atomic<int>& counter);
-    /// The shared tail of every frame read: writes the image record into the head of buffer
-    /// (one channel, data at buffer + headLength, the current resolution index, not decoded),
-    /// then runs postProcessFrame. Returns the record.
-    _ezImage* finishFrame(unsigned char* buffer, int width, int height, int bits, int every);
     /// Reorders 16-bit samples, crops the region of interest when it is on and runs automatic
     /// exposure (every `every` frames) when it is on.
     void postProcessFrame(_ezImage* image, int every);

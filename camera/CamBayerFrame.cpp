@@ -170,20 +170,6 @@ int CamBayer::readHeadMarkerFrame(unsigned char* buffer, int size) {
     return 0;
 }
 
-_ezImage* CamBayer::finishFrame(unsigned char* buffer, int width, int height, int bits, int every) {
-    int head, index;
-    {
-        Lock lock(settingsLock);
-        head = headLength;
-        index = resolution.value;
-    }
-    auto* image = reinterpret_cast<_ezImage*>(buffer);
-    ezInitImageHeader(image, width, height, 1, bits, head, buffer + head,
-                      static_cast<unsigned char>(index), 0);
-    postProcessFrame(image, every);
-    return image;
-}
-
 void CamBayer::postProcessFrame(_ezImage* image, int every) {
     if (!image) return;
     if (image->depth == 16) __rmac(image, 0);
