@@ -50,16 +50,6 @@ QString infoText(const char* key) {
 
 namespace {
 
-/// Camera models offered by the Simulate menu; those the library does not support are left out
-/// when the menu is built.
-constexpr const char* kSimulatedModels[] = {
-    "VAh1KC1",  "VAh500C1", "VSh035C1", "VAh500M1", "VAh300C1", "VAh131C1", "VSh036C1", "VSh035M1",
-    "VAh131M1", "VAh200C1", "V3h5MC1",  "VAo1KC1",  "VAo500C1", "VSo035C1", "VAo500M1", "VAo300C1",
-    "VAo131C1", "VSo036C1", "VSo035M1", "VAo131M1", "VS200C1",  "VAo200C1", "VDo282C1", "VDo205M1",
-    "VDo285M1", "VDh282C1", "VDh205M1", "VDh285M1", "VDh205C1", "VDh285C1", "VDh674M1", "VDh687M1",
-    "VDh694M1", "VDh674C1", "VDh694C1", "VAg300C1", "VAg131C1", "VAg131M1",
-};
-
 /// The library's hot-plug message, delivered on the thread that pumps device events (ours).
 void onHotPlug(void* application, const char* name, int code) {
     static_cast<AppDelegate*>(application)->refreshDevices(name, code);
@@ -409,12 +399,10 @@ void AppDelegate::buildSimulateMenu() {
     menuSimulate->setObjectName("menuSimulate");
     QMenu* plugMenu = menuSimulate->addMenu(infoText("Plug in camera"));
     plugMenu->setObjectName("menuPlug");
-    for (const char* model : kSimulatedModels) {
+    for (const std::string& model : hx::cam::simulatableModels()) {
         const int productId = hx::sim::simProductIdForClass(model);
-        if (productId < 0 || !hx::cam::camSupported(0x0547, static_cast<uint16_t>(productId)))
-            continue;
-        QAction* action = plugMenu->addAction(QString::fromLatin1(model));
-        action->setObjectName(QStringLiteral("plug_") + model);
+        QAction* action = plugMenu->addAction(QString::fromStdString(model));
+        action->setObjectName(QStringLiteral("plug_") + QString::fromStdString(model));
         connect(action, &QAction::triggered, this,
                 [productId] { PlugSimulatedCamera(static_cast<unsigned short>(productId), 0); });
     }
@@ -488,8 +476,12 @@ void AppDelegate::applicationDidFinishLaunching() {
     txtfileName->setText(QStringLiteral("Halvex"));
 
     for (const QString& item : options_.simulate)
-        if (PlugSimulatedCameras(item.toUtf8().constData()) < 0)
-            std::fprintf(stderr, "halvex-capture: cannot simulate '%s'\n", qPrintable(item));
+        if (PlugSimulatedCameras(item.toUtf8().constData()) < 0) {
+            for (const std::string& problem : hx::cam::simulateListProblems(item.toStdString()))
+                std::fprintf(stderr, "halvex-capture: cannot simulate %s\n", problem.c_str());
+            std::fprintf(stderr, "halvex-capture: models that can be simulated: %s\n",
+                         hx::cam::simulatableModelList().c_str());
+        }
 
     InitDevice(&onHotPlug, this, documentsPath_.toUtf8().constData());
 

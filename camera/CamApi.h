@@ -106,7 +106,8 @@ HALVEX_API const char* VersionInf(int type);
 HALVEX_API uint64_t PlugSimulatedCamera(unsigned short productId, unsigned short bcdDevice);
 /// Plugs the cameras of a list in the HALVEX_SIMULATE form ("VAh200C1,0xE00C:0xA001");
 /// returns how many were plugged, -2 when the list is null or has an item that cannot be read
-/// (the readable items are plugged all the same).
+/// or names a camera whose product id the library does not support (such an item is not
+/// plugged, as it would never arrive; the other items are plugged all the same).
 HALVEX_API int PlugSimulatedCameras(const char* list);
 /// Unplugs a simulated camera by handle; 0, or -1 for an unknown handle.
 HALVEX_API int UnplugSimulatedCamera(uint64_t handle);

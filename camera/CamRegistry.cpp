@@ -31,6 +31,47 @@ bool camSupported(uint16_t vendorId, uint16_t productId) {
 }
 
 namespace {
+
+/// Why a simulated camera of this product id would never be taken in, or "" when it would.
+std::string neverArrives(uint16_t productId) {
+    char id[8];
+    std::snprintf(id, sizeof id, "0x%04X", productId);
+    if (!_has_model(productId)) return std::string("no camera model has product id ") + id;
+    if (!camSupported(hx::sim::kSimVendorId, productId))
+        return std::string("this library does not take cameras of this model (product id ") + id +
+               ")";
+    return {};
+}
+
+} // namespace
+
+std::vector<std::string> simulatableModels() {
+    std::vector<std::string> models;
+    for (std::string& name : hx::sim::simClassNames()) {
+        const int productId = hx::sim::simProductIdForClass(name);
+        if (productId >= 0 && neverArrives(static_cast<uint16_t>(productId)).empty())
+            models.push_back(std::move(name));
+    }
+    return models;
+}
+
+std::string simulatableModelList() {
+    std::string list;
+    for (const std::string& model : simulatableModels()) list += (list.empty() ? "" : ", ") + model;
+    return list;
+}
+
+std::vector<std::string> simulateListProblems(std::string_view list) {
+    std::vector<std::string> unread, problems;
+    for (const hx::sim::SimulateItem& item : hx::sim::parseSimulateList(list, &unread))
+        if (std::string why = neverArrives(item.productId); !why.empty())
+            problems.push_back("'" + item.text + "': " + why);
+    for (const std::string& bad : unread)
+        problems.push_back("'" + bad + "' is not a model name or product id");
+    return problems;
+}
+
+namespace {
 bool envTrue(const char* name) {
     const char* v = std::getenv(name);
     return v && *v && std::strcmp(v, "0") != 0;
@@ -82,19 +123,17 @@ int CamRegistry::init(HalvexHotPlugCallback callback, void* application,
 
     auto& sim = hx::sim::SimBus::instance();
     if (const char* list = std::getenv("HALVEX_SIMULATE")) {
-        std::vector<std::string> errors;
-        for (const hx::sim::SimulateItem& item : hx::sim::parseSimulateList(list, &errors)) {
-            if (!camSupported(hx::sim::kSimVendorId, item.productId)) {
-                std::fprintf(stderr,
-                             "halvex: HALVEX_SIMULATE: product id 0x%04X is not supported\n",
-                             item.productId);
-                continue;
-            }
+        for (const hx::sim::SimulateItem& item : hx::sim::parseSimulateList(list)) {
+            if (!neverArrives(item.productId).empty()) continue;
             uint64_t key = sim.plug(item.productId, item.bcdDevice);
             if (key) envSimulated_.push_back(key);
         }
-        for (const std::string& bad : errors)
-            std::fprintf(stderr, "halvex: HALVEX_SIMULATE: cannot read '%s'\n", bad.c_str());
+        const std::vector<std::string> problems = simulateListProblems(list);
+        for (const std::string& problem : problems)
+            std::fprintf(stderr, "halvex: HALVEX_SIMULATE: %s\n", problem.c_str());
+        if (!problems.empty())
+            std::fprintf(stderr, "halvex: HALVEX_SIMULATE: models that can be simulated: %s\n",
+                         simulatableModelList().c_str());
     }
     sim.start(filter, listener);
     if (!envTrue("HALVEX_NO_USB")) {
@@ -376,9 +415,15 @@ int PlugSimulatedCameras(const char* list) {
     return guarded(-3, [&] {
         std::vector<std::string> errors;
         int plugged = 0;
-        for (const hx::sim::SimulateItem& item : hx::sim::parseSimulateList(list, &errors))
-            if (hx::sim::SimBus::instance().plug(item.productId, item.bcdDevice)) ++plugged;
-        return errors.empty() ? plugged : -2;
+        bool unsupported = false;
+        for (const hx::sim::SimulateItem& item : hx::sim::parseSimulateList(list, &errors)) {
+            // A camera the buses never report would sit on the bus unseen.
+            if (!hx::cam::neverArrives(item.productId).empty())
+                unsupported = true;
+            else if (hx::sim::SimBus::instance().plug(item.productId, item.bcdDevice))
+                ++plugged;
+        }
+        return errors.empty() && !unsupported ? plugged : -2;
     });
 }
 

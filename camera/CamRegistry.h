@@ -42,6 +42,16 @@ extern const CamSupportRow tabCamSupport[kCamSupportRows];
 /// True when (vendorId, productId) is a row of tabCamSupport.
 bool camSupported(uint16_t vendorId, uint16_t productId);
 
+/// The camera models a simulated camera can be made of: the classes whose product id the
+/// buses report, in the order of the class table.
+std::vector<std::string> simulatableModels();
+/// The same, comma-separated, for messages.
+std::string simulatableModelList();
+/// What keeps the items of a simulation list (the HALVEX_SIMULATE form) from arriving: one
+/// message per item that is not a model name or product id, or that names a camera whose
+/// product id the buses never report. Empty when every item would arrive.
+std::vector<std::string> simulateListProblems(std::string_view list);
+
 /// The process-wide registry. Look-ups may come from any thread and hand out their own
 /// reference to the camera; arrival and removal happen on the thread that called init.
 class CamRegistry {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "camera/CamApi.h"
+#include "camera/CamRegistry.h"
 #include "indi/DriverHub.h"
 
 namespace hx::indi {
@@ -74,9 +75,12 @@ bool HalvexSimulator::ISNewText(const char* dev, const char* name, char* texts[]
                          echo(model).c_str());
         } else {
             PlugTP.setState(IPS_ALERT);
-            PlugTP.apply("Cannot plug '%s': give a model such as VAh200C1 or a product id such "
-                         "as 0xE00C, optionally with :bcdDevice.",
-                         echo(model).c_str());
+            // The reason names the item, shortened like every echo of what the client sent.
+            const std::vector<std::string> problems = hx::cam::simulateListProblems(echo(model));
+            const std::string what = problems.empty() ? "'" + echo(model) + "'" : problems.front();
+            PlugTP.apply("Cannot plug %s. Models that can be simulated: %s; or a product id "
+                         "such as 0xE00C, optionally with :bcdDevice.",
+                         what.c_str(), hx::cam::simulatableModelList().c_str());
         }
         return true;
     }

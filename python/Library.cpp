@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "camera/CamApi.h"
+#include "camera/CamRegistry.h"
 #include "python/CameraFailure.h"
 
 namespace hx::python {
@@ -171,9 +172,12 @@ std::string Library::simulate(const std::string& spec, bool realTime) {
     SetSimulatedPacing(realTime ? 1 : 0);
     const int plugged = PlugSimulatedCameras(spec.c_str());
     SetSimulatedPacing(0);
-    if (plugged != 1)
-        raiseValue("cannot simulate '" + spec +
-                   "': not a model name (such as 'VAh200C1') or product id (such as '0xE00C')");
+    if (plugged != 1) {
+        const std::vector<std::string> problems = hx::cam::simulateListProblems(spec);
+        raiseValue("cannot simulate " +
+                   (problems.empty() ? "'" + spec + "': give one camera" : problems.front()) +
+                   "; models that can be simulated: " + hx::cam::simulatableModelList());
+    }
 
     // The new camera is the first registered name that was not there before the plug.
     const auto deadline = SteadyClock::now() + kPlugWait;

@@ -57,6 +57,12 @@ int simProductIdForClass(std::string_view className) {
     return -1;
 }
 
+std::vector<std::string> simClassNames() {
+    std::vector<std::string> names;
+    for (const ClassRow& row : kClasses) names.emplace_back(row.name);
+    return names;
+}
+
 std::vector<SimulateItem> parseSimulateList(std::string_view text,
                                             std::vector<std::string>* errors) {
     std::vector<SimulateItem> items;
@@ -72,6 +78,7 @@ std::vector<SimulateItem> parseSimulateList(std::string_view text,
             bcd = trim(item.substr(colon + 1));
         }
         SimulateItem parsed;
+        parsed.text = item;
         int byName = simProductIdForClass(model);
         bool ok = byName >= 0 ? (parsed.productId = static_cast<uint16_t>(byName), true)
                               : parseNumber(model, parsed.productId);

@@ -18,10 +18,15 @@ namespace hx::sim {
 /// or -1 for a name no model has. A class made by two product ids gives the first.
 int simProductIdForClass(std::string_view className);
 
-/// One camera of a simulation list: product id and bcdDevice (0: the model's own).
+/// The camera class names a simulation list may give, in the order of the class table.
+std::vector<std::string> simClassNames();
+
+/// One camera of a simulation list: product id and bcdDevice (0: the model's own), and the item
+/// as it was written.
 struct SimulateItem {
     uint16_t productId = 0;
     uint16_t bcdDevice = 0;
+    std::string text;
 };
 
 /// Parses a simulation list: class names or product ids (decimal or 0x hexadecimal), each

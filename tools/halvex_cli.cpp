@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "camera/CamApi.h"
+#include "camera/CamRegistry.h"
 #include "ezImage/FreeFileName.h"
 #include "recording/LiveSer.h"
 #include "tools/SignalWatcher.h"
@@ -424,9 +425,13 @@ public:
         int plugged = 0;
         for (const std::string& item : list) {
             const int n = PlugSimulatedCameras(item.c_str());
-            if (n <= 0)
-                throw Failure{kExitUsage, "cannot simulate '" + item +
-                                              "': not a model name or supported product id"};
+            if (n <= 0) {
+                const std::vector<std::string> problems = hx::cam::simulateListProblems(item);
+                throw Failure{
+                    kExitUsage,
+                    "cannot simulate " + (problems.empty() ? "'" + item + "'" : problems.front()) +
+                        "\nmodels that can be simulated: " + hx::cam::simulatableModelList()};
+            }
             plugged += n;
         }
         for (int waited = 0; DeviceCount() < before + plugged && waited < 30; ++waited)

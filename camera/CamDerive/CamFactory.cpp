@@ -52,3 +52,9 @@ std::unique_ptr<CamBase> _create_device(unsigned short productId, unsigned short
     }
     return nullptr;
 }
+
+bool _has_model(unsigned short productId) {
+    for (const ModelRow& row : kModels)
+        if (row.productId == productId) return true;
+    return false;
+}

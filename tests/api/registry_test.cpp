@@ -1,12 +1,14 @@
 // The registry: naming and order, arrival and removal, hot-plug messages, resume and suspend.
 #include <poll.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <thread>
 
 #include "ApiFixture.h"
 #include "camera/CamBase.h"
+#include "camera/CamRegistry.h"
 
 namespace {
 
@@ -198,6 +200,58 @@ TEST(SimulateList, ParsesNamesIdsAndBcdAndReportsWhatItCannotRead) {
     EXPECT_EQ(hx::sim::simProductIdForClass("VAh500C1"), 0xA004);
     EXPECT_EQ(hx::sim::simProductIdForClass("vah500c1"), -1);
     EXPECT_EQ(PlugSimulatedCameras(nullptr), -2);
+}
+
+// Models whose product id the support table lacks (VAh131M1, V3h5MC1) are never taken in, so
+// a simulation of one would sit on the bus unseen: it is refused by name, with the models that
+// can be simulated, and every model offered does arrive.
+TEST_F(ApiTest, SimulationListsNameTheModelsThatNeverArriveAndThoseThatDo) {
+    const std::vector<std::string> problems =
+        hx::cam::simulateListProblems("VAh200C1, VAh131M1,0xAC11:0x0100,bogus,0xD002");
+    ASSERT_EQ(problems.size(), 4u);
+    EXPECT_EQ(problems[0], "'VAh131M1': this library does not take cameras of this model "
+                           "(product id 0xA00B)");
+    EXPECT_EQ(problems[1], "'0xAC11:0x0100': this library does not take cameras of this model "
+                           "(product id 0xAC11)");
+    EXPECT_EQ(problems[2], "'0xD002': no camera model has product id 0xD002");
+    EXPECT_EQ(problems[3], "'bogus' is not a model name or product id");
+    EXPECT_TRUE(hx::cam::simulateListProblems("VAh200C1,0xA00D, VDh694M1:0xA001").empty());
+
+    const std::vector<std::string> models = hx::cam::simulatableModels();
+    for (const char* never : {"VAh131M1", "V3h5MC1", "VAo200C1", "VDh694C1"})
+        EXPECT_EQ(std::count(models.begin(), models.end(), never), 0) << never;
+    EXPECT_NE(hx::cam::simulatableModelList().find("VAh200C1, V"), std::string::npos);
+
+    // Refused items are not plugged; the others are, and arrive.
+    auto& bus = hx::sim::SimBus::instance();
+    EXPECT_EQ(PlugSimulatedCameras("VAh131M1"), -2);
+    EXPECT_EQ(PlugSimulatedCameras("V3h5MC1,VAh200C1"), -2);
+    EXPECT_EQ(bus.keys().size(), 1u);
+    for (uint64_t key : bus.keys()) bus.unplug(key);
+    start();
+    int plugged = 0;
+    for (const std::string& model : models) {
+        SCOPED_TRACE(model);
+        ASSERT_EQ(PlugSimulatedCameras(model.c_str()), 1);
+        ++plugged;
+        for (int i = 0; i < 50 && DeviceCount() < plugged; ++i) PumpDeviceEvents(100);
+        EXPECT_EQ(DeviceCount(), plugged);
+    }
+    EXPECT_GE(plugged, 30);
+}
+
+TEST_F(ApiTest, HalvexSimulateReportsItemsThatNeverArriveWithTheModelsThatCan) {
+    setenv("HALVEX_SIMULATE", "VAh131M1,VAh200C1,V3h5MC1", 1);
+    testing::internal::CaptureStderr();
+    start();
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(DeviceCount(), 1);
+    EXPECT_NE(said.find("'VAh131M1': this library does not take"), std::string::npos) << said;
+    EXPECT_NE(said.find("'V3h5MC1': this library does not take"), std::string::npos) << said;
+    EXPECT_NE(said.find("models that can be simulated: " + hx::cam::simulatableModelList()),
+              std::string::npos)
+        << said;
+    EXPECT_EQ(hx::sim::SimBus::instance().keys().size(), 1u); // nothing left unseen on the bus
 }
 
 TEST(SupportTable, HasTheThirtyFiveRowsOfTheCameraVendor) {

@@ -36,6 +36,13 @@ def test_simulate_refuses_what_names_no_supported_camera(text):
     assert halvexcam.cameras() == before
 
 
+@pytest.mark.parametrize("model", ["VAh131M1", "V3h5MC1"])
+def test_simulate_names_a_model_the_library_never_takes_and_those_it_does(model):
+    with pytest.raises(ValueError, match=model + "': this library does not take") as caught:
+        halvexcam.simulate(model)
+    assert "models that can be simulated: VAh1KC1, VAh500C1" in str(caught.value)
+
+
 def test_unknown_cameras_are_lookup_errors(mono_name):
     with pytest.raises(LookupError):
         halvexcam.unplug("VXx000M1.9")

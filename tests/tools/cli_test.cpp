@@ -65,6 +65,20 @@ TEST(Cli, HelpForEveryCommandAndGuidanceWithoutACamera) {
     }
     EXPECT_NE(cli("capture --help").output.find("--exposure MS"), std::string::npos);
 
+    // A model the library never takes in is refused by name, with the models that can be.
+    for (const char* model : {"VAh131M1", "V3h5MC1"}) {
+        const CliRun refused = cli(std::string("--simulate ") + model + " list");
+        EXPECT_EQ(refused.code, 1) << model;
+        EXPECT_NE(refused.output.find(std::string("'") + model + "': this library does not take"),
+                  std::string::npos)
+            << refused.output;
+        EXPECT_NE(refused.output.find("models that can be simulated: VAh1KC1, VAh500C1"),
+                  std::string::npos)
+            << refused.output;
+    }
+    EXPECT_NE(cli("--simulate bogus list").output.find("'bogus' is not a model name"),
+              std::string::npos);
+
     const CliRun bare = cli("");
     EXPECT_EQ(bare.code, 1);
     EXPECT_NE(bare.output.find("--simulate"), std::string::npos);
