@@ -295,9 +295,14 @@ void AppDelegate::buildWindow() {
     popMovie->addItem(QStringLiteral("MOV"));
     popMovie->addItem(QStringLiteral("SER"));
     popMovie->setToolTip(infoText("Movie format"));
+    chkSerProcessed = named(new QCheckBox(infoText("Processed"), snapRow), "chkSerProcessed");
+    chkSerProcessed->setToolTip(infoText("SER: the image as the live view shows it, in 8 bits, "
+                                         "instead of the sensor samples"));
+    chkSerProcessed->setEnabled(false); // MOV first
     snapH->addWidget(btnSnap);
     snapH->addWidget(btnMovie);
     snapH->addWidget(popMovie);
+    snapH->addWidget(chkSerProcessed);
     cap->addRow(QString(), snapRow);
     auto* ffRow = new QWidget(capPage);
     auto* ffH = new QHBoxLayout(ffRow);
@@ -371,6 +376,8 @@ void AppDelegate::buildWindow() {
     connect(chkFF, &QCheckBox::clicked, this, &AppDelegate::chkFFAction);
     connect(btnFF, &QPushButton::clicked, this, &AppDelegate::btnFFAction);
     connect(btnMovie, &QPushButton::clicked, this, &AppDelegate::btnAcquieMovie);
+    connect(popMovie, &QComboBox::currentIndexChanged, this,
+            [this](int index) { chkSerProcessed->setEnabled(index == 1); });
 
     // Mirrors of the controls the show thread reads on every frame.
     connect(chkDark, &QCheckBox::toggled, this, [this](bool on) { darkOn_ = on; });

@@ -145,6 +145,9 @@ public:
               *chkBmp = nullptr;
     QCheckBox *chkFits = nullptr, *chkFitsRaw = nullptr;
     QComboBox* popMovie = nullptr; ///< what the movie button records: MOV or SER
+    /// SER only: record the finished image as the live view shows it (8-bit grey or RGB)
+    /// instead of the sensor samples.
+    QCheckBox* chkSerProcessed = nullptr;
     QPushButton* btnSnap = nullptr;
     QPushButton* btnMovie = nullptr;
     QCheckBox* chkFF = nullptr;
@@ -166,7 +169,8 @@ public:
     /// The open movie writer while bSaveVideo is set. The show thread takes its own reference
     /// for each append; destroying the controller at quit closes an open movie properly.
     std::atomic<std::shared_ptr<ezRecorder>> recorder;
-    /// The open SER recording while bSaveVideo is set; the grab thread hands it every frame.
+    /// The open SER recording while bSaveVideo is set: the grab thread hands it every frame it
+    /// reads, or, for a processed recording, the show thread every frame it shows.
     std::atomic<std::shared_ptr<LiveSerSession>> serRecording;
     /// Finishes an open movie (its index is written only on close); called at quit.
     void closeOpenMovie();

@@ -190,7 +190,7 @@ void AppDelegate::grabThread() {
         }
         failures = 0;
         // A SER recording takes every frame read, before the hand-over may drop it.
-        if (std::shared_ptr<LiveSerSession> ser = serRecording.load())
+        if (std::shared_ptr<LiveSerSession> ser = serRecording.load(); ser && !ser->processed())
             ser->addRawFrame(ctxGrab.recvBuf, static_cast<size_t>(ctxGrab.recvSize));
         if (r == 1) {
             if (snapEdge) {
@@ -290,8 +290,12 @@ void AppDelegate::showFrame(const std::string& name) {
         if (!image.isNull()) postImage(std::move(image));
     }
 
-    // Reduce to 8 bits in place: the most significant byte of sample i moves to byte i.
-    if (step == 2)
+    // Reduce to 8 bits in place: the most significant byte of sample i moves to byte i. A
+    // processed SER recording takes the frame and makes the same reduction.
+    std::shared_ptr<LiveSerSession> ser = serRecording.load();
+    if (ser && ser->processed())
+        ser->addFinishedFrame(showBuf, showSize_);
+    else if (step == 2)
         for (size_t i = 0; i < n; ++i) rec.pixels[i] = rec.pixels[2 * i + 1];
 
     if (bSaveVideo && appendMovieFrame)

@@ -214,7 +214,8 @@ void AppDelegate::closeOpenMovie() {
 /// logged and leaves the button at "Start Video".
 void AppDelegate::btnAcquieMovie() {
     if (!camName) return;
-    // SER: every frame the grab thread reads, as the sensor delivered it.
+    // SER: every frame the grab thread reads, as the sensor delivered it, or every frame the
+    // show thread shows, as it shows it.
     if (bSaveVideo && serRecording.load()) {
         bSaveVideo = false;
         finishSer(serRecording.exchange(nullptr));
@@ -227,8 +228,9 @@ void AppDelegate::btnAcquieMovie() {
             syslog(LOG_WARNING, "cannot record into '%s'", dir.c_str());
             return;
         }
-        serRecording.store(
-            std::make_shared<LiveSerSession>(*camName, dir, hx::recording::LiveSerOptions{}));
+        hx::recording::LiveSerOptions options;
+        options.processed = chkSerProcessed->isChecked();
+        serRecording.store(std::make_shared<LiveSerSession>(*camName, dir, options));
         btnMovie->setText(infoText("Stop Video"));
         bSaveVideo = true;
         return;

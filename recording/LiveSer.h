@@ -56,6 +56,8 @@ public:
     int64_t framesTaken();
     /// Whether the file could not be created (error in finish's result).
     bool openFailed();
+    /// Whether the recording takes finished frames (addFinishedFrame) rather than raw ones.
+    bool processed() const { return options_.processed; }
 
 private:
     bool add(const unsigned char* pixels, int width, int height, int depth, int32_t colour,

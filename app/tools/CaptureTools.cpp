@@ -471,6 +471,9 @@ void CaptureTools::restoreSettings() {
         s->value("sequence/interval", sequence->spnInterval->value()).toDouble());
     sequence->pouType->setCurrentIndex(
         std::clamp(s->value("sequence/type", 0).toInt(), 0, sequence->pouType->count() - 1));
+    app_.popMovie->setCurrentIndex(
+        std::clamp(s->value("movie/format", 0).toInt(), 0, app_.popMovie->count() - 1));
+    app_.chkSerProcessed->setChecked(s->value("movie/serProcessed", false).toBool());
     updateDisplaySettings();
 }
 
@@ -493,6 +496,8 @@ void CaptureTools::saveSettings() {
     s->setValue("sequence/count", sequence->spnCount->value());
     s->setValue("sequence/interval", sequence->spnInterval->value());
     s->setValue("sequence/type", sequence->pouType->currentIndex());
+    s->setValue("movie/format", app_.popMovie->currentIndex());
+    s->setValue("movie/serProcessed", app_.chkSerProcessed->isChecked());
     s->sync();
 }
 

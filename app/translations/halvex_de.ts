@@ -40,6 +40,14 @@
         <translation>Videoformat</translation>
     </message>
     <message>
+        <source>Processed</source>
+        <translation>Verarbeitet</translation>
+    </message>
+    <message>
+        <source>SER: the image as the live view shows it, in 8 bits, instead of the sensor samples</source>
+        <translation>SER: das Bild, wie die Live-Ansicht es zeigt, in 8 Bit, statt der Sensordaten</translation>
+    </message>
+    <message>
         <source>Start Video</source>
         <translation>Video starten</translation>
     </message>

@@ -238,6 +238,55 @@ TEST_F(CaptureTest, SerMovieChoiceRecordsEveryFrameTheGrabThreadReads) {
     EXPECT_GE(le32(38), 3); // every frame read while recording
 }
 
+// The processed choice records what the show thread shows: 8-bit RGB of the finished image,
+// one frame per frame shown, and the choice outlives a restart of the application.
+TEST_F(CaptureTest, ProcessedSerRecordsTheShownImageAndIsKeptInTheSettings) {
+    SteppedCamera& camera = startStepped();
+    OpenOnExit guard{camera};
+    app_->txtPath->setText(shots());
+    QDir().mkpath(shots());
+    EXPECT_FALSE(app_->chkSerProcessed->isEnabled()); // MOV: nothing to choose
+    app_->popMovie->setCurrentIndex(1);
+    ASSERT_TRUE(app_->chkSerProcessed->isEnabled());
+    app_->chkSerProcessed->setChecked(true);
+    app_->btnAcquieMovie();
+    app_->btnLiveAction();
+    for (int k = 0; k < 3; ++k) ASSERT_TRUE(step()) << k;
+    app_->btnAcquieMovie();
+    EXPECT_EQ(app_->btnMovie->text().toStdString(), "Start Video");
+    stopLive();
+    const std::string n = selected();
+    const int index = GetResolution(n.c_str());
+    const int width = GetResWidth(index, n.c_str()), height = GetResHeight(index, n.c_str());
+
+    const QStringList files = QDir(shots()).entryList({"*.ser"}, QDir::Files);
+    ASSERT_EQ(files.size(), 1);
+    QFile ser(shots() + files[0]);
+    ASSERT_TRUE(ser.open(QIODevice::ReadOnly));
+    const QByteArray head = ser.read(178);
+    ASSERT_EQ(head.size(), 178);
+    auto le32 = [&](int at) {
+        return static_cast<int>(static_cast<uint8_t>(head[at]) |
+                                (static_cast<uint8_t>(head[at + 1]) << 8) |
+                                (static_cast<uint8_t>(head[at + 2]) << 16) |
+                                (static_cast<uint8_t>(head[at + 3]) << 24));
+    };
+    EXPECT_EQ(le32(18), 100); // RGB
+    EXPECT_EQ(le32(26), width);
+    EXPECT_EQ(le32(30), height);
+    EXPECT_EQ(le32(34), 8);
+    EXPECT_EQ(le32(38), 3); // the frames shown while recording
+    // The frames, then the trailer of one time stamp per frame.
+    EXPECT_EQ(ser.size(), 178 + 3LL * width * height * 3 + 3 * 8);
+
+    app_->applicationShouldTerminate();
+    app_.reset();
+    start();
+    EXPECT_EQ(app_->popMovie->currentIndex(), 1);
+    EXPECT_TRUE(app_->chkSerProcessed->isEnabled());
+    EXPECT_TRUE(app_->chkSerProcessed->isChecked());
+}
+
 TEST_F(CaptureTest, SnapshotThatCannotBeWrittenIsReportedOnceAndEndsTheSeries) {
     SteppedCamera& camera = startStepped();
     OpenOnExit guard{camera};
