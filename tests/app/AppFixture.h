@@ -11,13 +11,16 @@
 #include <QPushButton>
 #include <QThread>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "app/AppDelegate.h"
 #include "camera/CamApi.h"
@@ -69,12 +72,40 @@ protected:
         app_->applicationDidFinishLaunching();
     }
 
-    /// Runs the event loop until the condition holds or the time is up; the time only bounds
-    /// a failing test.
-    static bool waitFor(const std::function<bool()>& condition, int ms = 20000) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    /// How many times slower than on a quiet machine work goes now: the runnable tasks per
+    /// core over the last minute, as /proc/loadavg counts them, at least 1 and at most 12.
+    static double loadFactor() {
+        double load = 0;
+        std::ifstream("/proc/loadavg") >> load;
+        const double cores = std::max(1u, std::thread::hardware_concurrency());
+        return std::clamp(load / cores, 1.0, 12.0);
+    }
+
+    /// Runs the event loop until the condition holds, or until `progress` (when given) has
+    /// not changed for `ms`, or, without it, `ms` have passed in all; with progress the wait
+    /// still ends after ten times `ms`. The times grow with the machine's load, read again as
+    /// the wait goes on; they only bound a failing test.
+    static bool waitFor(const std::function<bool()>& condition, int ms = 20000,
+                        const std::function<int64_t()>& progress = {}) {
+        using Clock = std::chrono::steady_clock;
+        const auto start = Clock::now();
+        auto since = start, nextLoad = start;
+        double factor = 1;
+        int64_t last = progress ? progress() : 0;
         while (!condition()) {
-            if (std::chrono::steady_clock::now() > deadline) return false;
+            const auto now = Clock::now();
+            if (now >= nextLoad) {
+                factor = std::max(factor, loadFactor());
+                nextLoad = now + std::chrono::seconds(1);
+            }
+            if (progress) {
+                if (const int64_t seen = progress(); seen != last) {
+                    last = seen;
+                    since = now;
+                }
+            }
+            const std::chrono::duration<double, std::milli> allowed(ms * factor);
+            if (now - since > allowed || now - start > 10 * allowed) return condition();
             QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
             QThread::msleep(2);
         }
