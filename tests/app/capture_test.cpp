@@ -59,6 +59,30 @@ private:
     std::atomic<bool> marked_{false};
 };
 
+/// The one SER file of a directory: its 178-byte header and its size (an empty header when
+/// the directory has not exactly one).
+struct SerFile {
+    QByteArray head;
+    qint64 size = 0;
+    int le32(int at) const {
+        return static_cast<int>(static_cast<uint8_t>(head[at]) |
+                                (static_cast<uint8_t>(head[at + 1]) << 8) |
+                                (static_cast<uint8_t>(head[at + 2]) << 16) |
+                                (static_cast<uint8_t>(head[at + 3]) << 24));
+    }
+};
+
+SerFile onlySerFile(const QString& dir) {
+    SerFile ser;
+    const QStringList files = QDir(dir).entryList({"*.ser"}, QDir::Files);
+    EXPECT_EQ(files.size(), 1) << files.join(' ').toStdString();
+    QFile file(dir + (files.isEmpty() ? QString() : files[0]));
+    if (files.size() != 1 || !file.open(QIODevice::ReadOnly)) return ser;
+    ser.head = file.read(178);
+    ser.size = file.size();
+    return ser;
+}
+
 /// Opens the camera when a test leaves, so the controller's teardown never waits for a frame.
 struct OpenOnExit {
     SteppedCamera& camera;
@@ -221,21 +245,11 @@ TEST_F(CaptureTest, SerMovieChoiceRecordsEveryFrameTheGrabThreadReads) {
     app_->btnAcquieMovie();
     EXPECT_EQ(app_->btnMovie->text().toStdString(), "Start Video");
     stopLive();
-    const QStringList files = QDir(shots()).entryList({"*.ser"}, QDir::Files);
-    ASSERT_EQ(files.size(), 1);
-    QFile ser(shots() + files[0]);
-    ASSERT_TRUE(ser.open(QIODevice::ReadOnly));
-    const QByteArray head = ser.read(178);
-    ASSERT_EQ(head.size(), 178);
-    EXPECT_EQ(head.left(14), QByteArray("LUCAM-RECORDER"));
-    auto le32 = [&](int at) {
-        return static_cast<int>(static_cast<uint8_t>(head[at]) |
-                                (static_cast<uint8_t>(head[at + 1]) << 8) |
-                                (static_cast<uint8_t>(head[at + 2]) << 16) |
-                                (static_cast<uint8_t>(head[at + 3]) << 24));
-    };
-    EXPECT_EQ(le32(18), 8); // RGGB: the camera's own mosaic, unflipped
-    EXPECT_GE(le32(38), 3); // every frame read while recording
+    const SerFile ser = onlySerFile(shots());
+    ASSERT_EQ(ser.head.size(), 178);
+    EXPECT_EQ(ser.head.left(14), QByteArray("LUCAM-RECORDER"));
+    EXPECT_EQ(ser.le32(18), 8); // RGGB: the camera's own mosaic, unflipped
+    EXPECT_GE(ser.le32(38), 3); // every frame read while recording
 }
 
 // The processed choice records what the show thread shows: 8-bit RGB of the finished image,
@@ -259,25 +273,15 @@ TEST_F(CaptureTest, ProcessedSerRecordsTheShownImageAndIsKeptInTheSettings) {
     const int index = GetResolution(n.c_str());
     const int width = GetResWidth(index, n.c_str()), height = GetResHeight(index, n.c_str());
 
-    const QStringList files = QDir(shots()).entryList({"*.ser"}, QDir::Files);
-    ASSERT_EQ(files.size(), 1);
-    QFile ser(shots() + files[0]);
-    ASSERT_TRUE(ser.open(QIODevice::ReadOnly));
-    const QByteArray head = ser.read(178);
-    ASSERT_EQ(head.size(), 178);
-    auto le32 = [&](int at) {
-        return static_cast<int>(static_cast<uint8_t>(head[at]) |
-                                (static_cast<uint8_t>(head[at + 1]) << 8) |
-                                (static_cast<uint8_t>(head[at + 2]) << 16) |
-                                (static_cast<uint8_t>(head[at + 3]) << 24));
-    };
-    EXPECT_EQ(le32(18), 100); // RGB
-    EXPECT_EQ(le32(26), width);
-    EXPECT_EQ(le32(30), height);
-    EXPECT_EQ(le32(34), 8);
-    EXPECT_EQ(le32(38), 3); // the frames shown while recording
+    const SerFile ser = onlySerFile(shots());
+    ASSERT_EQ(ser.head.size(), 178);
+    EXPECT_EQ(ser.le32(18), 100); // RGB
+    EXPECT_EQ(ser.le32(26), width);
+    EXPECT_EQ(ser.le32(30), height);
+    EXPECT_EQ(ser.le32(34), 8);
+    EXPECT_EQ(ser.le32(38), 3); // the frames shown while recording
     // The frames, then the trailer of one time stamp per frame.
-    EXPECT_EQ(ser.size(), 178 + 3LL * width * height * 3 + 3 * 8);
+    EXPECT_EQ(ser.size, 178 + 3LL * width * height * 3 + 3 * 8);
 
     app_->applicationShouldTerminate();
     app_.reset();
