@@ -211,6 +211,15 @@ TEST_F(ApiTest, ShutdownAndRestartWhileAnotherThreadDecodesAndSaves) {
             if (turn % 4 == 0) SaveFile(raw.data(), shot.c_str(), 2, name.c_str());
         }
     });
+    // A failed assertion below returns early: the worker is stopped and joined on the way out.
+    struct StopAndJoin {
+        std::atomic<bool>& done;
+        std::thread& worker;
+        ~StopAndJoin() {
+            done = true;
+            if (worker.joinable()) worker.join();
+        }
+    } stopAndJoin{done, worker};
     for (int cycle = 0; cycle < 6; ++cycle) {
         // Let a conversion of this run's camera begin, then pull the library from under it.
         const long seen = decodes.load();
