@@ -1,9 +1,13 @@
 // The base camera's parameter files: an index file holding the current slot number and one
 // 38-byte slot file per parameter set, both named after the model's display name.
+#include <dirent.h>
+
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,6 +19,10 @@ namespace {
 constexpr int kSlotBytes = 38;
 /// Slots map to the letters 'a' .. '~', so that every slot file name stays a plain file name.
 constexpr int kMaxSlot = '~' - 'a';
+/// What a temporary parameter file's name has between the final name and its random part.
+constexpr char kTempMark[] = ".hxparam-";
+/// A temporary file untouched for this long belongs to a writer that died.
+constexpr time_t kStaleSeconds = 60;
 
 std::string indexPath(const std::string& directory, const std::string& display) {
     return directory + display;
@@ -24,10 +32,11 @@ std::string slotPath(const std::string& directory, const std::string& display, i
     return directory + display + static_cast<char>('a' + slot) + ".txt";
 }
 
-/// Writes a whole file or nothing: the bytes go to a temporary file beside the target, which
-/// then replaces the target in one rename.
+/// Writes a whole file or nothing: the bytes go to a temporary file beside the target (its
+/// name, kTempMark and six random letters or digits), which then replaces the target in one
+/// rename.
 bool writeWhole(const std::string& path, const unsigned char* bytes, size_t size) {
-    std::string temp = path + ".XXXXXX";
+    std::string temp = path + kTempMark + "XXXXXX";
     const int fd = mkstemp(temp.data());
     if (fd < 0) return false;
     size_t done = 0;
@@ -78,7 +87,41 @@ float exposureArgument(double lines, float rate, float length, float first) {
     return linesOf(ms) == lines ? ms : first;
 }
 
+/// Whether `name` is a temporary of writeWhole for one of this display name's files: the
+/// index or a slot file name, kTempMark and mkstemp's six letters or digits.
+bool isParameterTemporary(const std::string& name, const std::string& display) {
+    const size_t mark = sizeof kTempMark - 1, tail = mark + 6;
+    if (name.size() < display.size() + tail || name.compare(0, display.size(), display) != 0)
+        return false;
+    const size_t at = name.size() - tail;
+    if (name.compare(at, mark, kTempMark) != 0) return false;
+    for (size_t i = at + mark; i < name.size(); ++i)
+        if (!std::isalnum(static_cast<unsigned char>(name[i]))) return false;
+    const std::string middle = name.substr(display.size(), at - display.size());
+    return middle.empty() || (middle.size() == 5 && middle[0] >= 'a' &&
+                              middle[0] <= 'a' + kMaxSlot && middle.compare(1, 4, ".txt") == 0);
+}
+
+/// Removes the temporaries that writers killed in the middle of a write (a signal, a file-size
+/// limit, a crash) left beside this display name's files: regular files of that naming only,
+/// untouched for a minute (a write in progress takes milliseconds).
+void sweepStaleTemporaries(const std::string& directory, const std::string& display) {
+    DIR* listing = ::opendir(directory.c_str());
+    if (!listing) return;
+    const int dirFd = ::dirfd(listing);
+    const time_t now = ::time(nullptr);
+    while (const dirent* entry = ::readdir(listing)) {
+        if (!isParameterTemporary(entry->d_name, display)) continue;
+        struct stat st {};
+        if (::fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (!S_ISREG(st.st_mode) || now - st.st_mtime < kStaleSeconds) continue;
+        ::unlinkat(dirFd, entry->d_name, 0);
+    }
+    ::closedir(listing);
+}
+
 bool writeIndex(const std::string& directory, const std::string& display, int slot) {
+    sweepStaleTemporaries(directory, display);
     unsigned char bytes[4];
     const auto value = static_cast<uint32_t>(slot);
     for (int i = 0; i < 4; ++i) bytes[i] = static_cast<unsigned char>((value >> (8 * i)) & 0xFF);

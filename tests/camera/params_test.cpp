@@ -2,6 +2,12 @@
 // that are short, long or hold values outside their ranges.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -235,4 +241,81 @@ TEST_F(CameraParams, RegionFromASlotIsAlignedAsTheSetterAlignsIt) {
     int rx = -1, ry = -1, rw = -1, rh = -1;
     reference._roi(&rx, &ry, &rw, &rh);
     EXPECT_EQ(std::vector<int>({x, y, w, h}), std::vector<int>({rx, ry, rw, rh}));
+}
+
+TEST_F(CameraParams, StaleTemporariesOfKilledWritersAreSweptWhenTheDirectoryIsWritten) {
+    ASSERT_EQ(cam._save_params(0, dir), 0);
+    const std::string display = "VAo200C1.";
+    const auto make = [&](const std::string& name, int ageSeconds) {
+        writeFile(name, {1, 2, 3});
+        const auto when = fs::file_time_type::clock::now() - std::chrono::seconds(ageSeconds);
+        fs::last_write_time(dir + name, when);
+    };
+    // What killed writers of the index and of two slot files left, two minutes ago.
+    make(display + ".hxparam-Ab12Cd", 120);
+    make(display + "c.txt.hxparam-000000", 120);
+    make(display + "~.txt.hxparam-zZ9yY8", 120);
+    // Kept: a write that may still run, other names, other models, and what is not a file.
+    const std::vector<std::string> kept = {display + ".hxparam-Fresh1",
+                                           display + ".hxparam-Ab12C",
+                                           display + ".hxparam-Ab12Cd.old",
+                                           display + "A.txt.hxparam-Ab12Cd",
+                                           display + ".backup",
+                                           "Other1.hxparam-Ab12Cd",
+                                           display + "cc.txt.hxparam-Ab12Cd"};
+    make(kept[0], 10);
+    for (size_t i = 1; i < kept.size(); ++i) make(kept[i], 120);
+    fs::create_directory(dir + display + "d.txt.hxparam-Dir123");
+    fs::create_symlink(dir + display, dir + display + "e.txt.hxparam-Link12");
+
+    ASSERT_EQ(cam._save_params(1, dir), 0);
+    EXPECT_FALSE(fs::exists(dir + display + ".hxparam-Ab12Cd"));
+    EXPECT_FALSE(fs::exists(dir + display + "c.txt.hxparam-000000"));
+    EXPECT_FALSE(fs::exists(dir + display + "~.txt.hxparam-zZ9yY8"));
+    for (const std::string& name : kept) EXPECT_TRUE(fs::exists(dir + name)) << name;
+    EXPECT_TRUE(fs::is_directory(dir + display + "d.txt.hxparam-Dir123"));
+    EXPECT_TRUE(fs::is_symlink(dir + display + "e.txt.hxparam-Link12"));
+    // The files themselves are whole.
+    EXPECT_EQ(cam._current_params(dir), 1);
+    EXPECT_EQ(readFile(display + "b.txt").size(), 38u);
+}
+
+TEST_F(CameraParams, AWriterKilledByTheFileSizeLimitLeavesATemporaryTheNextWriteSweeps) {
+    const std::string display = "VAo200C1.";
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // The limit's signal at its default kills the writer in the middle of the index file.
+        rlimit limit{};
+        getrlimit(RLIMIT_FSIZE, &limit);
+        limit.rlim_cur = 1;
+        setrlimit(RLIMIT_FSIZE, &limit);
+        std::signal(SIGXFSZ, SIG_DFL);
+        cam._save_params(4, dir);
+        _exit(0);
+    }
+    int status = 0;
+    pid_t done = 0;
+    for (int i = 0; i < 3000 && done == 0; ++i) {
+        done = waitpid(child, &status, WNOHANG);
+        if (done == 0) usleep(10000);
+    }
+    if (done == 0) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+    }
+    ASSERT_EQ(done, child) << "the writer did not end within 30 s";
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) << status;
+    std::vector<std::string> left;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        left.push_back(entry.path().filename().string());
+        fs::last_write_time(entry.path(),
+                            fs::file_time_type::clock::now() - std::chrono::minutes(2));
+    }
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(left[0].rfind(display + ".hxparam-", 0), 0u) << left[0];
+
+    ASSERT_EQ(cam._save_params(4, dir), 0);
+    EXPECT_FALSE(fs::exists(dir + left[0]));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 2);
 }
