@@ -172,6 +172,8 @@ public:
     /// The open SER recording while bSaveVideo is set: the grab thread hands it every frame it
     /// reads, or, for a processed recording, the show thread every frame it shows.
     std::atomic<std::shared_ptr<LiveSerSession>> serRecording;
+    /// The directory the SER recording goes to (GUI thread only).
+    std::string serDirectory_;
     /// Finishes an open movie (its index is written only on close); called at quit.
     void closeOpenMovie();
     std::atomic<bool> bCalcDark{false};

@@ -188,22 +188,28 @@ void AppDelegate::btnFFAction() {
     if (copyIdleFrame(frame)) CalcFlatfield(frame.get(), false, camName->c_str());
 }
 
-/// Ends the SER recording, if one runs, and logs what it wrote.
-static void finishSer(std::shared_ptr<LiveSerSession> ser) {
-    if (!ser) return;
+/// Ends the SER recording, if one runs, and logs what it wrote. Returns the file (or the
+/// directory, when none could be made) of a recording that failed or was cut short (a full
+/// disk keeps the frames written before it); empty when it is whole or none ran.
+static QString finishSer(std::shared_ptr<LiveSerSession> ser, const std::string& directory) {
+    if (!ser) return {};
     hx::recording::LiveSerResult result;
-    if (ser->finish(result))
+    const bool written = ser->finish(result);
+    if (written)
         syslog(LOG_INFO, "SER %s: %lld frames written, %lld frames dropped%s%s",
                result.path.c_str(), static_cast<long long>(result.written),
                static_cast<long long>(result.dropped), result.error.empty() ? "" : ": ",
                result.error.c_str());
     else if (!result.error.empty())
         syslog(LOG_WARNING, "SER recording failed: %s", result.error.c_str());
+    if (result.error.empty()) return {};
+    return QFile::decodeName((written ? result.path : directory).c_str());
 }
 
 void AppDelegate::closeOpenMovie() {
     bSaveVideo = false;
-    finishSer(serRecording.exchange(nullptr));
+    // At quit the log is all there is to tell.
+    finishSer(serRecording.exchange(nullptr), serDirectory_);
 #ifdef HALVEX_HAVE_RECORDER
     if (std::shared_ptr<ezRecorder> open = recorder.exchange(nullptr)) open->CloseRecorder();
 #endif
@@ -218,16 +224,21 @@ void AppDelegate::btnAcquieMovie() {
     // show thread shows, as it shows it.
     if (bSaveVideo && serRecording.load()) {
         bSaveVideo = false;
-        finishSer(serRecording.exchange(nullptr));
         btnMovie->setText(infoText("Start Video"));
+        const QString failed = finishSer(serRecording.exchange(nullptr), serDirectory_);
+        if (!failed.isEmpty())
+            alert(infoText("The movie could not be saved:") + QLatin1Char(' ') + failed);
         return;
     }
     if (!bSaveVideo && popMovie->currentIndex() == 1) {
         const std::string dir = QFile::encodeName(txtPath->text()).toStdString();
         if (dir.empty() || ::access(dir.c_str(), W_OK) != 0) {
             syslog(LOG_WARNING, "cannot record into '%s'", dir.c_str());
+            tell(infoText("The movie %1 cannot be written").arg(txtPath->text()));
             return;
         }
+        tell(QString());
+        serDirectory_ = dir;
         hx::recording::LiveSerOptions options;
         options.processed = chkSerProcessed->isChecked();
         serRecording.store(std::make_shared<LiveSerSession>(*camName, dir, options));

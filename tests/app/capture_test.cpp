@@ -4,18 +4,24 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMainWindow>
 #include <QPushButton>
+#include <QStatusBar>
 
 #include <fstream>
 #include <vector>
 
 #include "AppFixture.h"
+#include "recording/SerWriter.h"
 #include "sim/SensorProfile.h"
 #include "sim/SimCamera.h"
 #include "sim/WireFormat.h"
+#include "tests/FileSizeLimit.h"
 #include "tests/ezImage/fits_test_util.h"
+#include "tests/recording/SerLayout.h"
 #include "usb/UsbDevice.h"
 
 namespace {
@@ -289,6 +295,60 @@ TEST_F(CaptureTest, ProcessedSerRecordsTheShownImageAndIsKeptInTheSettings) {
     EXPECT_EQ(app_->popMovie->currentIndex(), 1);
     EXPECT_TRUE(app_->chkSerProcessed->isEnabled());
     EXPECT_TRUE(app_->chkSerProcessed->isChecked());
+}
+
+TEST_F(CaptureTest, SerRecordingCutOffByAFullDiskIsReportedAndKeepsItsWholeFrames) {
+    SteppedCamera& camera = startStepped();
+    OpenOnExit guard{camera};
+    const char* n = app_->camName->c_str();
+    int width = 0, height = 0;
+    GetRawSize(&width, &height, n);
+    const size_t frameBytes = static_cast<size_t>(width) * height * (GetRawDepth(n) > 8 ? 2 : 1);
+    ASSERT_GT(frameBytes, 0u);
+    app_->txtPath->setText(shots());
+    QDir().mkpath(shots());
+    app_->popMovie->setCurrentIndex(1);
+    {
+        // The disk fills in the middle of the third frame.
+        hxtest::FileSizeLimit limit(hx::recording::kSerHeaderBytes + frameBytes * 5 / 2);
+        ASSERT_TRUE(limit.ok());
+        app_->btnAcquieMovie();
+        app_->btnLiveAction();
+        for (int k = 0; k < 5; ++k) ASSERT_TRUE(step()) << k;
+        EXPECT_TRUE(alerts_.isEmpty());
+        app_->btnAcquieMovie();
+    }
+    stopLive();
+    EXPECT_EQ(app_->btnMovie->text().toStdString(), "Start Video");
+    const QStringList files = QDir(shots()).entryList({"*.ser"}, QDir::Files);
+    ASSERT_EQ(files.size(), 1);
+    ASSERT_EQ(alerts_.size(), 1);
+    EXPECT_TRUE(alerts_[0].contains(shots() + files[0])) << alerts_[0].toStdString();
+    // The recording is the user's: a valid file of the two whole frames, counted so.
+    const hxtest::SerFile f = hxtest::readSer((shots() + files[0]).toStdString());
+    ASSERT_TRUE(f.ok);
+    EXPECT_EQ(f.frames, 2);
+    EXPECT_EQ(f.width, width);
+    EXPECT_EQ(QFileInfo(shots() + files[0]).size(),
+              static_cast<qint64>(hx::recording::kSerHeaderBytes + 2 * frameBytes));
+}
+
+TEST_F(CaptureTest, SerRecordingIntoADirectoryThatCannotBeWrittenIsRefusedOnTheStatusBar) {
+    SteppedCamera& camera = startStepped();
+    OpenOnExit guard{camera};
+    QDir().mkpath(shots());
+    // A directory below a regular file can be neither made nor written, also by root.
+    std::ofstream(dir_ / "shots" / "file") << "x";
+    const QString target = shots() + "file/sub/";
+    app_->txtPath->setText(target);
+    app_->popMovie->setCurrentIndex(1);
+    app_->btnAcquieMovie();
+    EXPECT_EQ(app_->btnMovie->text().toStdString(), "Start Video");
+    EXPECT_FALSE(app_->bSaveVideo);
+    const QString status = app_->window()->statusBar()->currentMessage();
+    EXPECT_TRUE(status.contains(target)) << status.toStdString();
+    EXPECT_TRUE(status.contains("cannot be written")) << status.toStdString();
+    EXPECT_TRUE(alerts_.isEmpty());
 }
 
 TEST_F(CaptureTest, SnapshotThatCannotBeWrittenIsReportedOnceAndEndsTheSeries) {
