@@ -11,13 +11,6 @@
 
 namespace {
 
-int readFrame(std::vector<unsigned char>& buffer, const char* name) {
-    int r = -3;
-    for (int attempt = 0; attempt < 20 && r != 0 && r != 1; ++attempt)
-        r = GetRawData(buffer.data(), static_cast<int>(buffer.size()), name);
-    return r;
-}
-
 int sampleOf(const _ezImage& im, int x, int y, int c) {
     const size_t bps = im.depth / 8;
     const unsigned char* p =
@@ -110,15 +103,10 @@ TEST_F(ApiTest, RawFitsSnapshotsHoldTheSensorSamplesOfTheRawFileTurnedByTheFlip)
 }
 
 TEST_F(ApiTest, FinishedFitsSnapshotsHoldTheFinishedImageInThreePlanes) {
-    start();
-    const std::string name = plug(0xA811);
+    std::vector<unsigned char> raw, image;
+    const std::string name = grabFinished(0xA811, raw, image);
     ASSERT_FALSE(name.empty());
     const char* n = name.c_str();
-    ASSERT_EQ(ResumeDevice(n), 0);
-    std::vector<unsigned char> raw(RecvMemSize(n));
-    std::vector<unsigned char> image(raw.size() * 3 + 8192);
-    ASSERT_EQ(readFrame(raw, n), 0);
-    ASSERT_EQ(DecodeRaw2Image(raw.data(), image.data(), n), 0);
     const std::string path = docs_ + "finished";
     ASSERT_EQ(SaveFile(image.data(), path.c_str(), 32, n), 0);
     const _ezImage& r = *reinterpret_cast<const _ezImage*>(image.data());

@@ -14,14 +14,6 @@ int64_t nowUs() {
         .count();
 }
 
-/// Reads until a frame arrives (codes 0 and 1); the code of the last read.
-int readFrame(std::vector<unsigned char>& buffer, const char* name) {
-    int r = -3;
-    for (int attempt = 0; attempt < 20 && r != 0 && r != 1; ++attempt)
-        r = GetRawData(buffer.data(), static_cast<int>(buffer.size()), name);
-    return r;
-}
-
 } // namespace
 
 TEST_F(ApiTest, FrameReadsStampTheirOwnSettingsSequenceAndTime) {

@@ -2,6 +2,7 @@
 // or a directory that is not there is reported as -3, and what could be written stays.
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <csignal>
 #include <fstream>
 #include <iterator>
@@ -9,6 +10,7 @@
 
 #include "ApiFixture.h"
 #include "tests/FileSizeLimit.h"
+#include "tests/ReadOnlyDirectory.h"
 
 namespace fs = std::filesystem;
 
@@ -22,18 +24,10 @@ std::vector<char> bytesOf(const fs::path& path) {
 } // namespace
 
 TEST_F(ApiTest, SnapshotFilesThatCannotBeWrittenAreReportedAndTheOthersStay) {
-    start();
-    const std::string name = plug(0xA811);
+    std::vector<unsigned char> raw, image;
+    const std::string name = grabFinished(0xA811, raw, image);
     ASSERT_FALSE(name.empty());
     const char* n = name.c_str();
-    ASSERT_EQ(ResumeDevice(n), 0);
-    std::vector<unsigned char> raw(RecvMemSize(n));
-    std::vector<unsigned char> image(raw.size() * 3 + 8192);
-    int r = -3;
-    for (int attempt = 0; attempt < 20 && r != 0 && r != 1; ++attempt)
-        r = GetRawData(raw.data(), static_cast<int>(raw.size()), n);
-    ASSERT_TRUE(r == 0 || r == 1) << r;
-    ASSERT_EQ(DecodeRaw2Image(raw.data(), image.data(), n), 0);
 
     // RAW (big: 16 bits of three channels) and JPEG (small) of the finished image.
     const int formats = 1 | 8;
@@ -79,6 +73,54 @@ TEST_F(ApiTest, SnapshotFilesThatCannotBeWrittenAreReportedAndTheOthersStay) {
     EXPECT_EQ(SaveFile(raw.data(), nowhere.c_str(), 32 | 64, n), -3);
     EXPECT_EQ(SaveFile(raw.data(), part.c_str(), 32 | 64, n), 0);
     EXPECT_TRUE(fs::exists(part + ".fits"));
+    SuspendDevice(n);
+}
+
+TEST_F(ApiTest, FitsSnapshotsThatCannotBeWrittenLeaveNoPartFileAndKeepAnEarlierOne) {
+    std::vector<unsigned char> raw, image;
+    const std::string name = grabFinished(0xA811, raw, image);
+    ASSERT_FALSE(name.empty());
+    const char* n = name.c_str();
+    const fs::path shots = dir_ / "shots";
+    fs::create_directories(shots);
+    const std::string finished = (shots / "finished").string();
+    const std::string sensor = (shots / "sensor").string();
+    ASSERT_EQ(SaveFile(image.data(), finished.c_str(), 32, n), 0);
+    ASSERT_EQ(SaveFile(raw.data(), sensor.c_str(), 32 | 64, n), 0);
+    const auto finishedBytes = bytesOf(finished + ".fits");
+    const auto sensorBytes = bytesOf(sensor + ".fits");
+    ASSERT_GT(sensorBytes.size(), 2880u * 4);
+    const auto onlyTheEarlierFiles = [&] {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(shots))
+            names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(names, (std::vector<std::string>{"finished.fits", "sensor.fits"}));
+        EXPECT_EQ(bytesOf(finished + ".fits"), finishedBytes);
+        EXPECT_EQ(bytesOf(sensor + ".fits"), sensorBytes);
+    };
+
+    // A full disk in the middle of the data: -3, and the files of that name stay as they were.
+    {
+        hxtest::FileSizeLimit limit(2880 * 3);
+        ASSERT_TRUE(limit.ok());
+        EXPECT_EQ(SaveFile(image.data(), finished.c_str(), 32, n), -3);
+        EXPECT_EQ(SaveFile(raw.data(), sensor.c_str(), 32 | 64, n), -3);
+        EXPECT_EQ(SaveFile(raw.data(), (shots / "new").c_str(), 32 | 64, n), -3);
+    }
+    onlyTheEarlierFiles();
+    // A directory that cannot be written: the same.
+    {
+        hxtest::ReadOnlyDirectory readOnly(shots);
+        ASSERT_TRUE(readOnly.ok());
+        EXPECT_EQ(SaveFile(image.data(), finished.c_str(), 32, n), -3);
+        EXPECT_EQ(SaveFile(raw.data(), sensor.c_str(), 32 | 64, n), -3);
+        EXPECT_EQ(SaveFile(raw.data(), (shots / "new").c_str(), 32 | 64, n), -3);
+    }
+    onlyTheEarlierFiles();
+    // With room again the same names are written.
+    EXPECT_EQ(SaveFile(raw.data(), (shots / "new").c_str(), 32 | 64, n), 0);
+    EXPECT_EQ(bytesOf(shots / "new.fits").size(), sensorBytes.size());
     SuspendDevice(n);
 }
 

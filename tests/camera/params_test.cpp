@@ -2,12 +2,7 @@
 // that are short, long or hold values outside their ranges.
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
-#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -15,6 +10,7 @@
 #include <vector>
 
 #include "camera_test_model.h"
+#include "tests/FileSizeLimit.h"
 
 using namespace camtest;
 namespace fs = std::filesystem;
@@ -282,29 +278,8 @@ TEST_F(CameraParams, StaleTemporariesOfKilledWritersAreSweptWhenTheDirectoryIsWr
 
 TEST_F(CameraParams, AWriterKilledByTheFileSizeLimitLeavesATemporaryTheNextWriteSweeps) {
     const std::string display = "VAo200C1.";
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        // The limit's signal at its default kills the writer in the middle of the index file.
-        rlimit limit{};
-        getrlimit(RLIMIT_FSIZE, &limit);
-        limit.rlim_cur = 1;
-        setrlimit(RLIMIT_FSIZE, &limit);
-        std::signal(SIGXFSZ, SIG_DFL);
-        cam._save_params(4, dir);
-        _exit(0);
-    }
-    int status = 0;
-    pid_t done = 0;
-    for (int i = 0; i < 3000 && done == 0; ++i) {
-        done = waitpid(child, &status, WNOHANG);
-        if (done == 0) usleep(10000);
-    }
-    if (done == 0) {
-        kill(child, SIGKILL);
-        waitpid(child, &status, 0);
-    }
-    ASSERT_EQ(done, child) << "the writer did not end within 30 s";
+    // The limit's signal at its default kills the writer in the middle of the index file.
+    const int status = hxtest::writerStatusUnderLimit(1, [&] { cam._save_params(4, dir); });
     ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) << status;
     std::vector<std::string> left;
     for (const auto& entry : fs::directory_iterator(dir)) {

@@ -48,21 +48,6 @@ TEST_F(RegistryTest, WriteErrorsFailAndLeaveNothingBehind) {
 }
 
 namespace {
-/// Waits for a child process at most `seconds`; kills it when it overstays. Its wait status.
-int reap(pid_t child, int seconds) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    int status = 0;
-    while (::waitpid(child, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            ::kill(child, SIGKILL);
-            ::waitpid(child, &status, 0);
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return status;
-}
-
 void makeOld(const std::string& path) {
     const timespec times[2] = {{::time(nullptr) - 120, 0}, {::time(nullptr) - 120, 0}};
     ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
@@ -72,16 +57,8 @@ void makeOld(const std::string& path) {
 TEST_F(RegistryTest, TemporariesLeftByAKilledWriterGoWithTheNextSaveThere) {
     hxtest::ImagePtr big = hxtest::patternImage(400, 300, 16, 3);
     // A writer that exceeds the file-size limit without ignoring the signal dies mid-write.
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        std::signal(SIGXFSZ, SIG_DFL);
-        rlimit limit{4096, 4096};
-        setrlimit(RLIMIT_FSIZE, &limit);
-        ezSaveImage(dir.file("shot.tif"), big.get());
-        ::_exit(0);
-    }
-    const int status = reap(child, 60);
+    const int status =
+        hxtest::writerStatusUnderLimit(4096, [&] { ezSaveImage(dir.file("shot.tif"), big.get()); });
     ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) << status;
     std::vector<std::string> left = dir.entries();
     ASSERT_EQ(left.size(), 1u);

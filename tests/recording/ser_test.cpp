@@ -21,6 +21,8 @@
 #include "camera/CamApi.h"
 #include "recording/LiveSer.h"
 #include "recording/SerWriter.h"
+#include "tests/FileSizeLimit.h"
+#include "tests/ReadOnlyDirectory.h"
 #include "tests/ezImage/fits_test_util.h"
 #include "tests/recording/SerLayout.h"
 
@@ -252,18 +254,15 @@ TEST(SerWriter, BadDestinationsAndAFullDiskFailWithoutLosingWhatWasWritten) {
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 1);
 
     // The disk fills after two and a half frames of 20000 bytes.
-    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit old{};
-    getrlimit(RLIMIT_FSIZE, &old);
-    rlimit small = old;
-    small.rlim_cur = 178 + 50000;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
     SerWriter writer(SerOptions{8, true, 1000});
-    const bool opened = writer.open(dir.file("full.ser"), format);
-    for (int k = 0; opened && k < 5; ++k) writer.append(testFrame(100, 100, k).data(), kT0 + k);
-    const bool whole = writer.close();
-    setrlimit(RLIMIT_FSIZE, &old);
-    std::signal(SIGXFSZ, previous);
+    bool opened = false, whole = true;
+    {
+        hxtest::FileSizeLimit limit(178 + 50000);
+        ASSERT_TRUE(limit.ok());
+        opened = writer.open(dir.file("full.ser"), format);
+        for (int k = 0; opened && k < 5; ++k) writer.append(testFrame(100, 100, k).data(), kT0 + k);
+        whole = writer.close();
+    }
     ASSERT_TRUE(opened);
     EXPECT_FALSE(whole);
     EXPECT_FALSE(writer.error().empty());
@@ -380,6 +379,55 @@ TEST_F(LiveSerTest, RawRecordingHoldsEveryFrameWithTheMosaicAsItLiesInTheFile) {
     ASSERT_TRUE(recordLiveSer(n, dir.path.string() + "/", options, again)) << again.error;
     EXPECT_NE(again.path, result.path);
     EXPECT_EQ(readSer(result.path).frames, 4);
+}
+
+TEST_F(LiveSerTest, AFullDiskOrAnUnwritableDirectoryIsReportedAndWholeFramesStay) {
+    const std::string name = plug(0xA811); // VAh200C1
+    ASSERT_FALSE(name.empty());
+    const char* n = name.c_str();
+    ASSERT_EQ(ResumeDevice(n), 0);
+    int width = 0, height = 0;
+    GetRawSize(&width, &height, n);
+    const size_t frameBytes = static_cast<size_t>(width) * height * (GetRawDepth(n) > 8 ? 2 : 1);
+    LiveSerOptions options;
+    options.seconds = 60;
+    options.maxFrames = 5;
+    options.writer.waitWhenFull = true;
+    LiveSerResult result;
+    bool written = false;
+    {
+        // The disk fills in the middle of the third frame.
+        hxtest::FileSizeLimit limit(kSerHeaderBytes + frameBytes * 5 / 2);
+        ASSERT_TRUE(limit.ok());
+        written = recordLiveSer(n, dir.path.string() + "/", options, result);
+    }
+    ASSERT_TRUE(written) << result.error;
+    EXPECT_NE(result.error.find("cannot write"), std::string::npos) << result.error;
+    EXPECT_EQ(result.written, 2);
+    EXPECT_EQ(result.written + result.dropped, 5);
+    // What was recorded is the user's: a valid file of its whole frames, counted so.
+    const SerFile f = readSer(result.path);
+    ASSERT_TRUE(f.ok);
+    EXPECT_EQ(f.frames, 2);
+    EXPECT_EQ(fs::file_size(result.path), kSerHeaderBytes + 2 * frameBytes);
+
+    // A directory that cannot be written: nothing is recorded, and an earlier recording there
+    // stays as it was.
+    const fs::path locked = dir.path / "locked";
+    fs::create_directories(locked);
+    fs::copy_file(result.path, locked / "earlier.ser");
+    LiveSerResult refused;
+    bool recorded = true;
+    {
+        hxtest::ReadOnlyDirectory readOnly(locked);
+        ASSERT_TRUE(readOnly.ok());
+        recorded = recordLiveSer(n, locked.string() + "/", options, refused);
+    }
+    EXPECT_FALSE(recorded);
+    EXPECT_NE(refused.error.find("cannot create"), std::string::npos) << refused.error;
+    EXPECT_EQ(std::distance(fs::directory_iterator(locked), fs::directory_iterator()), 1);
+    EXPECT_EQ(readBytes((locked / "earlier.ser").string()), readBytes(result.path));
+    SuspendDevice(n);
 }
 
 TEST_F(LiveSerTest, ProcessedRecordingHoldsTheEightBitLiveViewInRgb) {

@@ -8,10 +8,13 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 
 #include "ezImage/ezImage.h"
+#include "tests/ReadOnlyDirectory.h"
 #include "tests/ezImage/fits_test_util.h"
+#include "tests/recording/SerLayout.h"
 
 namespace fs = std::filesystem;
 
@@ -23,10 +26,10 @@ struct CliRun {
 };
 
 /// Runs the tool with the given arguments, without real USB and without simulated cameras
-/// from the environment.
-CliRun cli(const std::string& arguments) {
-    const std::string command = std::string("env -u HALVEX_SIMULATE HALVEX_NO_USB=1 '") +
-                                HALVEX_CLI + "' " + arguments + " 2>&1";
+/// from the environment; `wrapper` runs before it (a file-size limit, fewer privileges).
+CliRun cli(const std::string& arguments, const std::string& wrapper = "") {
+    const std::string command = wrapper + "env -u HALVEX_SIMULATE HALVEX_NO_USB=1 '" + HALVEX_CLI +
+                                "' " + arguments + " 2>&1";
     CliRun run;
     FILE* pipe = ::popen(command.c_str(), "r");
     if (!pipe) return run;
@@ -36,6 +39,13 @@ CliRun cli(const std::string& arguments) {
     const int status = ::pclose(pipe);
     run.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return run;
+}
+
+/// A file-size limit of `blocks` 512-byte blocks standing in for a full disk. The shell
+/// ignores the signal it sends, as the tool does itself, so each write fails instead of ending
+/// the process.
+std::string fullDisk(int blocks) {
+    return "sh -c 'trap \"\" XFSZ; ulimit -f " + std::to_string(blocks) + "; exec \"$0\" \"$@\"' ";
 }
 
 std::vector<unsigned char> readFile(const fs::path& path) {
@@ -250,25 +260,90 @@ TEST_F(CliFiles, CaptureWritesRawSensorFitsAndRecordWritesSer) {
 
 TEST_F(CliFiles, AFullDiskIsReportedAndLeavesNoPartialFile) {
     fs::create_directories(dir);
-    // A file-size limit stands in for a full disk; the shell ignores the signal it sends, as
-    // the tool does itself, so each write fails instead of ending the process.
-    const std::string command = "sh -c \"trap '' XFSZ; ulimit -f 64; exec env -u HALVEX_SIMULATE "
-                                "HALVEX_NO_USB=1 '" HALVEX_CLI "' --simulate VDo282C1 capture "
-                                "--format raw,jpg --out '" +
-                                dir.string() + "'\" 2>&1";
-    std::string output;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    char buf[4096];
-    size_t n = 0;
-    while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) output.append(buf, n);
-    const int status = ::pclose(pipe);
-    ASSERT_TRUE(WIFEXITED(status)) << output;
-    EXPECT_EQ(WEXITSTATUS(status), 4) << output;
-    EXPECT_NE(output.find("could not write every file"), std::string::npos) << output;
+    const CliRun r = cli(
+        "--simulate VDo282C1 capture --format raw,jpg --out '" + dir.string() + "'", fullDisk(64));
+    EXPECT_EQ(r.code, 4) << r.output;
+    EXPECT_NE(r.output.find("could not write every file"), std::string::npos) << r.output;
     for (const auto& entry : fs::directory_iterator(dir)) {
         const std::string name = entry.path().filename().string();
         EXPECT_EQ(name.find(".hxsave-"), std::string::npos) << name;
         EXPECT_NE(entry.path().extension(), ".raw") << name; // the RAW frame does not fit
     }
+}
+
+TEST_F(CliFiles, FitsAndSerThatCannotBeWrittenAreReportedAndEarlierFilesStay) {
+    const std::string out = " --out '" + dir.string() + "'";
+    const std::string capture = "--simulate VAh200C1 capture --resolution 2 --format fits";
+    ASSERT_EQ(cli(capture + out).code, 0);
+    const fs::path earlier = dir / "halvex-0001.fits";
+    const auto earlierBytes = readFile(earlier);
+    ASSERT_GT(earlierBytes.size(), 64u * 512);
+    const auto onlyTheEarlierFile = [&] {
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+        EXPECT_EQ(readFile(earlier), earlierBytes);
+    };
+    // A full disk and an unwritable directory, for the finished image and the sensor samples.
+    for (const std::string raw : {"", " --raw"}) {
+        SCOPED_TRACE(raw);
+        CliRun r = cli(capture + raw + out, fullDisk(8));
+        EXPECT_EQ(r.code, 4) << r.output;
+        EXPECT_NE(r.output.find("could not write every file"), std::string::npos) << r.output;
+        onlyTheEarlierFile();
+        {
+            hxtest::ReadOnlyDirectory readOnly(dir);
+            r = cli(capture + raw + out, hxtest::ReadOnlyDirectory::unprivilegedPrefix());
+        }
+        EXPECT_EQ(r.code, 4) << r.output;
+        EXPECT_NE(r.output.find("cannot write to directory"), std::string::npos) << r.output;
+        onlyTheEarlierFile();
+    }
+
+    // A SER recording the disk cuts off keeps its whole frames, counted in its header; the
+    // failure is reported.
+    const std::string record = "--simulate VAh200C1 record --format ser --seconds 60 --frames ";
+    const fs::path serDir = dir / "ser";
+    fs::create_directories(serDir);
+    const std::string serOut = " --out '" + serDir.string() + "'";
+    const CliRun one = cli(record + "1" + serOut);
+    ASSERT_EQ(one.code, 0) << one.output;
+    const std::string firstPath = one.output.substr(0, one.output.find('\n'));
+    const hxtest::SerFile first = hxtest::readSer(firstPath);
+    ASSERT_TRUE(first.ok && first.frames == 1) << one.output;
+    const size_t frameBytes = first.frameBytes;
+    const int blocks = static_cast<int>((178 + frameBytes * 5 / 2) / 512);
+    const CliRun cut = cli(record + "5" + serOut, fullDisk(blocks));
+    EXPECT_EQ(cut.code, 4) << cut.output;
+    EXPECT_NE(cut.output.find("cannot write"), std::string::npos) << cut.output;
+    // The file's name is the line of its own among the messages.
+    std::string path;
+    std::istringstream lines(cut.output);
+    for (std::string line; std::getline(lines, line);)
+        if (line.rfind('/', 0) == 0 && fs::path(line).extension() == ".ser") path = line;
+    ASSERT_NE(path, firstPath);
+    long long written = -1;
+    const size_t counts = cut.output.find("-bit ");
+    ASSERT_NE(counts, std::string::npos) << cut.output;
+    ASSERT_EQ(std::sscanf(cut.output.c_str() + cut.output.find(", ", counts) + 2,
+                          "%lld frames written", &written),
+              1)
+        << cut.output;
+    const hxtest::SerFile f = hxtest::readSer(path);
+    ASSERT_TRUE(f.ok) << cut.output;
+    EXPECT_EQ(f.frames, written);
+    EXPECT_GE(f.frames, 1);
+    EXPECT_LE(f.frames, 2);
+    EXPECT_EQ(fs::file_size(path), 178 + frameBytes * static_cast<size_t>(f.frames));
+    // Into a directory that cannot be written nothing is recorded, and the earlier
+    // recordings stay.
+    const auto firstBytes = readFile(firstPath);
+    CliRun refused;
+    {
+        hxtest::ReadOnlyDirectory readOnly(serDir);
+        refused = cli(record + "2" + serOut, hxtest::ReadOnlyDirectory::unprivilegedPrefix());
+    }
+    EXPECT_EQ(refused.code, 4) << refused.output;
+    EXPECT_NE(refused.output.find("cannot write to directory"), std::string::npos)
+        << refused.output;
+    EXPECT_EQ(std::distance(fs::directory_iterator(serDir), fs::directory_iterator()), 2);
+    EXPECT_EQ(readFile(firstPath), firstBytes);
 }
