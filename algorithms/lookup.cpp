@@ -39,30 +39,13 @@ HX_VBMI inline __m512i lookup256(const __m512i t[4], __m512i v) {
 }
 
 /// Blocks of 192 bytes (a whole number of groups for every period); returns the bytes done.
-/// Tables with the same contents are looked up once.
-HX_VBMI size_t mapBytesVbmi(uint8_t* p, size_t bytes, const ByteLayout& layout) {
+HX_VBMI size_t mapBytesVbmi(uint8_t* p, size_t bytes, int count, const uint8_t* const distinct[6],
+                            const uint64_t masks[6][3]) {
     constexpr size_t kBlock = 192;
-    const int period = layout.period;
-    const uint8_t* distinct[6] = {};
-    int slot[6] = {-1, -1, -1, -1, -1, -1}, count = 0;
-    for (int j = 0; j < period; ++j) {
-        const uint8_t* t = layout.table[j];
-        if (!t) continue;
-        for (int k = 0; k < count && slot[j] < 0; ++k)
-            if (distinct[k] == t || std::memcmp(distinct[k], t, 256) == 0) slot[j] = k;
-        if (slot[j] < 0) {
-            distinct[count] = t;
-            slot[j] = count++;
-        }
-    }
     if (count == 0) return bytes; // nothing changes
     __m512i tables[6][4];
-    __mmask64 masks[6][3] = {};
     for (int k = 0; k < count; ++k)
         for (int q = 0; q < 4; ++q) tables[k][q] = _mm512_loadu_si512(distinct[k] + 64 * q);
-    for (int v = 0; v < 3; ++v)
-        for (int i = 0; i < 64; ++i)
-            if (const int s = slot[(64 * v + i) % period]; s >= 0) masks[s][v] |= __mmask64{1} << i;
     size_t i = 0;
     for (; i + kBlock <= bytes; i += kBlock)
         for (int v = 0; v < 3; ++v) {
@@ -85,13 +68,37 @@ bool vectorLookups() {
     return useAvx512Vbmi();
 }
 
-void mapBytes(uint8_t* data, size_t bytes, const ByteLayout& layout) {
-    if (!data || layout.period < 1 || layout.period > 6 || 192 % layout.period != 0) return;
+ByteMapper::ByteMapper(const ByteLayout& layout) : layout_(layout) {
+    const int period = layout.period;
+    valid_ = period == 1 || period == 2 || period == 3 || period == 6;
+    if (!valid_) return;
+    int slot[6] = {-1, -1, -1, -1, -1, -1};
+    for (int j = 0; j < period; ++j) {
+        const uint8_t* t = layout.table[j];
+        if (!t) continue;
+        for (int k = 0; k < count_ && slot[j] < 0; ++k)
+            if (distinct_[k] == t || std::memcmp(distinct_[k], t, 256) == 0) slot[j] = k;
+        if (slot[j] < 0) {
+            distinct_[count_] = t;
+            slot[j] = count_++;
+        }
+    }
+    for (int v = 0; v < 3; ++v)
+        for (int i = 0; i < 64; ++i)
+            if (const int s = slot[(64 * v + i) % period]; s >= 0) masks_[s][v] |= uint64_t{1} << i;
+}
+
+void ByteMapper::apply(uint8_t* data, size_t bytes) const {
+    if (!data || !valid_) return;
     size_t done = 0;
 #ifdef HX_LOOKUP_VBMI
-    if (useAvx512Vbmi()) done = mapBytesVbmi(data, bytes, layout);
+    if (useAvx512Vbmi()) done = mapBytesVbmi(data, bytes, count_, distinct_, masks_);
 #endif
-    mapPlain(data + done, bytes - done, layout);
+    mapPlain(data + done, bytes - done, layout_);
+}
+
+void mapBytes(uint8_t* data, size_t bytes, const ByteLayout& layout) {
+    ByteMapper(layout).apply(data, bytes);
 }
 
 } // namespace hx::algorithms

@@ -18,6 +18,24 @@ struct ByteLayout {
 /// permutes and vectors are not switched off); without, they are plain loops.
 bool vectorLookups();
 
+/// A layout prepared once for many calls (the tables that are equal in content looked up once,
+/// the byte masks of each table worked out): what a step makes before its loop over a frame.
+/// The tables are referred to, not copied; they must outlive the mapper.
+class ByteMapper {
+public:
+    explicit ByteMapper(const ByteLayout& layout);
+    /// Maps `bytes` bytes in place; `bytes` is a whole number of groups. The same result as the
+    /// plain loop over every byte. An unknown period changes nothing.
+    void apply(uint8_t* data, size_t bytes) const;
+
+private:
+    ByteLayout layout_;
+    bool valid_ = false;
+    int count_ = 0; ///< distinct tables
+    const uint8_t* distinct_[6] = {};
+    uint64_t masks_[6][3] = {}; ///< bytes of each 192-byte block that table k maps
+};
+
 /// Maps `bytes` bytes in place through the layout's tables; `bytes` is a whole number of groups.
 /// The same result as the plain loop over every byte.
 void mapBytes(uint8_t* data, size_t bytes, const ByteLayout& layout);

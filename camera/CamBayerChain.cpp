@@ -227,8 +227,9 @@ template <bool Wide> void composedColourVector(uint8_t* p, size_t pixels, const 
     const hx::algorithms::ByteLayout layout =
         Wide ? hx::algorithms::ByteLayout{6, {c.low[0], red, c.low[1], c.high[1], c.low[2], blue}}
              : hx::algorithms::ByteLayout{3, {red, c.high[1], blue}};
+    const hx::algorithms::ByteMapper mapper(layout); // prepared once for every chunk
     if (!c.saturation) {
-        hx::algorithms::mapBytes(p, pixels * pixelBytes, layout);
+        mapper.apply(p, pixels * pixelBytes);
         return;
     }
     for (size_t from = 0; from < pixels; from += kChunk) {
@@ -239,7 +240,7 @@ template <bool Wide> void composedColourVector(uint8_t* p, size_t pixels, const 
             q[hi] = c.mixed[0][g + q[hi]];
             q[2 * e + hi] = c.mixed[1][g + q[2 * e + hi]];
         }
-        hx::algorithms::mapBytes(chunk, n * pixelBytes, layout);
+        mapper.apply(chunk, n * pixelBytes);
     }
 }
 
