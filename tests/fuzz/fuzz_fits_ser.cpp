@@ -16,6 +16,7 @@
 #include "FuzzSupport.h"
 #include "ezImage/ezImage.h"
 #include "recording/SerWriter.h"
+#include "tests/ezImage/frame_info_sample.h"
 #include "tests/recording/SerLayout.h"
 
 namespace {
@@ -283,23 +284,6 @@ std::vector<uint8_t> fitsSeed(uint8_t width, uint8_t height, uint8_t shape,
     return b;
 }
 
-HalvexFrameInfo frameInfo() {
-    HalvexFrameInfo info{};
-    info.sequence = 1;
-    info.exposureStartUs = 1765275072345000LL;
-    info.exposureMs = 12.5f;
-    info.temperature = -10.25f;
-    info.setTemperature = -10;
-    info.flags = HALVEX_INFO_GAIN | HALVEX_INFO_BLACK_LEVEL | HALVEX_INFO_TEMPERATURE |
-                 HALVEX_INFO_SET_TEMPERATURE;
-    info.gain = 120;
-    info.blackLevel = 16;
-    info.binX = info.binY = 1;
-    info.bayer = 3;
-    std::memcpy(info.model, "VAh200C1", 8);
-    return info;
-}
-
 std::vector<uint8_t> serSeed(uint8_t width, uint8_t height, uint8_t colour, uint8_t depth,
                              const std::string& observer, uint8_t frames) {
     std::vector<uint8_t> b = {1, width, height, colour, depth};
@@ -322,7 +306,7 @@ std::vector<uint8_t> serSeed(uint8_t width, uint8_t height, uint8_t colour, uint
 
 extern "C" int HalvexFuzzSeeds(const char* dir) {
     bool ok = true;
-    HalvexFrameInfo info = frameInfo();
+    HalvexFrameInfo info = hxtest::sampleFrameInfo();
     ok &= hxfuzz::seed(dir, "fits-raw8", fitsSeed(15, 7, 0, info));
     info.flip = 3;
     ok &= hxfuzz::seed(dir, "fits-raw16-flipped", fitsSeed(16, 9, 1, info));
@@ -331,8 +315,8 @@ extern "C" int HalvexFuzzSeeds(const char* dir) {
     info.frameType = 7;
     std::memcpy(info.model, "Cam\x01\xff'\"&=x/ long name!", 16);
     ok &= hxfuzz::seed(dir, "fits-odd-info", fitsSeed(5, 3, 0, info));
-    ok &= hxfuzz::seed(dir, "fits-rgb16", fitsSeed(6, 4, 1 | 2 | 4, frameInfo()));
-    ok &= hxfuzz::seed(dir, "fits-no-info", fitsSeed(3, 3, 8, frameInfo()));
+    ok &= hxfuzz::seed(dir, "fits-rgb16", fitsSeed(6, 4, 1 | 2 | 4, hxtest::sampleFrameInfo()));
+    ok &= hxfuzz::seed(dir, "fits-no-info", fitsSeed(3, 3, 8, hxtest::sampleFrameInfo()));
     ok &= hxfuzz::seed(dir, "ser-mono8", serSeed(9, 5, 0, 8, "observer", 3));
     ok &= hxfuzz::seed(dir, "ser-rgb16", serSeed(4, 3, 5, 12, "Jos\xc3\xa9", 2));
     ok &= hxfuzz::seed(dir, "ser-bayer-long-text",
