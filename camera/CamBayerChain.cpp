@@ -14,6 +14,7 @@
 
 #include "algorithms/algorithms.h"
 #include "algorithms/lookup.h"
+#include "algorithms/saturation.h"
 #include "camera/CamBayer.h"
 
 namespace {
@@ -149,6 +150,8 @@ struct ComposedColour {
     uint8_t builtTone[3][256];
     uint8_t builtSaturation[256 * 256];
     bool built = false;
+    /// The saturation whose rule filled the table built from, or -1: then it can be computed.
+    int saturationRule = -1;
 };
 
 /// Composes the tables of the steps in mask into c; the 256 x 256 tables are rebuilt only when
@@ -191,6 +194,7 @@ void composeColour(unsigned mask, const ColourTables& t, ComposedColour& c) {
     std::memcpy(c.builtTone, tone, sizeof(tone));
     std::memcpy(c.builtSaturation, t.saturation, sizeof(c.builtSaturation));
     c.built = true;
+    c.saturationRule = hx::algorithms::saturationOfTable(t.saturation);
 }
 
 /// The composed colour step on pixels of Wide ? 6 : 3 bytes, with or without saturation.
@@ -242,6 +246,21 @@ template <bool Wide> void composedColourVector(uint8_t* p, size_t pixels, const 
         }
         mapper.apply(chunk, n * pixelBytes);
     }
+}
+
+/// The composed colour step with saturation, computed by the saturation rule in vector
+/// registers where the table follows it; the last pixels of a row by the tables.
+template <bool Wide> void computedColour(uint8_t* p, size_t pixels, const ComposedColour& c) {
+    hx::algorithms::SaturationStep step;
+    for (int k = 0; k < 3; ++k) {
+        step.gain[k] = c.builtGain[k];
+        step.tone[k] = c.builtTone[k];
+        step.low[k] = c.low[k];
+    }
+    step.saturation = c.saturationRule;
+    step.wide = Wide;
+    const size_t done = hx::algorithms::saturatePixels(p, pixels, step);
+    composedColour<Wide, true>(p + (Wide ? 6 : 3) * done, pixels - done, c);
 }
 
 /// This thread's composed tables, made on first use; null when memory is short.
@@ -353,6 +372,8 @@ using ComposedKernel = void (*)(uint8_t*, size_t, const ComposedColour&);
 
 /// The composed loop for the tables in c and the sample width.
 ComposedKernel composedKernel(const ComposedColour& c, bool wide) {
+    if (c.saturation && c.saturationRule >= 0 && hx::algorithms::vectorSaturation())
+        return wide ? computedColour<true> : computedColour<false>;
     // With saturation, the one-by-one loop over 3-byte pixels is faster than splitting it.
     if (hx::algorithms::vectorLookups() && (wide || !c.saturation))
         return wide ? composedColourVector<true> : composedColourVector<false>;
