@@ -507,6 +507,7 @@ void AppDelegate::applicationDidFinishLaunching() {
 
 void AppDelegate::pumpDevices() {
     if (!terminated_) PumpDeviceEvents(0);
+    watchRecording();
 }
 
 // ---- hot-plug --------------------------------------------------------------------------------

@@ -248,6 +248,8 @@ public slots:
     void btnFFAction();
     /// Starts and stops movie recording; the recorder fills it in.
     void btnAcquieMovie();
+    /// Called by the device timer: ends a SER recording the disk no longer takes and says so.
+    void watchRecording();
     void miniaturize() {}
     void deminiaturize() {}
     /// Sets the snapshot directory as a confirmed directory choice does.

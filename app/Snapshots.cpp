@@ -206,6 +206,14 @@ static QString finishSer(std::shared_ptr<LiveSerSession> ser, const std::string&
     return QFile::decodeName((written ? result.path : directory).c_str());
 }
 
+/// A SER recording whose disk refused a write ends there, as at Stop, and the user is told now
+/// rather than after recording on for nothing.
+void AppDelegate::watchRecording() {
+    if (!bSaveVideo) return;
+    if (std::shared_ptr<LiveSerSession> ser = serRecording.load(); ser && ser->writeFailed())
+        btnAcquieMovie();
+}
+
 void AppDelegate::closeOpenMovie() {
     bSaveVideo = false;
     // At quit the log is all there is to tell.

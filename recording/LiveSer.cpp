@@ -66,6 +66,11 @@ bool LiveSerSession::openFailed() {
     return finished_ && !opened_;
 }
 
+bool LiveSerSession::writeFailed() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return opened_ && !finished_ && writer_->diskFailed();
+}
+
 int64_t LiveSerSession::framesTaken() {
     std::lock_guard<std::mutex> guard(lock_);
     return result_.read;

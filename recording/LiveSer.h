@@ -56,6 +56,8 @@ public:
     int64_t framesTaken();
     /// Whether the file could not be created (error in finish's result).
     bool openFailed();
+    /// Whether the disk refused a write: the file keeps its whole frames, later ones are lost.
+    bool writeFailed();
     /// Whether the recording takes finished frames (addFinishedFrame) rather than raw ones.
     bool processed() const { return options_.processed; }
 

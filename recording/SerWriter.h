@@ -76,6 +76,9 @@ public:
     int64_t framesWritten() const { return written_; }
     /// Frames that found the queue full, or that the disk could not take.
     int64_t framesDropped() const { return dropped_; }
+    /// Whether the disk refused a write (full, or past the file-size limit): every later frame
+    /// is dropped. May be asked from any thread while frames are written.
+    bool diskFailed() const { return diskFailed_; }
     const std::string& error() const { return error_; }
 
     /// directory + local "MMddHHmmss" + ".ser", the directory taken as it stands.
@@ -111,7 +114,7 @@ private:
     // Owned by the writer thread while it runs.
     std::vector<int64_t> stamps_; ///< UTC ticks of the frames written
     int32_t headerFrames_ = -1;
-    bool diskFailed_ = false;
+    std::atomic<bool> diskFailed_{false}; ///< written by the writer thread, read by any
     std::atomic<int64_t> written_{0}, dropped_{0};
 };
 

@@ -23,6 +23,7 @@
 #include "recording/SerWriter.h"
 #include "tests/FileSizeLimit.h"
 #include "tests/ReadOnlyDirectory.h"
+#include "tests/WaitUntil.h"
 #include "tests/ezImage/fits_test_util.h"
 #include "tests/recording/SerLayout.h"
 
@@ -260,7 +261,10 @@ TEST(SerWriter, BadDestinationsAndAFullDiskFailWithoutLosingWhatWasWritten) {
         hxtest::FileSizeLimit limit(178 + 50000);
         ASSERT_TRUE(limit.ok());
         opened = writer.open(dir.file("full.ser"), format);
+        EXPECT_FALSE(writer.diskFailed());
         for (int k = 0; opened && k < 5; ++k) writer.append(testFrame(100, 100, k).data(), kT0 + k);
+        // Said while the recording is still open, so a front end can end it at once.
+        EXPECT_TRUE(hxtest::waitUntil([&] { return writer.diskFailed(); }));
         whole = writer.close();
     }
     ASSERT_TRUE(opened);
