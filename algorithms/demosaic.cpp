@@ -280,12 +280,16 @@ void demosaicRows(const _ezImage* raw, T* dstRows, const Frame& f, int bayer, in
             // start of the raw buffer, so that pair is left to the portable loop.
             vecBegin = vecEnd = (y == 1 && x0 == 1) ? 1 : 0;
             const int x = x0 + 2 * vecBegin;
-            if constexpr (sizeof(T) == 1)
+            if constexpr (sizeof(T) == 1) {
+                if (direct && direct->wide && hx::algorithms::detail::useAvx512Demosaic())
+                    vecEnd += hx::algorithms::detail::demosaicPairsAvx512U8(
+                        up, mid, down, dst, x, pairs - vecBegin, plan.red, *direct);
                 vecEnd += hx::algorithms::detail::demosaicPairsAvx2U8(
-                    up, mid, down, dst, x, pairs - vecBegin, plan.red, table, direct);
-            else
+                    up, mid, down, dst, x0 + 2 * vecEnd, pairs - vecEnd, plan.red, table, direct);
+            } else {
                 vecEnd += hx::algorithms::detail::demosaicPairsAvx2U16(
                     up, mid, down, dst, x, pairs - vecBegin, plan.red, table, direct);
+            }
         }
         pairsPortable(up, mid, down, dst, x0, 0, vecBegin, plan.red);
         pairsPortable(up, mid, down, dst, x0, vecEnd, pairs, plan.red);

@@ -231,35 +231,77 @@ __attribute__((target("avx2,fma"))) Rgb16 directU16(__m256i r, __m256i g, __m256
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 
-/// directChannel on 16 lanes: the result clamped to 0 ... 255, and the lanes whose two ends
-/// clamp differently.
+/// directChannel on 16 lanes: the truncated result (not yet clamped to 0 ... 255), and the
+/// lanes whose two ends truncate differently. Dark says that no input of any lane exceeds 180:
+/// then nothing fades, d = 0, w = 75 and a = k1 exactly, and the shorter sequence below gives
+/// the same bits as the full one.
+template <bool Dark>
 HX_AVX512 inline __mmask16 directChannel16(__m512 x, __m512 y, __m512 z, int k, const DirectCcm& c,
                                            __m512i& result) {
-    const __m512 d = _mm512_max_ps(_mm512_sub_ps(x, _mm512_set1_ps(180.0f)), _mm512_setzero_ps());
-    const __m512 w = _mm512_sub_ps(_mm512_set1_ps(75.0f), d);
-    const __m512 a = _mm512_fnmadd_ps(_mm512_set1_ps(c.k2[k]), d, _mm512_set1_ps(c.k1[k]));
     const __m512 s =
         _mm512_fmadd_ps(_mm512_set1_ps(c.k3[k]), y, _mm512_mul_ps(_mm512_set1_ps(c.k4[k]), z));
-    __m512 v = _mm512_fnmadd_ps(w, s, _mm512_mul_ps(a, x));
-    if (c.fullScale)
-        v = _mm512_mask_blend_ps(_mm512_cmp_ps_mask(x, _mm512_set1_ps(255.0f), _CMP_EQ_OQ), v,
-                                 _mm512_set1_ps(255.5f));
+    __m512 v;
+    if constexpr (Dark) {
+        v = _mm512_fnmadd_ps(_mm512_set1_ps(75.0f), s, _mm512_mul_ps(_mm512_set1_ps(c.k1[k]), x));
+    } else {
+        const __m512 d =
+            _mm512_max_ps(_mm512_sub_ps(x, _mm512_set1_ps(180.0f)), _mm512_setzero_ps());
+        const __m512 w = _mm512_sub_ps(_mm512_set1_ps(75.0f), d);
+        const __m512 a = _mm512_fnmadd_ps(_mm512_set1_ps(c.k2[k]), d, _mm512_set1_ps(c.k1[k]));
+        v = _mm512_fnmadd_ps(w, s, _mm512_mul_ps(a, x));
+        if (c.fullScale)
+            v = _mm512_mask_blend_ps(_mm512_cmp_ps_mask(x, _mm512_set1_ps(255.0f), _CMP_EQ_OQ), v,
+                                     _mm512_set1_ps(255.5f));
+    }
     // Lanes whose two ends truncate differently are evaluated again; compared before the
     // clamp, that also takes the rare lanes whose ends differ only outside 0 ... 255.
     const __m512 e = _mm512_set1_ps(kDirectMargin);
     const __m512i below = _mm512_cvttps_epi32(_mm512_sub_ps(v, e));
-    const __m512i above = _mm512_cvttps_epi32(_mm512_add_ps(v, e));
-    result =
-        _mm512_min_epi32(_mm512_max_epi32(above, _mm512_setzero_si512()), _mm512_set1_epi32(255));
-    return _mm512_cmpneq_epi32_mask(below, above);
+    result = _mm512_cvttps_epi32(_mm512_add_ps(v, e));
+    return _mm512_cmpneq_epi32_mask(below, result);
+}
+
+/// Replaces the lanes in bad of the results (red, green, blue) by the table's entries of the
+/// inputs (all 0 ... 255). Rare, so kept out of the kernels' register allocation.
+__attribute__((noinline, cold)) HX_AVX512 void exactLanes16(unsigned bad, const __m512i* in,
+                                                            __m512i* res) {
+    alignas(64) uint32_t inputs[3][16], fixed[3][16];
+    for (int k = 0; k < 3; ++k) {
+        _mm512_store_si512(inputs[k], in[k]);
+        _mm512_store_si512(fixed[k], res[k]);
+    }
+    exactLanes<uint32_t, 16>(bad, inputs, fixed, 0);
+    for (int k = 0; k < 3; ++k) res[k] = _mm512_load_si512(fixed[k]);
+}
+
+/// Direct correction of 16 pixels given as 32-bit lanes with inputs 0 ... 255: red, green and
+/// blue are replaced by their corrected values, truncated but not clamped (a negative value
+/// or one above 255 stands for 0 or 255).
+template <bool Dark>
+HX_AVX512 inline void directCore16(__m512i& r, __m512i& g, __m512i& b, const DirectCcm& c) {
+    const __m512 fr = _mm512_cvtepi32_ps(r), fg = _mm512_cvtepi32_ps(g), fb = _mm512_cvtepi32_ps(b);
+    __m512i cb, cg, cr;
+    const __mmask16 bad = _kor_mask16(_kor_mask16(directChannel16<Dark>(fb, fg, fr, 0, c, cb),
+                                                  directChannel16<Dark>(fg, fb, fr, 1, c, cg)),
+                                      directChannel16<Dark>(fr, fb, fg, 2, c, cr));
+    if (__builtin_expect(!_kortestz_mask16_u8(bad, bad), 0)) {
+        // Copies, so that the values stay in registers on the common path.
+        const __m512i in[3] = {r, g, b};
+        __m512i res[3] = {cr, cg, cb};
+        exactLanes16(bad, in, res);
+        cr = res[0], cg = res[1], cb = res[2];
+    }
+    r = cr, g = cg, b = cb;
 }
 
 /// A result byte put at bits Shift ... Shift + 7 of its lane over the bits of `in` below them.
 template <int Shift> HX_AVX512 inline __m512i placeLanes(__m512i value, __m512i in) {
+    const __m512i clamped =
+        _mm512_min_epi32(_mm512_max_epi32(value, _mm512_setzero_si512()), _mm512_set1_epi32(255));
     if constexpr (Shift == 0)
-        return value;
+        return clamped;
     else
-        return _mm512_or_si512(_mm512_slli_epi32(value, Shift),
+        return _mm512_or_si512(_mm512_slli_epi32(clamped, Shift),
                                _mm512_and_si512(in, _mm512_set1_epi32(0xFF)));
 }
 
@@ -267,29 +309,17 @@ template <int Shift> HX_AVX512 inline __m512i placeLanes(__m512i value, __m512i 
 /// Shift + 7 (0 or 8): the result replaces those bits, the bits below are kept.
 template <int Shift>
 HX_AVX512 inline void directLanes16(__m512i& r, __m512i& g, __m512i& b, const DirectCcm& c) {
-    const __m512 fr = _mm512_cvtepi32_ps(Shift ? _mm512_srli_epi32(r, Shift) : r);
-    const __m512 fg = _mm512_cvtepi32_ps(Shift ? _mm512_srli_epi32(g, Shift) : g);
-    const __m512 fb = _mm512_cvtepi32_ps(Shift ? _mm512_srli_epi32(b, Shift) : b);
-    __m512i out[3];
-    const unsigned bad = directChannel16(fb, fg, fr, 0, c, out[0]) |
-                         directChannel16(fg, fb, fr, 1, c, out[1]) |
-                         directChannel16(fr, fb, fg, 2, c, out[2]);
-    const __m512i res[3] = {placeLanes<Shift>(out[2], r), placeLanes<Shift>(out[1], g),
-                            placeLanes<Shift>(out[0], b)};
-    if (bad) {
-        alignas(64) uint32_t in[3][16], fixed[3][16];
-        const __m512i inputs[3] = {r, g, b};
-        for (int k = 0; k < 3; ++k) {
-            _mm512_store_si512(in[k], inputs[k]);
-            _mm512_store_si512(fixed[k], res[k]);
-        }
-        exactLanes<uint32_t, 16>(bad, in, fixed, Shift);
-        r = _mm512_load_si512(fixed[0]);
-        g = _mm512_load_si512(fixed[1]);
-        b = _mm512_load_si512(fixed[2]);
-        return;
-    }
-    r = res[0], g = res[1], b = res[2];
+    __m512i xr = Shift ? _mm512_srli_epi32(r, Shift) : r;
+    __m512i xg = Shift ? _mm512_srli_epi32(g, Shift) : g;
+    __m512i xb = Shift ? _mm512_srli_epi32(b, Shift) : b;
+    const __m512i top = _mm512_max_epu32(_mm512_max_epu32(xr, xg), xb);
+    if (_mm512_cmpgt_epu32_mask(top, _mm512_set1_epi32(180)) == 0)
+        directCore16<true>(xr, xg, xb, c);
+    else
+        directCore16<false>(xr, xg, xb, c);
+    r = placeLanes<Shift>(xr, r);
+    g = placeLanes<Shift>(xg, g);
+    b = placeLanes<Shift>(xb, b);
 }
 
 /// 16 interpolated 8-bit pixels (values in 16-bit lanes), 16 lanes at once.
@@ -411,6 +441,130 @@ demosaicPairsAvx2U8(const uint8_t* up, const uint8_t* mid, const uint8_t* down, 
     }
     return done;
 }
+
+#define HX_AVX512VBMI                                                                              \
+    __attribute__((target("avx2,fma,avx512f,avx512bw,avx512vl,avx512dq,avx512vbmi")))
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
+namespace {
+
+/// Byte permutes that turn the three corrected planes of one AVX-512 block (red, green, blue,
+/// each 64 bytes in the order the packs leave them) into 192 bytes of interleaved pixels:
+/// output vector o takes red and green through first[o], then blue where mask[o] is set.
+struct PixelPermutes {
+    std::array<std::array<uint8_t, 64>, 3> first{}, blue{};
+    std::array<uint64_t, 3> mask{};
+};
+
+constexpr PixelPermutes pixelPermutes() {
+    PixelPermutes t{};
+    for (int o = 0; o < 3; ++o)
+        for (int j = 0; j < 64; ++j) {
+            const int n = 64 * o + j, pixel = n / 3, sample = n % 3;
+            // Pixel 2p is the non-green site of pair p, 2p + 1 its green site. Group q holds the
+            // even (q = 0, 2) or odd (1, 3) pairs of the non-green (0, 1) or green (2, 3) sites;
+            // the two packs put lane i of group q at byte 16 (i / 4) + 4 q + i % 4.
+            const int p = pixel / 2, q = 2 * (pixel % 2) + (p & 1), i = p >> 1;
+            const int pos = 16 * (i >> 2) + 4 * q + (i & 3);
+            t.first[o][j] = uint8_t(sample == 1 ? 64 + pos : pos);
+            t.blue[o][j] = uint8_t(pos);
+            if (sample == 2) t.mask[o] |= uint64_t(1) << j;
+        }
+    return t;
+}
+
+constexpr PixelPermutes kPixelPermutes = pixelPermutes();
+
+/// The four groups of one channel (32-bit lanes, values clamped by the packs) as 64 bytes.
+HX_AVX512VBMI inline __m512i packGroups(const __m512i (&v)[4]) {
+    return _mm512_packus_epi16(_mm512_packus_epi32(v[0], v[1]), _mm512_packus_epi32(v[2], v[3]));
+}
+
+} // namespace
+
+bool useAvx512Demosaic() {
+    static const bool yes = useAvx512Correction() && hx::algorithms::useAvx512Vbmi();
+    return yes;
+}
+
+/// The 8-bit kernel on 512-bit vectors: the pair layout of the AVX2 kernel with 32 pairs per
+/// block, the correction computed on four groups of 16 pixels, the clamping left to the packs
+/// and the interleaving to byte permutes. Blocks whose inputs all stay at or below 180 take the
+/// correction without the fade.
+HX_AVX512VBMI int demosaicPairsAvx512U8(const uint8_t* up, const uint8_t* mid, const uint8_t* down,
+                                        uint8_t* dst, int x, int pairs, bool rowRed,
+                                        const DirectCcm& coefficients) {
+    // A local copy: the stores to dst cannot change it, so nothing is loaded again per block.
+    const DirectCcm direct = coefficients;
+    const __m512i low = _mm512_set1_epi16(0x00FF);
+    const __m512i two = _mm512_set1_epi16(2);
+    const __m512i half = _mm512_set1_epi32(0xFFFF);
+    const __m512i dark = _mm512_set1_epi16(180);
+    __m512i first[3], blue[3];
+    for (int o = 0; o < 3; ++o) {
+        first[o] = _mm512_loadu_si512(kPixelPermutes.first[o].data());
+        blue[o] = _mm512_loadu_si512(kPixelPermutes.blue[o].data());
+    }
+    int done = 0;
+    for (; done + kAvx512PairsU8 <= pairs; done += kAvx512PairsU8) {
+        const int c = x + 2 * done;
+        const __m512i u0 = _mm512_loadu_si512(up + c), d0 = _mm512_loadu_si512(down + c),
+                      m0 = _mm512_loadu_si512(mid + c);
+        const __m512i um = _mm512_loadu_si512(up + c - 2), dm = _mm512_loadu_si512(down + c - 2),
+                      mm = _mm512_loadu_si512(mid + c - 2);
+        const __m512i upn = _mm512_loadu_si512(up + c + 2), dpn = _mm512_loadu_si512(down + c + 2),
+                      mpn = _mm512_loadu_si512(mid + c + 2);
+
+        const __m512i ak = _mm512_and_si512(m0, low);
+        const __m512i bk = _mm512_srli_epi16(m0, 8);
+        const __m512i bkm1 = _mm512_srli_epi16(mm, 8);
+        const __m512i ak1 = _mm512_and_si512(mpn, low);
+        const __m512i uB = _mm512_srli_epi16(u0, 8), dB = _mm512_srli_epi16(d0, 8);
+        const __m512i aSum = _mm512_add_epi16(_mm512_and_si512(u0, low), _mm512_and_si512(d0, low));
+        const __m512i aSum1 =
+            _mm512_add_epi16(_mm512_and_si512(upn, low), _mm512_and_si512(dpn, low));
+        const __m512i bSum = _mm512_add_epi16(uB, dB);
+        const __m512i bSumM1 = _mm512_add_epi16(_mm512_srli_epi16(um, 8), _mm512_srli_epi16(dm, 8));
+
+        const __m512i ngGreen = _mm512_srli_epi16(
+            _mm512_add_epi16(_mm512_add_epi16(aSum, _mm512_add_epi16(bkm1, bk)), two), 2);
+        const __m512i ngCross =
+            _mm512_srli_epi16(_mm512_add_epi16(_mm512_add_epi16(bSumM1, bSum), two), 2);
+        const __m512i gGreen = _mm512_srli_epi16(
+            _mm512_add_epi16(_mm512_slli_epi16(bk, 2), _mm512_add_epi16(aSum, aSum1)), 3);
+        const __m512i gRow = _mm512_avg_epu16(ak, ak1);
+        const __m512i gCross = _mm512_avg_epu16(uB, dB);
+
+        const __m512i site[2][3] = {{rowRed ? ak : ngCross, ngGreen, rowRed ? ngCross : ak},
+                                    {rowRed ? gRow : gCross, gGreen, rowRed ? gCross : gRow}};
+        // Groups of 16 pixels in 32-bit lanes: even and odd pairs of each site.
+        __m512i v[3][4];
+        for (int s = 0; s < 2; ++s)
+            for (int k = 0; k < 3; ++k) {
+                v[k][2 * s] = _mm512_and_si512(site[s][k], half);
+                v[k][2 * s + 1] = _mm512_srli_epi32(site[s][k], 16);
+            }
+        const __m512i top = _mm512_max_epu16(
+            _mm512_max_epu16(_mm512_max_epu16(site[0][0], site[0][1]), site[0][2]),
+            _mm512_max_epu16(_mm512_max_epu16(site[1][0], site[1][1]), site[1][2]));
+        if (_mm512_cmpgt_epu16_mask(top, dark) == 0)
+            for (int q = 0; q < 4; ++q) directCore16<true>(v[0][q], v[1][q], v[2][q], direct);
+        else
+            for (int q = 0; q < 4; ++q) directCore16<false>(v[0][q], v[1][q], v[2][q], direct);
+        const __m512i red = packGroups(v[0]), green = packGroups(v[1]), bl = packGroups(v[2]);
+        uint8_t* out = dst + 3 * c;
+        for (int o = 0; o < 3; ++o) {
+            const __m512i rg = _mm512_permutex2var_epi8(red, first[o], green);
+            _mm512_storeu_si512(out + 64 * o, _mm512_mask_permutexvar_epi8(
+                                                  rg, kPixelPermutes.mask[o], blue[o], bl));
+        }
+    }
+    return done;
+}
+
+#pragma GCC diagnostic pop
 
 /// 16-bit samples: the same scheme with 32-bit lanes (sums need up to 19 bits).
 __attribute__((target("avx2,fma"))) int

@@ -9,6 +9,8 @@ namespace hx::algorithms::detail {
 /// Pairs (non-green site, green site) that one AVX2 block handles for 8-bit and 16-bit samples.
 inline constexpr int kAvx2PairsU8 = 16;
 inline constexpr int kAvx2PairsU16 = 8;
+/// Pairs that one AVX-512 block of the 8-bit kernel handles.
+inline constexpr int kAvx512PairsU8 = 32;
 
 /// The colour correction computed instead of looked up. Output channel k (0 blue, 1 green,
 /// 2 red) of the table is trunc(A(x) x - B(x) y - C(x) z) clamped to 0 ... 255, where x is the
@@ -28,6 +30,9 @@ struct DirectCcm {
 
 /// True when the processor runs the AVX-512 correction (F, BW, VL, DQ) and vectors are on.
 bool useAvx512Correction();
+
+/// True when the 8-bit AVX-512 kernel may run: the AVX-512 correction plus byte permutes (VBMI).
+bool useAvx512Demosaic();
 
 /// The direct coefficients, valid while the table is (set by __init_algorithms).
 const DirectCcm* directCcm();
@@ -52,6 +57,10 @@ size_t correctPixelsAvx2(uint8_t* rgb, size_t n, const DirectCcm& c);
 int demosaicPairsAvx2U8(const uint8_t* up, const uint8_t* mid, const uint8_t* down, uint8_t* dst,
                         int x, int pairs, bool rowRed, const unsigned char* table,
                         const DirectCcm* direct);
+/// The same for 8-bit samples with AVX-512 and VBMI (blocks of kAvx512PairsU8 pairs), always
+/// with the direct correction (16 lanes).
+int demosaicPairsAvx512U8(const uint8_t* up, const uint8_t* mid, const uint8_t* down, uint8_t* dst,
+                          int x, int pairs, bool rowRed, const DirectCcm& direct);
 int demosaicPairsAvx2U16(const uint16_t* up, const uint16_t* mid, const uint16_t* down,
                          uint16_t* dst, int x, int pairs, bool rowRed, const unsigned char* table,
                          const DirectCcm* direct);
