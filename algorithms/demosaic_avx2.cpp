@@ -231,17 +231,21 @@ __attribute__((target("avx2,fma"))) Rgb16 directU16(__m256i r, __m256i g, __m256
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 
+/// What a group of 16 pixels needs of the correction. With no input above 180 nothing fades:
+/// d = 0, w = 75 and a = k1 exactly, so the shorter sequence gives the same bits as the full
+/// one. The full-scale override (where the table has it) only runs for groups with an input
+/// at 255; elsewhere it changes no lane.
+enum CorrectionMode { kNoFade = 0, kFade = 1, kFadeFullScale = 2 };
+
 /// directChannel on 16 lanes: the truncated result (not yet clamped to 0 ... 255), and the
-/// lanes whose two ends truncate differently. Dark says that no input of any lane exceeds 180:
-/// then nothing fades, d = 0, w = 75 and a = k1 exactly, and the shorter sequence below gives
-/// the same bits as the full one.
-template <bool Dark>
+/// lanes whose two ends truncate differently.
+template <int Mode>
 HX_AVX512 inline __mmask16 directChannel16(__m512 x, __m512 y, __m512 z, int k, const DirectCcm& c,
                                            __m512i& result) {
     const __m512 s =
         _mm512_fmadd_ps(_mm512_set1_ps(c.k3[k]), y, _mm512_mul_ps(_mm512_set1_ps(c.k4[k]), z));
     __m512 v;
-    if constexpr (Dark) {
+    if constexpr (Mode == kNoFade) {
         v = _mm512_fnmadd_ps(_mm512_set1_ps(75.0f), s, _mm512_mul_ps(_mm512_set1_ps(c.k1[k]), x));
     } else {
         const __m512 d =
@@ -249,7 +253,7 @@ HX_AVX512 inline __mmask16 directChannel16(__m512 x, __m512 y, __m512 z, int k, 
         const __m512 w = _mm512_sub_ps(_mm512_set1_ps(75.0f), d);
         const __m512 a = _mm512_fnmadd_ps(_mm512_set1_ps(c.k2[k]), d, _mm512_set1_ps(c.k1[k]));
         v = _mm512_fnmadd_ps(w, s, _mm512_mul_ps(a, x));
-        if (c.fullScale)
+        if (Mode == kFadeFullScale)
             v = _mm512_mask_blend_ps(_mm512_cmp_ps_mask(x, _mm512_set1_ps(255.0f), _CMP_EQ_OQ), v,
                                      _mm512_set1_ps(255.5f));
     }
@@ -277,13 +281,13 @@ __attribute__((noinline, cold)) HX_AVX512 void exactLanes16(unsigned bad, const 
 /// Direct correction of 16 pixels given as 32-bit lanes with inputs 0 ... 255: red, green and
 /// blue are replaced by their corrected values, truncated but not clamped (a negative value
 /// or one above 255 stands for 0 or 255).
-template <bool Dark>
+template <int Mode>
 HX_AVX512 inline void directCore16(__m512i& r, __m512i& g, __m512i& b, const DirectCcm& c) {
     const __m512 fr = _mm512_cvtepi32_ps(r), fg = _mm512_cvtepi32_ps(g), fb = _mm512_cvtepi32_ps(b);
     __m512i cb, cg, cr;
-    const __mmask16 bad = _kor_mask16(_kor_mask16(directChannel16<Dark>(fb, fg, fr, 0, c, cb),
-                                                  directChannel16<Dark>(fg, fb, fr, 1, c, cg)),
-                                      directChannel16<Dark>(fr, fb, fg, 2, c, cr));
+    const __mmask16 bad = _kor_mask16(_kor_mask16(directChannel16<Mode>(fb, fg, fr, 0, c, cb),
+                                                  directChannel16<Mode>(fg, fb, fr, 1, c, cg)),
+                                      directChannel16<Mode>(fr, fb, fg, 2, c, cr));
     if (__builtin_expect(!_kortestz_mask16_u8(bad, bad), 0)) {
         // Copies, so that the values stay in registers on the common path.
         const __m512i in[3] = {r, g, b};
@@ -314,9 +318,11 @@ HX_AVX512 inline void directLanes16(__m512i& r, __m512i& g, __m512i& b, const Di
     __m512i xb = Shift ? _mm512_srli_epi32(b, Shift) : b;
     const __m512i top = _mm512_max_epu32(_mm512_max_epu32(xr, xg), xb);
     if (_mm512_cmpgt_epu32_mask(top, _mm512_set1_epi32(180)) == 0)
-        directCore16<true>(xr, xg, xb, c);
+        directCore16<kNoFade>(xr, xg, xb, c);
+    else if (!c.fullScale || _mm512_cmpeq_epi32_mask(top, _mm512_set1_epi32(255)) == 0)
+        directCore16<kFade>(xr, xg, xb, c);
     else
-        directCore16<false>(xr, xg, xb, c);
+        directCore16<kFadeFullScale>(xr, xg, xb, c);
     r = placeLanes<Shift>(xr, r);
     g = placeLanes<Shift>(xg, g);
     b = placeLanes<Shift>(xb, b);
@@ -482,6 +488,28 @@ HX_AVX512VBMI inline __m512i packGroups(const __m512i (&v)[4]) {
     return _mm512_packus_epi16(_mm512_packus_epi32(v[0], v[1]), _mm512_packus_epi32(v[2], v[3]));
 }
 
+/// Groups of 16 pixels in 32-bit lanes: the even and odd pairs of each site of a block.
+HX_AVX512VBMI inline void splitGroups(const __m512i (&site)[2][3], __m512i (&v)[3][4]) {
+    const __m512i half = _mm512_set1_epi32(0xFFFF);
+#pragma GCC unroll 2
+    for (int s = 0; s < 2; ++s)
+#pragma GCC unroll 3
+        for (int k = 0; k < 3; ++k) {
+            v[k][2 * s] = _mm512_and_si512(site[s][k], half);
+            v[k][2 * s + 1] = _mm512_srli_epi32(site[s][k], 16);
+        }
+}
+
+/// The correction of the four groups of a block: red, green, blue results, truncated but not
+/// clamped.
+template <int Mode>
+HX_AVX512VBMI inline void correctBlock(const __m512i (&site)[2][3], __m512i (&v)[3][4],
+                                       const DirectCcm& c) {
+    splitGroups(site, v);
+#pragma GCC unroll 4
+    for (int q = 0; q < 4; ++q) directCore16<Mode>(v[0][q], v[1][q], v[2][q], c);
+}
+
 } // namespace
 
 bool useAvx512Demosaic() {
@@ -500,8 +528,7 @@ HX_AVX512VBMI int demosaicPairsAvx512U8(const uint8_t* up, const uint8_t* mid, c
     const DirectCcm direct = coefficients;
     const __m512i low = _mm512_set1_epi16(0x00FF);
     const __m512i two = _mm512_set1_epi16(2);
-    const __m512i half = _mm512_set1_epi32(0xFFFF);
-    const __m512i dark = _mm512_set1_epi16(180);
+    const __m512i dark = _mm512_set1_epi16(180), full = _mm512_set1_epi16(255);
     __m512i first[3], blue[3];
     for (int o = 0; o < 3; ++o) {
         first[o] = _mm512_loadu_si512(kPixelPermutes.first[o].data());
@@ -539,20 +566,16 @@ HX_AVX512VBMI int demosaicPairsAvx512U8(const uint8_t* up, const uint8_t* mid, c
 
         const __m512i site[2][3] = {{rowRed ? ak : ngCross, ngGreen, rowRed ? ngCross : ak},
                                     {rowRed ? gRow : gCross, gGreen, rowRed ? gCross : gRow}};
-        // Groups of 16 pixels in 32-bit lanes: even and odd pairs of each site.
-        __m512i v[3][4];
-        for (int s = 0; s < 2; ++s)
-            for (int k = 0; k < 3; ++k) {
-                v[k][2 * s] = _mm512_and_si512(site[s][k], half);
-                v[k][2 * s + 1] = _mm512_srli_epi32(site[s][k], 16);
-            }
         const __m512i top = _mm512_max_epu16(
             _mm512_max_epu16(_mm512_max_epu16(site[0][0], site[0][1]), site[0][2]),
             _mm512_max_epu16(_mm512_max_epu16(site[1][0], site[1][1]), site[1][2]));
+        __m512i v[3][4];
         if (_mm512_cmpgt_epu16_mask(top, dark) == 0)
-            for (int q = 0; q < 4; ++q) directCore16<true>(v[0][q], v[1][q], v[2][q], direct);
+            correctBlock<kNoFade>(site, v, direct);
+        else if (!direct.fullScale || _mm512_cmpeq_epi16_mask(top, full) == 0)
+            correctBlock<kFade>(site, v, direct);
         else
-            for (int q = 0; q < 4; ++q) directCore16<false>(v[0][q], v[1][q], v[2][q], direct);
+            correctBlock<kFadeFullScale>(site, v, direct);
         const __m512i red = packGroups(v[0]), green = packGroups(v[1]), bl = packGroups(v[2]);
         uint8_t* out = dst + 3 * c;
         for (int o = 0; o < 3; ++o) {
