@@ -197,6 +197,92 @@ TEST_F(ColourTable, ComputedCorrectionEqualsTheTableForEveryInput) {
     }
 }
 
+namespace {
+
+/// Runs the pixels (red, green, blue) of px through the computed correction and counts those
+/// that differ from the table.
+long correctedMismatches(std::vector<unsigned char> px) {
+    const std::vector<unsigned char> in = px;
+    hx::algorithms::colourCorrectPixels(px.data(), px.size() / 3);
+    long mismatches = 0;
+    for (size_t i = 0; i < px.size(); i += 3) {
+        const unsigned char* e = entry(in[i + 2], in[i + 1], in[i]);
+        mismatches += px[i] != e[2] || px[i + 1] != e[1] || px[i + 2] != e[0];
+    }
+    return mismatches;
+}
+
+/// Every input that keep accepts, in order, with filler after every 15 of them (none when
+/// filler is negative), as pixels (red, green, blue).
+template <typename Keep> std::vector<unsigned char> inputPixels(Keep keep, int filler) {
+    std::vector<unsigned char> px(size_t(3) << 25);
+    size_t n = 0;
+    int run = 0;
+    for (int b = 0; b < 256; ++b)
+        for (int g = 0; g < 256; ++g)
+            for (int r = 0; r < 256; ++r) {
+                if (!keep(b, g, r)) continue;
+                px[n] = uint8_t(r), px[n + 1] = uint8_t(g), px[n + 2] = uint8_t(b);
+                n += 3;
+                if (filler >= 0 && ++run == 15) {
+                    run = 0;
+                    px[n] = px[n + 1] = px[n + 2] = uint8_t(filler);
+                    n += 3;
+                }
+            }
+    px.resize(n);
+    return px;
+}
+
+} // namespace
+
+TEST_F(ColourTable, EveryFormOfTheComputedCorrectionEqualsTheTable) {
+    // The 16-lane correction takes a shorter form for groups of pixels that need no fade (all
+    // inputs at or below 180) or no full-scale override (no input at 255). Each form, over every
+    // input it can meet, against the table: a grey of 255 in every group forces the complete
+    // form, one of 200 the fade without override, and the dark inputs alone the shortest.
+    PathGuard guard;
+    hx::algorithms::setDemosaicPath(DemosaicPath::Auto);
+    auto all = [](int, int, int) { return true; };
+    auto belowFull = [](int b, int g, int r) { return b < 255 && g < 255 && r < 255; };
+    auto dark = [](int b, int g, int r) { return b <= 180 && g <= 180 && r <= 180; };
+    EXPECT_EQ(correctedMismatches(inputPixels(all, 255)), 0) << "with full-scale override";
+    EXPECT_EQ(correctedMismatches(inputPixels(belowFull, 200)), 0) << "fade only";
+    EXPECT_EQ(correctedMismatches(inputPixels(dark, -1)), 0) << "no fade";
+}
+
+TEST_F(ColourTable, LongRowsOfDarkBrightAndSaturatedStretchesMatchReference) {
+    // Rows long enough for several vector blocks plus every kind of tail, with stretches that
+    // stay dark, reach into the fade, clip at 0 and 255, or are random, so that blocks of each
+    // correction form and mixtures of them occur at both depths and with every Bayer code.
+    PathGuard guard;
+    std::mt19937 rng(2024);
+    for (int depth : {8, 16})
+        for (int w : {131, 132, 133, 197, 262, 263, 329})
+            for (int bayer = 1; bayer <= 4; ++bayer) {
+                Frames ref(w, 7, depth);
+                for (int y = 0; y < 7; ++y)
+                    for (int x = 0; x < w; ++x) {
+                        const int kind = (x / 23 + y) % 5;
+                        unsigned v = rng() & 255;
+                        if (kind == 0) v = v * 180 / 255;
+                        if (kind == 1) v = 170 + v % 30;
+                        if (kind == 2) v = (v & 1) ? 255 : 254;
+                        if (kind == 3) v = v & 3;
+                        ref.set(y, x, depth == 8 ? v : (v << 8) | (rng() & 255));
+                    }
+                hx::algorithms::decodeRawReference(&ref.raw, &ref.out, bayer, true);
+                for (DemosaicPath path : {DemosaicPath::Auto, DemosaicPath::Avx2}) {
+                    Frames f(w, 7, depth);
+                    f.rawBuf = ref.rawBuf;
+                    hx::algorithms::setDemosaicPath(path);
+                    __decode_rawdata(&f.raw, &f.out, bayer);
+                    ASSERT_EQ(f.outBuf, ref.outBuf) << "depth " << depth << " width " << w
+                                                    << " code " << bayer << " path " << int(path);
+                }
+            }
+}
+
 TEST_F(ColourTable, RowRangesEqualTheWholeFrame) {
     PathGuard guard;
     std::mt19937 rng(99);
