@@ -357,7 +357,7 @@ HX_AVX512 void directU16Wide(Rgb16& ng, Rgb16& g, const DirectCcm& c) {
 bool useAvx512Correction() {
     static const bool yes = [] {
         __builtin_cpu_init();
-        return hx::algorithms::simdEnabled() && __builtin_cpu_supports("avx512f") &&
+        return hx::algorithms::avx512Allowed() && __builtin_cpu_supports("avx512f") &&
                __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
                __builtin_cpu_supports("avx512dq");
     }();

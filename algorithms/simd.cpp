@@ -1,5 +1,5 @@
 // Run-time detection of the instruction sets the vector kernels use, and the switch that turns
-// them all off.
+// them all off or caps them at AVX2.
 #include "algorithms/simd.h"
 
 #include <cctype>
@@ -9,16 +9,34 @@
 
 namespace hx::algorithms {
 
-bool simdSwitchedOff(const char* value) {
+namespace {
+
+/// True when value, in any case, is one of words.
+bool isWord(const char* value, std::initializer_list<const char*> words) {
     if (!value) return false;
     char word[8] = {};
     for (size_t i = 0; value[i]; ++i) {
-        if (i + 1 >= sizeof(word)) return false; // longer than any word that means off
+        if (i + 1 >= sizeof(word)) return false; // longer than any word of the switch
         word[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(value[i])));
     }
-    for (const char* off : {"off", "0", "no", "false"})
-        if (std::strcmp(word, off) == 0) return true;
+    for (const char* w : words)
+        if (std::strcmp(word, w) == 0) return true;
     return false;
+}
+
+} // namespace
+
+bool simdSwitchedOff(const char* value) {
+    return isWord(value, {"off", "0", "no", "false"});
+}
+
+bool simdCappedAtAvx2(const char* value) {
+    return isWord(value, {"avx2"});
+}
+
+bool avx512Allowed() {
+    static const bool allowed = simdEnabled() && !simdCappedAtAvx2(std::getenv("HALVEX_SIMD"));
+    return allowed;
 }
 
 bool simdEnabled() {
@@ -52,7 +70,7 @@ bool useAvx2Fma() {
 bool useAvx512Vbmi() {
     static const bool yes = [] {
         __builtin_cpu_init();
-        return simdEnabled() && __builtin_cpu_supports("avx512f") &&
+        return avx512Allowed() && __builtin_cpu_supports("avx512f") &&
                __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi");
     }();
     return yes;

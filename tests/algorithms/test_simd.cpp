@@ -15,6 +15,11 @@ TEST(Simd, SwitchWords) {
         EXPECT_FALSE(hx::algorithms::simdSwitchedOff(on)) << on;
     EXPECT_FALSE(hx::algorithms::simdSwitchedOff(nullptr));
     EXPECT_FALSE(hx::algorithms::simdSwitchedOff("a much longer word than any switch"));
+    for (const char* cap : {"avx2", "AVX2", "Avx2"})
+        EXPECT_TRUE(hx::algorithms::simdCappedAtAvx2(cap)) << cap;
+    for (const char* other : {"off", "avx", "avx2 ", "avx512", "", "on"})
+        EXPECT_FALSE(hx::algorithms::simdCappedAtAvx2(other)) << other;
+    EXPECT_FALSE(hx::algorithms::simdCappedAtAvx2(nullptr));
 }
 
 TEST(Simd, SwitchedOffMeansNoVectorPathAnywhere) {
@@ -31,5 +36,15 @@ TEST(Simd, SwitchedOffMeansNoVectorPathAnywhere) {
     }
     if (hx::algorithms::useAvx2Fma()) {
         EXPECT_TRUE(hx::algorithms::useAvx2());
+    }
+    // Meaningful in a run under HALVEX_SIMD=avx2: the AVX2 kernels stay, AVX-512 goes.
+    if (hx::algorithms::simdCappedAtAvx2(std::getenv("HALVEX_SIMD"))) {
+        EXPECT_TRUE(hx::algorithms::simdEnabled());
+        EXPECT_FALSE(hx::algorithms::avx512Allowed());
+        EXPECT_FALSE(hx::algorithms::useAvx512Vbmi());
+        EXPECT_EQ(hx::algorithms::vectorLookups(), hx::algorithms::useAvx2());
+    }
+    if (!hx::algorithms::avx512Allowed()) {
+        EXPECT_FALSE(hx::algorithms::useAvx512Vbmi());
     }
 }
