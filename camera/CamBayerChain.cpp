@@ -321,22 +321,6 @@ template <class Body> void splitWork(size_t n, Body&& body) {
     runSplit(n >= kParallelPixels, n, std::forward<Body>(body));
 }
 
-/// Maps pixels [from, to) through one table per channel; Step is the distance between the bytes
-/// mapped (1 for 8-bit samples, 2 for the high bytes of 16-bit samples).
-template <size_t Step>
-void mapSamples(uint8_t* p, size_t from, size_t to, int channels, const uint8_t* t0,
-                const uint8_t* t1, const uint8_t* t2) {
-    if (channels == 1) {
-        for (size_t i = from; i < to; ++i) p[i * Step] = t0[p[i * Step]];
-        return;
-    }
-    for (uint8_t* q = p + from * 3 * Step; q < p + to * 3 * Step; q += 3 * Step) {
-        q[0] = t0[q[0]];
-        q[Step] = t1[q[Step]];
-        q[2 * Step] = t2[q[2 * Step]];
-    }
-}
-
 /// Reads the colour step's live tables and its mask of active steps (settings lock held).
 /// Returns 0, or -3 when an active step has no tables.
 int readColourTables(const SoftWareValue* s, ColourTables& t, unsigned& mask) {
@@ -374,11 +358,11 @@ using ComposedKernel = void (*)(uint8_t*, size_t, const ComposedColour&);
 ComposedKernel composedKernel(const ComposedColour& c, bool wide) {
     if (c.saturation && c.saturationRule >= 0 && hx::algorithms::vectorSaturation())
         return wide ? computedColour<true> : computedColour<false>;
+    // Without saturation every byte has its own table: the byte lookups, vector or portable.
+    if (!c.saturation) return wide ? composedColourVector<true> : composedColourVector<false>;
     // With saturation, the one-by-one loop over 3-byte pixels is faster than splitting it.
-    if (hx::algorithms::vectorLookups() && (wide || !c.saturation))
-        return wide ? composedColourVector<true> : composedColourVector<false>;
-    return c.saturation ? (wide ? composedColour<true, true> : composedColour<false, true>)
-                        : (wide ? composedColour<true, false> : composedColour<false, false>);
+    if (hx::algorithms::vectorLookups() && wide) return composedColourVector<true>;
+    return wide ? composedColour<true, true> : composedColour<false, true>;
 }
 
 /// Rows of a band: about 192 KiB of demosaiced pixels, so that a band stays in the second-level
@@ -719,27 +703,19 @@ int CamBayer::_image_stretch(_ezImage* image) {
         return 0;
     }
     // 8-bit samples are mapped whole, 16-bit samples by their high byte.
-    if (hx::algorithms::vectorLookups()) {
-        const bool wide = image->depth == 16;
-        const size_t pixelBytes = static_cast<size_t>(channels) * (wide ? 2 : 1);
-        hx::algorithms::ByteLayout layout;
-        if (channels == 1)
-            layout = wide ? hx::algorithms::ByteLayout{2, {nullptr, t0}}
-                          : hx::algorithms::ByteLayout{1, {t0}};
-        else
-            layout = wide ? hx::algorithms::ByteLayout{6, {nullptr, t0, nullptr, t1, nullptr, t2}}
-                          : hx::algorithms::ByteLayout{3, {t0, t1, t2}};
-        splitWork(pixelCount(image), [=](size_t from, size_t to) {
-            hx::algorithms::mapBytes(data + from * pixelBytes, (to - from) * pixelBytes, layout);
-        });
-    } else if (image->depth == 8)
-        splitWork(pixelCount(image), [=](size_t from, size_t to) {
-            mapSamples<1>(data, from, to, channels, t0, t1, t2);
-        });
+    const bool wide = image->depth == 16;
+    const size_t pixelBytes = static_cast<size_t>(channels) * (wide ? 2 : 1);
+    hx::algorithms::ByteLayout layout;
+    if (channels == 1)
+        layout = wide ? hx::algorithms::ByteLayout{2, {nullptr, t0}}
+                      : hx::algorithms::ByteLayout{1, {t0}};
     else
-        splitWork(pixelCount(image), [=](size_t from, size_t to) {
-            mapSamples<2>(data + 1, from, to, channels, t0, t1, t2);
-        });
+        layout = wide ? hx::algorithms::ByteLayout{6, {nullptr, t0, nullptr, t1, nullptr, t2}}
+                      : hx::algorithms::ByteLayout{3, {t0, t1, t2}};
+    const hx::algorithms::ByteMapper mapper(layout);
+    splitWork(pixelCount(image), [&mapper, data, pixelBytes](size_t from, size_t to) {
+        mapper.apply(data + from * pixelBytes, (to - from) * pixelBytes);
+    });
     return 0;
 }
 
