@@ -7,6 +7,7 @@
 #include "algorithms/simd.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -117,10 +118,28 @@ void flatTable(uint32_t a, uint32_t t[256]) {
     t[0] = t[1];
 }
 
+/// This thread's scale tables for the three averages, made again only when they change: the
+/// one-pass chain corrects a frame row by row, and 768 divisions per row cost more than the
+/// row's correction.
+using FlatTables = uint32_t[3][256];
+const FlatTables& flatTables(const uint32_t avg[3]) {
+    struct Cache {
+        bool made = false;
+        uint32_t avg[3] = {};
+        FlatTables t;
+    };
+    thread_local Cache cache;
+    if (!cache.made || std::memcmp(cache.avg, avg, sizeof(cache.avg)) != 0) {
+        for (int k = 0; k < 3; ++k) flatTable(avg[k], cache.t[k]);
+        std::memcpy(cache.avg, avg, sizeof(cache.avg));
+        cache.made = true;
+    }
+    return cache.t;
+}
+
 template <int N, size_t Step>
 void flatPlane(unsigned char* v, const unsigned char* ref, size_t pixels, const uint32_t avg[3]) {
-    uint32_t t[N][256];
-    for (int k = 0; k < N; ++k) flatTable(avg[k], t[k]);
+    const FlatTables& t = flatTables(avg);
     for (size_t i = 0; i < pixels; ++i, v += N * Step, ref += N) {
         for (int k = 0; k < N; ++k) {
             const uint32_t q = (v[k * Step] * t[k][ref[k]]) >> 16;
@@ -133,9 +152,12 @@ void flatPlane(unsigned char* v, const unsigned char* ref, size_t pixels, const 
 template <size_t Step>
 void flatPlaneWide(unsigned char* v, const unsigned char* ref, size_t pixels, int n,
                    const uint32_t avg[3]) {
-    uint64_t m[256];
-    for (int r = 1; r < 256; ++r) m[r] = (uint64_t(1) << 32) / r + 1;
-    m[0] = m[1];
+    static const auto m = [] {
+        std::array<uint64_t, 256> r{};
+        for (size_t d = 1; d < 256; ++d) r[d] = (uint64_t(1) << 32) / d + 1;
+        r[0] = r[1];
+        return r;
+    }();
     for (size_t i = 0; i < pixels; ++i, v += n * Step, ref += n) {
         for (int k = 0; k < n; ++k) {
             const uint64_t q = (uint64_t(avg[k] * v[k * Step]) * m[ref[k]]) >> 32;

@@ -97,6 +97,36 @@ TEST(FastPaths, FlatFieldIsTheExactQuotientForEveryLayout) {
             }
 }
 
+TEST(FastPaths, FlatFieldFollowsEveryChangeOfTheAverages) {
+    // One row at a time, as the one-pass chain corrects, with the averages changing between
+    // rows and back again (the portable path keeps its scale tables from call to call).
+    const unsigned averages[][3] = {{200, 90, 31}, {12, 255, 140}, {200, 90, 31}, {200, 91, 31}};
+    for (int depth : {8, 16})
+        for (int channels : {1, 3}) {
+            RandomImage frame(37, 4, channels, depth, unsigned(depth + channels));
+            RandomImage ref(37, 4, channels, 8, 11u);
+            const std::vector<unsigned char> before = frame.buf;
+            const size_t es = depth / 8, row = size_t(37) * channels;
+            for (int y = 0; y < 4; ++y) {
+                _ezImage f = frame.rec, r = ref.rec;
+                f.height = r.height = 1;
+                f.data += y * row * es;
+                r.data += y * row;
+                r.average0 = static_cast<uint16_t>(averages[y][0]);
+                r.average1 = static_cast<uint16_t>(averages[y][1]);
+                r.average2 = static_cast<uint16_t>(averages[y][2]);
+                __flat_field(&f, &r);
+                for (size_t i = 0; i < row; ++i) {
+                    const size_t at = (y * row + i) * es + es - 1;
+                    const unsigned a = channels == 3 ? averages[y][i % 3] : averages[y][1];
+                    const unsigned q = a * before[at] / std::max(1u, unsigned(r.data[i]));
+                    ASSERT_EQ(frame.buf[at], std::min(q, 255u))
+                        << "depth " << depth << " channels " << channels << " row " << y;
+                }
+            }
+        }
+}
+
 TEST(FastPaths, FlatFieldQuotientsAreExactForEverySampleAndReferenceByte) {
     // Every (sample, reference) pair at averages that make whole quotients common (powers of
     // two, 255) and at one that makes them rare; quotients at or just under a whole number
