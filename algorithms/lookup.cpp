@@ -71,6 +71,12 @@ void mapPortable(uint8_t* p, size_t bytes, const uint8_t* const* tables) {
     constexpr size_t kWords = P % 3 == 0 ? 3 : 1;
     const uint8_t* t[P];
     for (size_t j = 0; j < P; ++j) t[j] = tables[j];
+    if constexpr (OddOnly) {
+        // Half the bytes stay: looking the others up in place measured faster than whole words.
+        for (size_t g = 0; g + P <= bytes; g += P)
+            for (size_t j = 1; j < P; j += 2) p[g + j] = t[j][p[g + j]];
+        return;
+    }
     size_t i = 0;
     for (; i + 8 * kWords <= bytes; i += 8 * kWords)
         mapWords<P, OddOnly>(p + i, t, std::make_index_sequence<kWords>());
