@@ -38,28 +38,17 @@ constexpr int shiftOf(size_t b) {
                                                       : static_cast<int>(56 - 8 * b);
 }
 
-/// One word of eight bytes starting at byte `First` of the group; with OddOnly only the odd
-/// bytes of the group are mapped (the high bytes of 16-bit samples), the others kept.
-template <size_t P, bool OddOnly, size_t First, size_t... B>
+/// One word of eight bytes starting at byte `First` of the group.
+template <size_t P, size_t First, size_t... B>
 inline uint64_t mapWord(uint64_t x, const uint8_t* const* t, std::index_sequence<B...>) {
-    if constexpr (OddOnly) {
-        constexpr uint64_t keep =
-            ((((First + B) & 1) ? uint64_t{0} : uint64_t{0xFF} << shiftOf(B)) | ...);
-        return (x & keep) |
-               ((((First + B) & 1)
-                     ? uint64_t{t[(First + B) % P][(x >> shiftOf(B)) & 0xFF]} << shiftOf(B)
-                     : uint64_t{0}) |
-                ...);
-    } else {
-        return ((uint64_t{t[(First + B) % P][(x >> shiftOf(B)) & 0xFF]} << shiftOf(B)) | ...);
-    }
+    return ((uint64_t{t[(First + B) % P][(x >> shiftOf(B)) & 0xFF]} << shiftOf(B)) | ...);
 }
 
-template <size_t P, bool OddOnly, size_t... W>
+template <size_t P, size_t... W>
 inline void mapWords(uint8_t* p, const uint8_t* const* t, std::index_sequence<W...>) {
     uint64_t x[sizeof...(W)];
     std::memcpy(x, p, sizeof(x));
-    ((x[W] = mapWord<P, OddOnly, 8 * W>(x[W], t, std::make_index_sequence<8>())), ...);
+    ((x[W] = mapWord<P, 8 * W>(x[W], t, std::make_index_sequence<8>())), ...);
     std::memcpy(p, x, sizeof(x));
 }
 
@@ -79,9 +68,8 @@ void mapPortable(uint8_t* p, size_t bytes, const uint8_t* const* tables) {
     }
     size_t i = 0;
     for (; i + 8 * kWords <= bytes; i += 8 * kWords)
-        mapWords<P, OddOnly>(p + i, t, std::make_index_sequence<kWords>());
-    for (; i < bytes; ++i)
-        if (!OddOnly || (i % P) % 2 == 1) p[i] = t[i % P][p[i]];
+        mapWords<P>(p + i, t, std::make_index_sequence<kWords>());
+    for (; i < bytes; ++i) p[i] = t[i % P][p[i]];
 }
 
 #ifdef HX_LOOKUP_X86

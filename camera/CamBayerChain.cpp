@@ -197,9 +197,8 @@ void composeColour(unsigned mask, const ColourTables& t, ComposedColour& c) {
     c.saturationRule = hx::algorithms::saturationOfTable(t.saturation);
 }
 
-/// The composed colour step on pixels of Wide ? 6 : 3 bytes, with or without saturation.
-template <bool Wide, bool Saturation>
-void composedColour(uint8_t* p, size_t pixels, const ComposedColour& c) {
+/// The composed colour step with saturation on pixels of Wide ? 6 : 3 bytes, one by one.
+template <bool Wide> void composedColour(uint8_t* p, size_t pixels, const ComposedColour& c) {
     constexpr size_t e = Wide ? 2 : 1, hi = e - 1;
     for (size_t i = 0; i < pixels; ++i, p += 3 * e) {
         const unsigned a = p[hi], b = p[e + hi], d = p[2 * e + hi];
@@ -208,13 +207,8 @@ void composedColour(uint8_t* p, size_t pixels, const ComposedColour& c) {
             p[2] = c.low[1][p[2]];
             p[4] = c.low[2][p[4]];
         }
-        if constexpr (Saturation) {
-            p[hi] = c.mixed[0][b * 256 + a];
-            p[2 * e + hi] = c.mixed[1][b * 256 + d];
-        } else {
-            p[hi] = c.high[0][a];
-            p[2 * e + hi] = c.high[2][d];
-        }
+        p[hi] = c.mixed[0][b * 256 + a];
+        p[2 * e + hi] = c.mixed[1][b * 256 + d];
         p[e + hi] = c.high[1][b];
     }
 }
@@ -260,7 +254,7 @@ template <bool Wide> void computedColour(uint8_t* p, size_t pixels, const Compos
     step.saturation = c.saturationRule;
     step.wide = Wide;
     const size_t done = hx::algorithms::saturatePixels(p, pixels, step);
-    composedColour<Wide, true>(p + (Wide ? 6 : 3) * done, pixels - done, c);
+    composedColour<Wide>(p + (Wide ? 6 : 3) * done, pixels - done, c);
 }
 
 /// This thread's composed tables, made on first use; null when memory is short.
@@ -362,7 +356,7 @@ ComposedKernel composedKernel(const ComposedColour& c, bool wide) {
     if (!c.saturation) return wide ? composedColourVector<true> : composedColourVector<false>;
     // With saturation, the one-by-one loop over 3-byte pixels is faster than splitting it.
     if (hx::algorithms::vectorLookups() && wide) return composedColourVector<true>;
-    return wide ? composedColour<true, true> : composedColour<false, true>;
+    return wide ? composedColour<true> : composedColour<false>;
 }
 
 /// Rows of a band: about 192 KiB of demosaiced pixels, so that a band stays in the second-level
