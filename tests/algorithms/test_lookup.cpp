@@ -3,6 +3,7 @@
 // the vector blocks, any alignment.
 #include "algorithms/lookup.h"
 #include "algorithms/simd.h"
+#include "random_bytes.h"
 
 #include <gtest/gtest.h>
 
@@ -12,17 +13,7 @@
 #include <vector>
 
 using hx::algorithms::ByteLayout;
-
-namespace {
-
-std::vector<uint8_t> randomBytes(size_t n, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::vector<uint8_t> v(n);
-    for (auto& b : v) b = static_cast<uint8_t>(rng());
-    return v;
-}
-
-} // namespace
+using hxtest::randomBytes;
 
 TEST(Lookup, MapBytesEqualsThePlainLoopForEveryLayout) {
     // Six different tables and a seventh equal in content to the first.

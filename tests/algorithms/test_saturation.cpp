@@ -3,6 +3,7 @@
 // blocks, and the recognition of tables that follow the rule.
 #include "algorithms/saturation.h"
 #include "algorithms/tone.h"
+#include "random_bytes.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +12,7 @@
 #include <vector>
 
 using hx::algorithms::SaturationStep;
+using hxtest::randomBytes;
 
 namespace {
 
@@ -18,13 +20,6 @@ std::vector<uint8_t> saturationTable(int s) {
     std::vector<uint8_t> t(256 * 256);
     __matrix_saturation(s, t.data(), 256);
     return t;
-}
-
-std::vector<uint8_t> randomBytes(size_t n, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::vector<uint8_t> v(n);
-    for (auto& b : v) b = static_cast<uint8_t>(rng());
-    return v;
 }
 
 } // namespace
