@@ -5,6 +5,7 @@
 // one word, looks each byte up and writes one word.
 #include "algorithms/lookup.h"
 
+#include "algorithms/lookup_vbmi.h"
 #include "algorithms/simd.h"
 
 #include <array>
@@ -79,20 +80,12 @@ void mapPortable(uint8_t* p, size_t bytes, const uint8_t* const* tables) {
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 
-/// 64 bytes through a 256-byte table held in four registers.
-HX_VBMI inline __m512i lookup256(const __m512i t[4], __m512i v) {
-    const __m512i low = _mm512_permutex2var_epi8(t[0], v, t[1]);
-    const __m512i high = _mm512_permutex2var_epi8(t[2], v, t[3]);
-    return _mm512_mask_blend_epi8(_mm512_movepi8_mask(v), low, high);
-}
-
 /// Blocks of 192 bytes; returns the bytes done.
 HX_VBMI size_t mapBytesVbmi(uint8_t* p, size_t bytes, int count, const uint8_t* const distinct[6],
                             const uint64_t masks[6][3]) {
     if (count == 0) return bytes; // nothing changes
-    __m512i tables[6][4];
-    for (int k = 0; k < count; ++k)
-        for (int q = 0; q < 4; ++q) tables[k][q] = _mm512_loadu_si512(distinct[k] + 64 * q);
+    detail::Table256 tables[6];
+    for (int k = 0; k < count; ++k) tables[k] = detail::loadTable256(distinct[k]);
     size_t i = 0;
     for (; i + kBlock <= bytes; i += kBlock)
         for (int v = 0; v < 3; ++v) {
@@ -100,7 +93,7 @@ HX_VBMI size_t mapBytesVbmi(uint8_t* p, size_t bytes, int count, const uint8_t* 
             const __m512i in = _mm512_loadu_si512(at);
             __m512i out = in;
             for (int k = 0; k < count; ++k)
-                out = _mm512_mask_mov_epi8(out, masks[k][v], lookup256(tables[k], in));
+                out = _mm512_mask_mov_epi8(out, masks[k][v], detail::lookup256(tables[k], in));
             _mm512_storeu_si512(at, out);
         }
     return i;

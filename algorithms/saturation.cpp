@@ -4,6 +4,7 @@
 // order.
 #include "algorithms/saturation.h"
 
+#include "algorithms/lookup_vbmi.h"
 #include "algorithms/simd.h"
 #include "algorithms/tone.h"
 
@@ -77,23 +78,8 @@ template <bool Wide> struct Shuffles {
     }
 };
 
-/// A 256-byte table in four registers.
-struct Table {
-    __m512i part[4];
-};
-
-HX_VBMI Table loadTable(const uint8_t* t) {
-    Table r;
-    for (int q = 0; q < 4; ++q) r.part[q] = _mm512_loadu_si512(t + 64 * q);
-    return r;
-}
-
-/// 64 bytes through a table: two two-register byte permutes and a blend on the top bit.
-HX_VBMI inline __m512i look(const Table& t, __m512i v) {
-    const __m512i low = _mm512_permutex2var_epi8(t.part[0], v, t.part[1]);
-    const __m512i high = _mm512_permutex2var_epi8(t.part[2], v, t.part[3]);
-    return _mm512_mask_blend_epi8(_mm512_movepi8_mask(v), low, high);
-}
+using detail::loadTable256;
+using detail::lookup256;
 
 /// x + trunc(s (v - x) / 100) clamped to 0 ... 255 for 32 lanes of 16 bits. |v - x| s is at
 /// most 255 x 255, and for every such product p, p / 100 = ((p >> 2) * 41944 >> 16) >> 4.
@@ -130,11 +116,11 @@ HX_VBMI size_t saturateVbmi(uint8_t* p, size_t pixels, const SaturationStep& ste
         join[c] = _mm512_loadu_si512(k.join[c]);
         joinLast[c] = _mm512_loadu_si512(k.joinLast[c]);
     }
-    Table gain[3], tone[3], low[3];
+    detail::Table256 gain[3], tone[3], low[3];
     for (int c = 0; c < 3; ++c) {
-        gain[c] = loadTable(step.gain[c]);
-        tone[c] = loadTable(step.tone[c]);
-        if constexpr (Wide) low[c] = loadTable(step.low[c]);
+        gain[c] = loadTable256(step.gain[c]);
+        tone[c] = loadTable256(step.tone[c]);
+        if constexpr (Wide) low[c] = loadTable256(step.low[c]);
     }
     const __m512i s = _mm512_set1_epi16(static_cast<short>(step.saturation));
     constexpr size_t kPixels = Layout::kPixels;
@@ -146,19 +132,19 @@ HX_VBMI size_t saturateVbmi(uint8_t* p, size_t pixels, const SaturationStep& ste
         __m512i sample[3];
         for (int n = 0; n < 3; ++n) {
             const __m512i first = _mm512_permutex2var_epi8(in[0], split[n], in[1]);
-            sample[n] = look(
+            sample[n] = lookup256(
                 gain[n], _mm512_mask_permutexvar_epi8(first, k.fromThird[n], splitThird[n], in[2]));
         }
         const __m512i green = sample[1];
-        sample[0] = look(tone[0], saturateLanes<Wide>(green, sample[0], s));
-        sample[2] = look(tone[2], saturateLanes<Wide>(green, sample[2], s));
-        sample[1] = look(tone[1], green);
+        sample[0] = lookup256(tone[0], saturateLanes<Wide>(green, sample[0], s));
+        sample[2] = lookup256(tone[2], saturateLanes<Wide>(green, sample[2], s));
+        sample[1] = lookup256(tone[1], green);
         for (int r = 0; r < 3; ++r) {
             const __m512i two = _mm512_permutex2var_epi8(sample[0], join[r], sample[1]);
             __m512i out = _mm512_mask_permutexvar_epi8(two, k.fromLast[r], joinLast[r], sample[2]);
             if constexpr (Wide)
                 for (int c = 0; c < 3; ++c)
-                    out = _mm512_mask_mov_epi8(out, k.low[c][r], look(low[c], in[r]));
+                    out = _mm512_mask_mov_epi8(out, k.low[c][r], lookup256(low[c], in[r]));
             _mm512_storeu_si512(at + 64 * r, out);
         }
     }
