@@ -251,7 +251,9 @@ bool haveAvx2() {
 #define HX_FLAT512 __attribute__((target("avx2,avx512f,avx512bw,avx512vl,avx512dq")))
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#ifndef __clang__ // clang has no such warning
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
 /// flatQuotients on 16 samples in 32-bit lanes: the same operations, so the same quotients.
 HX_FLAT512 inline __m512i flatQuotients16(__m512i v, __m128i ref8, __m512i avg) {

@@ -15,7 +15,11 @@
 
 // The table must follow the plain double-precision formula to the bit, also when the build
 // enables fused multiply-add instructions.
+#ifdef __clang__
+#pragma STDC FP_CONTRACT OFF
+#else
 #pragma GCC optimize("fp-contract=off")
+#endif
 
 unsigned char* pCCM = nullptr;
 double m00 = 0, m01 = 0, m02 = 0, m10 = 0, m11 = 0, m12 = 0, m20 = 0, m21 = 0, m22 = 0;

@@ -229,7 +229,9 @@ __attribute__((target("avx2,fma"))) Rgb16 directU16(__m256i r, __m256i g, __m256
 // which its own uninitialised-use warning then reports; nothing here reads such a value.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#ifndef __clang__ // clang has no such warning
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
 /// What a group of 16 pixels needs of the correction. With no input above 180 nothing fades:
 /// d = 0, w = 75 and a = k1 exactly, so the shorter sequence gives the same bits as the full
@@ -452,7 +454,9 @@ demosaicPairsAvx2U8(const uint8_t* up, const uint8_t* mid, const uint8_t* down, 
     __attribute__((target("avx2,fma,avx512f,avx512bw,avx512vl,avx512dq,avx512vbmi")))
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#ifndef __clang__ // clang has no such warning
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
 namespace {
 

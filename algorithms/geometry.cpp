@@ -289,7 +289,9 @@ __attribute__((target("ssse3"))) void reverseSsse3(unsigned char* dst, const uns
 // which its own uninitialised-use warning then reports; nothing here reads such a value.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#ifndef __clang__ // clang has no such warning
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 /// The same 64 bytes at a time with one byte permute, where the processor has AVX-512 VBMI.
 template <size_t P>
 __attribute__((target("avx512f,avx512bw,avx512vbmi"))) void

@@ -78,7 +78,9 @@ void mapPortable(uint8_t* p, size_t bytes, const uint8_t* const* tables) {
 // which its own uninitialised-use warning then reports; nothing here reads such a value.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#ifndef __clang__ // clang has no such warning
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
 /// Blocks of 192 bytes; returns the bytes done.
 HX_VBMI size_t mapBytesVbmi(uint8_t* p, size_t bytes, int count, const uint8_t* const distinct[6],

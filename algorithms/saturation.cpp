@@ -40,7 +40,9 @@ namespace {
 // which its own uninitialised-use warning then reports; nothing here reads such a value.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#ifndef __clang__ // clang has no such warning
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
 /// Byte indices that split 192 bytes of pixels (64 of 3 bytes, or 32 of 6 bytes, whose high
 /// bytes are the samples) into one register per sample and put them back.
