@@ -613,22 +613,27 @@ int __image_intensity(const _ezImage* raw, float* mean, float* c0, float* c1, fl
     if (raw->data && cw > 0 && ch > 0) {
         const size_t rowSamples = static_cast<size_t>(raw->width) * channelsOf(raw);
         uint64_t sum[4] = {0, 0, 0, 0};
-        auto add = [&](auto* s) {
+        // at(k) reads sample k; 16-bit samples byte-wise, as the record need not be aligned.
+        auto add = [&](auto at) {
             for (int i = 0; i < ch; ++i) {
-                const auto* r0 = s + 2 * i * rowSamples;
-                const auto* r1 = r0 + rowSamples;
+                const size_t r0 = 2 * i * rowSamples, r1 = r0 + rowSamples;
                 for (int j = 0; j < cw; ++j) {
-                    sum[0] += r0[2 * j];
-                    sum[1] += r0[2 * j + 1];
-                    sum[2] += r1[2 * j];
-                    sum[3] += r1[2 * j + 1];
+                    sum[0] += at(r0 + 2 * j);
+                    sum[1] += at(r0 + 2 * j + 1);
+                    sum[2] += at(r1 + 2 * j);
+                    sum[3] += at(r1 + 2 * j + 1);
                 }
             }
         };
+        const unsigned char* d = raw->data;
         if (raw->depth == 8)
-            add(raw->data);
+            add([d](size_t k) -> unsigned { return d[k]; });
         else
-            add(reinterpret_cast<const u16u*>(raw->data));
+            add([d](size_t k) -> unsigned {
+                uint16_t s;
+                std::memcpy(&s, d + 2 * k, 2);
+                return s;
+            });
         const float cells = static_cast<float>(static_cast<size_t>(cw) * ch);
         for (int k = 0; k < 4; ++k) v[k] = static_cast<float>(sum[k]) / cells;
     }
