@@ -177,8 +177,10 @@ inline unsigned char flatSample(uint32_t a, uint32_t v, uint32_t r) {
 /// a vector step can start at.
 template <size_t K>
 inline void averagePattern(uint32_t (&pattern)[3][K], int n, const uint32_t avg[3]) {
-    for (int ph = 0; ph < 3; ++ph)
-        for (size_t j = 0; j < K; ++j) pattern[ph][j] = avg[(ph + j) % n];
+    for (int ph = 0; ph < 3; ++ph) {
+        int k = n == 3 ? ph : 0;
+        for (size_t j = 0; j < K; ++j, k = k + 1 == n ? 0 : k + 1) pattern[ph][j] = avg[k];
+    }
 }
 
 /// The samples [i, samples) one by one, after the vector steps.
@@ -263,7 +265,44 @@ HX_FLAT512 inline __m512i flatQuotients16(__m512i v, __m128i ref8, __m512i avg) 
                             _mm512_set1_epi32(255));
 }
 
-/// flatAvx2 32 samples per step in 512-bit registers.
+/// 32 samples of flatAvx512 (fewer under a mask: only those are read and written).
+template <size_t Step, bool Masked>
+HX_FLAT512 inline void flatStep512(unsigned char* data, const unsigned char* ref, __mmask32 m,
+                                   __m512i lo, __m512i hi) {
+    const __m256i r8 = Masked ? _mm256_maskz_loadu_epi8(m, ref)
+                              : _mm256_loadu_si256(reinterpret_cast<const __m256i*>(ref));
+    const __m128i r0 = _mm256_castsi256_si128(r8), r1 = _mm256_extracti128_si256(r8, 1);
+    if constexpr (Step == 1) {
+        const __m256i b = Masked ? _mm256_maskz_loadu_epi8(m, data)
+                                 : _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data));
+        const __m512i q0 = flatQuotients16(_mm512_cvtepu8_epi32(_mm256_castsi256_si128(b)), r0, lo);
+        const __m512i q1 =
+            flatQuotients16(_mm512_cvtepu8_epi32(_mm256_extracti128_si256(b, 1)), r1, hi);
+        const __m256i q = _mm256_inserti128_si256(_mm256_castsi128_si256(_mm512_cvtepi32_epi8(q0)),
+                                                  _mm512_cvtepi32_epi8(q1), 1);
+        if constexpr (Masked)
+            _mm256_mask_storeu_epi8(data, m, q);
+        else
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(data), q);
+    } else {
+        const __m512i w = Masked ? _mm512_maskz_loadu_epi16(m, data) : _mm512_loadu_si512(data);
+        const __m512i high = _mm512_srli_epi16(w, 8);
+        const __m512i q0 =
+            flatQuotients16(_mm512_cvtepu16_epi32(_mm512_castsi512_si256(high)), r0, lo);
+        const __m512i q1 =
+            flatQuotients16(_mm512_cvtepu16_epi32(_mm512_extracti64x4_epi64(high, 1)), r1, hi);
+        const __m512i q = _mm512_inserti64x4(_mm512_castsi256_si512(_mm512_cvtepi32_epi16(q0)),
+                                             _mm512_cvtepi32_epi16(q1), 1);
+        const __m512i out =
+            _mm512_or_si512(_mm512_and_si512(w, _mm512_set1_epi16(0xFF)), _mm512_slli_epi16(q, 8));
+        if constexpr (Masked)
+            _mm512_mask_storeu_epi16(data, m, out);
+        else
+            _mm512_storeu_si512(data, out);
+    }
+}
+
+/// flatAvx2 32 samples per step in 512-bit registers, the last samples in one masked step.
 template <size_t Step>
 HX_FLAT512 void flatAvx512(unsigned char* data, const unsigned char* ref, size_t samples, int n,
                            const uint32_t avg[3]) {
@@ -272,36 +311,14 @@ HX_FLAT512 void flatAvx512(unsigned char* data, const unsigned char* ref, size_t
     int ph = 0;
     size_t i = 0;
     for (; i + 32 <= samples; i += 32) {
-        const __m512i lo = _mm512_load_si512(pattern[ph]);
-        const __m512i hi = _mm512_load_si512(pattern[ph] + 16);
-        const __m256i r8 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(ref + i));
-        const __m128i r0 = _mm256_castsi256_si128(r8), r1 = _mm256_extracti128_si256(r8, 1);
-        if constexpr (Step == 1) {
-            __m256i* at = reinterpret_cast<__m256i*>(data + i);
-            const __m256i b = _mm256_loadu_si256(at);
-            const __m512i q0 =
-                flatQuotients16(_mm512_cvtepu8_epi32(_mm256_castsi256_si128(b)), r0, lo);
-            const __m512i q1 =
-                flatQuotients16(_mm512_cvtepu8_epi32(_mm256_extracti128_si256(b, 1)), r1, hi);
-            _mm256_storeu_si256(
-                at, _mm256_inserti128_si256(_mm256_castsi128_si256(_mm512_cvtepi32_epi8(q0)),
-                                            _mm512_cvtepi32_epi8(q1), 1));
-        } else {
-            void* at = data + 2 * i;
-            const __m512i w = _mm512_loadu_si512(at);
-            const __m512i high = _mm512_srli_epi16(w, 8);
-            const __m512i q0 =
-                flatQuotients16(_mm512_cvtepu16_epi32(_mm512_castsi512_si256(high)), r0, lo);
-            const __m512i q1 =
-                flatQuotients16(_mm512_cvtepu16_epi32(_mm512_extracti64x4_epi64(high, 1)), r1, hi);
-            const __m512i q = _mm512_inserti64x4(_mm512_castsi256_si512(_mm512_cvtepi32_epi16(q0)),
-                                                 _mm512_cvtepi32_epi16(q1), 1);
-            _mm512_storeu_si512(at, _mm512_or_si512(_mm512_and_si512(w, _mm512_set1_epi16(0xFF)),
-                                                    _mm512_slli_epi16(q, 8)));
-        }
+        flatStep512<Step, false>(data + Step * i, ref + i, 0, _mm512_load_si512(pattern[ph]),
+                                 _mm512_load_si512(pattern[ph] + 16));
         ph = n == 3 ? (ph + 2) % 3 : 0; // 32 samples advance the phase by two
     }
-    flatRest<Step>(data, ref, i, samples, n, avg);
+    if (i < samples)
+        flatStep512<Step, true>(data + Step * i, ref + i, (__mmask32{1} << (samples - i)) - 1,
+                                _mm512_load_si512(pattern[ph]),
+                                _mm512_load_si512(pattern[ph] + 16));
 }
 #pragma GCC diagnostic pop
 
