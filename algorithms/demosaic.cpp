@@ -231,6 +231,144 @@ inline void correctPixel(uint16_t* p, const unsigned char* table) {
     p[0] = uint16_t((e[2] << 8) | (p[0] & 0xFF));
 }
 
+// ---- colour correction computed in plain code ------------------------------------------------
+//
+// The same single-precision form as the vector kernels, V = (k1 - k2 d) x - w (k3 y + k4 z),
+// here with separate multiplies and adds (the file contracts nothing), in loops over planes of
+// a block of pixels that the compiler vectorises for whatever the target offers. An entry is
+// taken when V - e and V + e give the same clamped integer, else it is evaluated again in
+// double precision with the table's own operations; a test runs all 16.7 million inputs
+// through this form against the table.
+
+/// Pixels of one block: its planes stay in the first-level cache.
+constexpr int kPlainBlock = 64;
+constexpr float kPlainMargin = 1.0f / 16384;
+
+/// One block of pixels as planes: sample s of pixel i is sample[s][i] (as in the output
+/// record), its input to the correction (the high byte of a 16-bit sample) key[s][i].
+template <typename T> struct PlainBlock {
+    alignas(16) T sample[3][kPlainBlock];
+    alignas(16) int32_t key[3][kPlainBlock];
+    alignas(16) float value[3][kPlainBlock];
+    alignas(16) int32_t out[3][kPlainBlock];
+    alignas(16) int32_t retry[kPlainBlock];
+};
+
+/// Output channel k of a block from planes x (the channel's own input), y and z (the other
+/// two): writes the corrected values (0 ... 255) to out and returns nonzero when an entry of
+/// the block needs the exact evaluation, those being marked in retry. Fade: some input of the
+/// block is above 180 (else d = 0, w = 75 and a = k1 exactly, and the shorter sequence gives
+/// the same bits). Top: some input is 255 and the table passes full scale unchanged.
+template <bool Fade, bool Top, typename T>
+inline int32_t plainChannel(PlainBlock<T>& b, int x, int y, int z, int k,
+                            const hx::algorithms::detail::DirectCcm& c) {
+    const float k1 = c.k1[k], k2 = c.k2[k], k3 = c.k3[k], k4 = c.k4[k];
+    const int32_t* xi = b.key[x];
+    const float *xf = b.value[x], *yf = b.value[y], *zf = b.value[z];
+    int32_t* out = b.out[2 - k];
+    int32_t any = 0;
+    // Integer comparisons and selections of values only, so that the loop has no branches.
+    for (int i = 0; i < kPlainBlock; ++i) {
+        const float s = k3 * yf[i] + k4 * zf[i];
+        float v;
+        if constexpr (Fade) {
+            const float d = static_cast<float>(xi[i] > 180 ? xi[i] - 180 : 0);
+            const float w = 75.0f - d;
+            const float a = k1 - k2 * d;
+            v = a * xf[i] - w * s;
+        } else {
+            v = k1 * xf[i] - 75.0f * s;
+        }
+        // The override is merged into the integer results: a selection between float values
+        // would leave a branch, as the conversions may not run where their value is unused.
+        // Near 255 the corrected value is positive, so the merge cannot turn it negative.
+        const int32_t top = Top && xi[i] == 255 ? 255 : 0;
+        const int32_t below = static_cast<int32_t>(v - kPlainMargin) | top;
+        const int32_t above = static_cast<int32_t>(v + kPlainMargin) | top;
+        out[i] = above < 0 ? 0 : (above > 255 ? 255 : above);
+        const int32_t differ = below != above;
+        b.retry[i] |= differ;
+        any |= differ;
+    }
+    return any;
+}
+
+template <bool Fade, bool Top, typename T>
+inline int32_t plainChannels(PlainBlock<T>& b, const hx::algorithms::detail::DirectCcm& c) {
+    // Blue from (blue, green, red) = samples (2, 1, 0), green from (1, 2, 0), red (0, 2, 1).
+    return plainChannel<Fade, Top>(b, 2, 1, 0, 0, c) | plainChannel<Fade, Top>(b, 1, 2, 0, 1, c) |
+           plainChannel<Fade, Top>(b, 0, 2, 1, 2, c);
+}
+
+/// Colour-corrects the first m pixels of a block whose samples are filled in and writes them
+/// interleaved to px (high bytes replaced for 16-bit samples, low bytes kept).
+template <typename T>
+void correctBlock(PlainBlock<T>& b, int m, T* px, const hx::algorithms::detail::DirectCcm& c) {
+    constexpr int shift = sizeof(T) == 1 ? 0 : 8;
+    constexpr unsigned low = sizeof(T) == 1 ? 0 : 0xFF;
+    for (int s = 0; s < 3; ++s)
+        for (int i = m; i < kPlainBlock; ++i) b.sample[s][i] = 0;
+    int32_t top = 0;
+    for (int s = 0; s < 3; ++s)
+        for (int i = 0; i < kPlainBlock; ++i) {
+            b.key[s][i] = b.sample[s][i] >> shift;
+            b.value[s][i] = static_cast<float>(b.key[s][i]);
+            top = b.key[s][i] > top ? b.key[s][i] : top;
+        }
+    std::fill(b.retry, b.retry + kPlainBlock, 0);
+    int32_t any;
+    if (top <= 180)
+        any = plainChannels<false, false>(b, c);
+    else if (top < 255 || !c.fullScale)
+        any = plainChannels<true, false>(b, c);
+    else
+        any = plainChannels<true, true>(b, c);
+    for (int i = 0; any && i < m; ++i) {
+        if (!b.retry[i]) continue;
+        unsigned char e[3];
+        hx::algorithms::detail::exactEntry(b.key[2][i], b.key[1][i], b.key[0][i], e);
+        b.out[2][i] = e[0], b.out[1][i] = e[1], b.out[0][i] = e[2];
+    }
+    for (int i = 0; i < m; ++i)
+        for (int s = 0; s < 3; ++s)
+            px[3 * i + s] = T((unsigned(b.out[s][i]) << shift) | (b.sample[s][i] & low));
+}
+
+/// Colour-corrects n interleaved pixels in place with the computed form.
+template <typename T>
+void correctPlain(T* px, size_t n, const hx::algorithms::detail::DirectCcm& c) {
+    PlainBlock<T> b;
+    for (size_t done = 0; done < n; done += kPlainBlock) {
+        T* p = px + 3 * done;
+        const int m = static_cast<int>(std::min<size_t>(kPlainBlock, n - done));
+        for (int i = 0; i < m; ++i)
+            for (int s = 0; s < 3; ++s) b.sample[s][i] = p[3 * i + s];
+        correctBlock(b, m, p, c);
+    }
+}
+
+/// Interpolates pairs [k0, k1) of a row (at most kPlainBlock / 2) into the planes of a block,
+/// with the pair formulas of pairsPortable.
+template <typename T>
+void pairsToBlock(const T* up, const T* mid, const T* down, int x0, int k0, int k1, bool red,
+                  PlainBlock<T>& b) {
+    T* own = b.sample[red ? 0 : 2]; // the row colour
+    T* cross = b.sample[red ? 2 : 0];
+    T* green = b.sample[1];
+    for (int k = k0; k < k1; ++k) {
+        const int x = x0 + 2 * k, i = 2 * (k - k0);
+        const unsigned vL = up[x - 1], vC = up[x], vR = up[x + 1], vRR = up[x + 2];
+        const unsigned dL = down[x - 1], dC = down[x], dR = down[x + 1], dRR = down[x + 2];
+        const unsigned mL = mid[x - 1], mC = mid[x], mR = mid[x + 1], mRR = mid[x + 2];
+        own[i] = T(mC);
+        green[i] = T((vC + mL + mR + dC + 2) >> 2);
+        cross[i] = T((vL + vR + dL + dR + 2) >> 2);
+        green[i + 1] = T((4 * mR + vC + vRR + dC + dRR) >> 3);
+        own[i + 1] = T((mC + mRR + 1) >> 1);
+        cross[i + 1] = T((vR + dR + 1) >> 1);
+    }
+}
+
 /// Interpolates pairs [k0, k1) of a row with the pair formulas (the portable inner loop).
 template <typename T>
 void pairsPortable(const T* up, const T* mid, const T* down, T* dst, int x0, int k0, int k1,
@@ -260,6 +398,11 @@ void demosaicRows(const _ezImage* raw, T* dstRows, const Frame& f, int bayer, in
                   const hx::algorithms::detail::DirectCcm* direct) {
     const T* src = reinterpret_cast<const T*>(raw->data);
     const int w = f.width;
+    // Without the vector kernels the correction is computed by the plain form (every table
+    // holds the entries it computes).
+    const hx::algorithms::detail::DirectCcm* plain =
+        !avx2 && table && gDirectReady.load() ? &gDirect : nullptr;
+    PlainBlock<T> block;
     for (int y = y0; y < y1; ++y) {
         const RowPlan plan = planRow(bayer, y);
         const T* up = src + size_t(y - 1) * w;
@@ -295,8 +438,18 @@ void demosaicRows(const _ezImage* raw, T* dstRows, const Frame& f, int bayer, in
                     up, mid, down, dst, x, pairs - vecBegin, plan.red, table, direct);
             }
         }
-        pairsPortable(up, mid, down, dst, x0, 0, vecBegin, plan.red);
-        pairsPortable(up, mid, down, dst, x0, vecEnd, pairs, plan.red);
+        if (plain) {
+            // Interpolated and corrected a block at a time, while the block is in the cache.
+            constexpr int step = kPlainBlock / 2;
+            for (int k = 0; k < pairs; k += step) {
+                const int k1 = std::min(pairs, k + step);
+                pairsToBlock(up, mid, down, x0, k, k1, plan.red, block);
+                correctBlock(block, 2 * (k1 - k), dst + 3 * (x0 + 2 * k), *plain);
+            }
+        } else {
+            pairsPortable(up, mid, down, dst, x0, 0, vecBegin, plan.red);
+            pairsPortable(up, mid, down, dst, x0, vecEnd, pairs, plan.red);
+        }
         const int xs = x0 + 2 * pairs; // a remaining single non-green site
         if (xs - 1 <= w - 3) {
             T* p = dst + 3 * xs;
@@ -304,7 +457,7 @@ void demosaicRows(const _ezImage* raw, T* dstRows, const Frame& f, int bayer, in
             p[1] = T((unsigned(up[xs]) + mid[xs - 1] + mid[xs + 1] + down[xs] + 2) >> 2);
             p[cs] = T((unsigned(up[xs - 1]) + up[xs + 1] + down[xs - 1] + down[xs + 1] + 2) >> 2);
         }
-        if (table) {
+        if (table && !plain) {
             for (int k = 0; k < pairs; ++k) {
                 if (k == vecBegin) k = vecEnd;
                 if (k >= pairs) break;
@@ -574,8 +727,12 @@ void colourCorrectPixels(unsigned char* rgb, size_t n) {
     const unsigned char* table = held.get();
     if (!rgb || !table) return;
     size_t done = 0;
-    if (const auto* direct = directFor(table, gPath.load(std::memory_order_relaxed)))
+    const DemosaicPath path = gPath.load(std::memory_order_relaxed);
+    if (path == DemosaicPath::Portable || !demosaicHasAvx2()) {
+        if (gDirectReady.load()) return correctPlain(rgb, n, gDirect);
+    } else if (const auto* direct = directFor(table, path)) {
         done = detail::correctPixelsAvx2(rgb, n, *direct);
+    }
     for (size_t i = done; i < n; ++i) correctPixel(rgb + 3 * i, table);
 }
 

@@ -171,9 +171,10 @@ TEST_F(ColourTable, VectorPathsMatchReferenceOnRandomFrames) {
 
 TEST_F(ColourTable, ComputedCorrectionEqualsTheTableForEveryInput) {
     // Every one of the 16.7 million inputs through the correction the vector demosaic uses
-    // (computed where the processor allows, 16 lanes or 8, else looked up), against the table.
+    // (computed where the processor allows, 16 lanes or 8, else looked up) and through the
+    // plain computed form of the portable path, against the table.
     PathGuard guard;
-    for (DemosaicPath path : {DemosaicPath::Auto, DemosaicPath::Avx2}) {
+    for (DemosaicPath path : {DemosaicPath::Auto, DemosaicPath::Avx2, DemosaicPath::Portable}) {
         hx::algorithms::setDemosaicPath(path);
         const size_t n = size_t(1) << 24;
         std::vector<unsigned char> px(3 * n);
@@ -237,24 +238,30 @@ template <typename Keep> std::vector<unsigned char> inputPixels(Keep keep, int f
 } // namespace
 
 TEST_F(ColourTable, EveryFormOfTheComputedCorrectionEqualsTheTable) {
-    // The 16-lane correction takes a shorter form for groups of pixels that need no fade (all
-    // inputs at or below 180) or no full-scale override (no input at 255). Each form, over every
-    // input it can meet, against the table: a grey of 255 in every group forces the complete
-    // form, one of 200 the fade without override, and the dark inputs alone the shortest.
+    // The 16-lane correction and the plain one of the portable path take a shorter form for
+    // groups of pixels that need no fade (all inputs at or below 180) or no full-scale
+    // override (no input at 255). Each form, over every input it can meet, against the table:
+    // a grey of 255 in every group (of 16 or 64 pixels) forces the complete form, one of 200
+    // the fade without override, and the dark inputs alone the shortest.
     PathGuard guard;
-    hx::algorithms::setDemosaicPath(DemosaicPath::Auto);
     auto all = [](int, int, int) { return true; };
     auto belowFull = [](int b, int g, int r) { return b < 255 && g < 255 && r < 255; };
     auto dark = [](int b, int g, int r) { return b <= 180 && g <= 180 && r <= 180; };
-    EXPECT_EQ(correctedMismatches(inputPixels(all, 255)), 0) << "with full-scale override";
-    EXPECT_EQ(correctedMismatches(inputPixels(belowFull, 200)), 0) << "fade only";
-    EXPECT_EQ(correctedMismatches(inputPixels(dark, -1)), 0) << "no fade";
+    for (DemosaicPath path : {DemosaicPath::Auto, DemosaicPath::Portable}) {
+        hx::algorithms::setDemosaicPath(path);
+        EXPECT_EQ(correctedMismatches(inputPixels(all, 255)), 0)
+            << "with full-scale override, path " << int(path);
+        EXPECT_EQ(correctedMismatches(inputPixels(belowFull, 200)), 0)
+            << "fade only, path " << int(path);
+        EXPECT_EQ(correctedMismatches(inputPixels(dark, -1)), 0) << "no fade, path " << int(path);
+    }
 }
 
 TEST_F(ColourTable, LongRowsOfDarkBrightAndSaturatedStretchesMatchReference) {
-    // Rows long enough for several vector blocks plus every kind of tail, with stretches that
-    // stay dark, reach into the fade, clip at 0 and 255, or are random, so that blocks of each
-    // correction form and mixtures of them occur at both depths and with every Bayer code.
+    // Rows long enough for several vector (and plain) blocks plus every kind of tail, with
+    // stretches that stay dark, reach into the fade, clip at 0 and 255, or are random, so that
+    // blocks of each correction form and mixtures of them occur at both depths and with every
+    // Bayer code.
     PathGuard guard;
     std::mt19937 rng(2024);
     for (int depth : {8, 16})
@@ -272,7 +279,8 @@ TEST_F(ColourTable, LongRowsOfDarkBrightAndSaturatedStretchesMatchReference) {
                         ref.set(y, x, depth == 8 ? v : (v << 8) | (rng() & 255));
                     }
                 hx::algorithms::decodeRawReference(&ref.raw, &ref.out, bayer, true);
-                for (DemosaicPath path : {DemosaicPath::Auto, DemosaicPath::Avx2}) {
+                for (DemosaicPath path :
+                     {DemosaicPath::Auto, DemosaicPath::Avx2, DemosaicPath::Portable}) {
                     Frames f(w, 7, depth);
                     f.rawBuf = ref.rawBuf;
                     hx::algorithms::setDemosaicPath(path);
