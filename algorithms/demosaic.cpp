@@ -258,8 +258,9 @@ template <typename T> struct PlainBlock {
 /// two): writes the corrected values (0 ... 255) to out and returns nonzero when an entry of
 /// the block needs the exact evaluation, those being marked in retry. Fade: some input of the
 /// block is above 180 (else d = 0, w = 75 and a = k1 exactly, and the shorter sequence gives
-/// the same bits). Top: some input is 255 and the table passes full scale unchanged.
-template <bool Fade, bool Top, typename T>
+/// the same bits). Top: some input is 255 and the table passes full scale unchanged. The
+/// first channel of a block sets retry, the others add to it.
+template <bool Fade, bool Top, bool First, typename T>
 inline int32_t plainChannel(PlainBlock<T>& b, int x, int y, int z, int k,
                             const hx::algorithms::detail::DirectCcm& c) {
     const float k1 = c.k1[k], k2 = c.k2[k], k3 = c.k3[k], k4 = c.k4[k];
@@ -286,8 +287,8 @@ inline int32_t plainChannel(PlainBlock<T>& b, int x, int y, int z, int k,
         const int32_t below = static_cast<int32_t>(v - kPlainMargin) | top;
         const int32_t above = static_cast<int32_t>(v + kPlainMargin) | top;
         out[i] = above < 0 ? 0 : (above > 255 ? 255 : above);
-        const int32_t differ = below != above;
-        b.retry[i] |= differ;
+        const int32_t differ = below ^ above;
+        b.retry[i] = First ? differ : b.retry[i] | differ;
         any |= differ;
     }
     return any;
@@ -296,8 +297,9 @@ inline int32_t plainChannel(PlainBlock<T>& b, int x, int y, int z, int k,
 template <bool Fade, bool Top, typename T>
 inline int32_t plainChannels(PlainBlock<T>& b, const hx::algorithms::detail::DirectCcm& c) {
     // Blue from (blue, green, red) = samples (2, 1, 0), green from (1, 2, 0), red (0, 2, 1).
-    return plainChannel<Fade, Top>(b, 2, 1, 0, 0, c) | plainChannel<Fade, Top>(b, 1, 2, 0, 1, c) |
-           plainChannel<Fade, Top>(b, 0, 2, 1, 2, c);
+    int32_t any = plainChannel<Fade, Top, true>(b, 2, 1, 0, 0, c);
+    any |= plainChannel<Fade, Top, false>(b, 1, 2, 0, 1, c);
+    return any | plainChannel<Fade, Top, false>(b, 0, 2, 1, 2, c);
 }
 
 /// Colour-corrects the first m pixels of a block whose samples are filled in and writes them
@@ -315,7 +317,6 @@ void correctBlock(PlainBlock<T>& b, int m, T* px, const hx::algorithms::detail::
             b.value[s][i] = static_cast<float>(b.key[s][i]);
             top = b.key[s][i] > top ? b.key[s][i] : top;
         }
-    std::fill(b.retry, b.retry + kPlainBlock, 0);
     int32_t any;
     if (top <= 180)
         any = plainChannels<false, false>(b, c);
