@@ -247,15 +247,18 @@ constexpr float kPlainMargin = 1.0f / 16384;
 /// One block of pixels as planes: sample s of pixel i is sample[s][i] (as in the output
 /// record), its input to the correction (the high byte of a 16-bit sample) key[s][i].
 template <typename T> struct PlainBlock {
+    /// Position of the key in a sample, and the bits of a sample that the correction keeps.
+    static constexpr int kShift = sizeof(T) == 1 ? 0 : 8;
+    static constexpr unsigned kLow = sizeof(T) == 1 ? 0 : 0xFF;
     alignas(16) T sample[3][kPlainBlock];
     alignas(16) int32_t key[3][kPlainBlock];
     alignas(16) float value[3][kPlainBlock];
-    alignas(16) int32_t out[3][kPlainBlock];
+    alignas(16) T out[3][kPlainBlock];
     alignas(16) int32_t retry[kPlainBlock];
 };
 
 /// Output channel k of a block from planes x (the channel's own input), y and z (the other
-/// two): writes the corrected values (0 ... 255) to out and returns nonzero when an entry of
+/// two): writes the corrected samples to out and returns nonzero when an entry of
 /// the block needs the exact evaluation, those being marked in retry. Fade: some input of the
 /// block is above 180 (else d = 0, w = 75 and a = k1 exactly, and the shorter sequence gives
 /// the same bits). Top: some input is 255 and the table passes full scale unchanged. The
@@ -266,7 +269,10 @@ inline int32_t plainChannel(PlainBlock<T>& b, int x, int y, int z, int k,
     const float k1 = c.k1[k], k2 = c.k2[k], k3 = c.k3[k], k4 = c.k4[k];
     const int32_t* xi = b.key[x];
     const float *xf = b.value[x], *yf = b.value[y], *zf = b.value[z];
-    int32_t* out = b.out[2 - k];
+    constexpr int shift = PlainBlock<T>::kShift;
+    constexpr unsigned low = PlainBlock<T>::kLow;
+    T* out = b.out[2 - k];
+    const T* sample = b.sample[2 - k];
     int32_t any = 0;
     // Integer comparisons and selections of values only, so that the loop has no branches.
     for (int i = 0; i < kPlainBlock; ++i) {
@@ -286,7 +292,8 @@ inline int32_t plainChannel(PlainBlock<T>& b, int x, int y, int z, int k,
         const int32_t top = Top && xi[i] == 255 ? 255 : 0;
         const int32_t below = static_cast<int32_t>(v - kPlainMargin) | top;
         const int32_t above = static_cast<int32_t>(v + kPlainMargin) | top;
-        out[i] = above < 0 ? 0 : (above > 255 ? 255 : above);
+        const unsigned corrected = above < 0 ? 0 : (above > 255 ? 255 : above);
+        out[i] = T((corrected << shift) | (sample[i] & low));
         const int32_t differ = below ^ above;
         b.retry[i] = First ? differ : b.retry[i] | differ;
         any |= differ;
@@ -306,8 +313,8 @@ inline int32_t plainChannels(PlainBlock<T>& b, const hx::algorithms::detail::Dir
 /// interleaved to px (high bytes replaced for 16-bit samples, low bytes kept).
 template <typename T>
 void correctBlock(PlainBlock<T>& b, int m, T* px, const hx::algorithms::detail::DirectCcm& c) {
-    constexpr int shift = sizeof(T) == 1 ? 0 : 8;
-    constexpr unsigned low = sizeof(T) == 1 ? 0 : 0xFF;
+    constexpr int shift = PlainBlock<T>::kShift;
+    constexpr unsigned low = PlainBlock<T>::kLow;
     for (int s = 0; s < 3; ++s)
         for (int i = m; i < kPlainBlock; ++i) b.sample[s][i] = 0;
     int32_t top = 0;
@@ -328,11 +335,11 @@ void correctBlock(PlainBlock<T>& b, int m, T* px, const hx::algorithms::detail::
         if (!b.retry[i]) continue;
         unsigned char e[3];
         hx::algorithms::detail::exactEntry(b.key[2][i], b.key[1][i], b.key[0][i], e);
-        b.out[2][i] = e[0], b.out[1][i] = e[1], b.out[0][i] = e[2];
+        for (int s = 0; s < 3; ++s)
+            b.out[s][i] = T((unsigned(e[2 - s]) << shift) | (b.sample[s][i] & low));
     }
     for (int i = 0; i < m; ++i)
-        for (int s = 0; s < 3; ++s)
-            px[3 * i + s] = T((unsigned(b.out[s][i]) << shift) | (b.sample[s][i] & low));
+        for (int s = 0; s < 3; ++s) px[3 * i + s] = b.out[s][i];
 }
 
 /// Colour-corrects n interleaved pixels in place with the computed form.
