@@ -495,6 +495,9 @@ private:
     /// The chain from demosaic to histogram of a cropped colour frame in one pass over bands
     /// of rows; false, out untouched, when the frame needs the step-by-step chain.
     bool fusedColourChain(_ezImage* raw, _ezImage* image, int bayer, int flipCode, bool enhance);
+    /// _image_stretch, passing over the image from its start (forward) or from its end: the
+    /// rows written last are still in the cache, so the pass should meet them first.
+    int stretchImage(_ezImage* image, bool forward);
 
     // ---- frame information -------------------------------------------------------------------
 private:

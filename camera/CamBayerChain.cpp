@@ -514,8 +514,9 @@ int CamBayer::_raw2image(unsigned char* raw, unsigned char* out, bool crop) {
     const int bayer = _bayer();
     const bool enhance = colorEnhancement.load();
     const int flipCode = flip.load();
-    if (!(crop && bayer != 0 && !monochrome.load() && gBandedChain.load() &&
-          fusedColourChain(rawImage, image, bayer, flipCode, enhance))) {
+    const bool fused = crop && bayer != 0 && !monochrome.load() && gBandedChain.load() &&
+                       fusedColourChain(rawImage, image, bayer, flipCode, enhance);
+    if (!fused) {
         if (enhance)
             __decode_rawdata(rawImage, image, bayer);
         else
@@ -557,7 +558,9 @@ int CamBayer::_raw2image(unsigned char* raw, unsigned char* out, bool crop) {
                 if (s[c].min != 0 || s[c].max != 255) stretch = true;
         }
     }
-    if (stretch) _image_stretch(image);
+    // The one-pass chain writes an upside-down image from its end to its start; every other
+    // path ends at the image's end.
+    if (stretch) stretchImage(image, fused && (flipCode & 2) && image->height > 1);
 
     // 12. A pending deferred snapshot.
     serveDeferredSave(rawImage, image);
@@ -659,6 +662,10 @@ int CamBayer::_colr_image_process(_ezImage* image) {
 /// Level stretch of every pixel through the stretch tables. A one-channel 16-bit image in manual
 /// mode uses a 12-bit table built from the stretch bounds, so that the low bits survive.
 int CamBayer::_image_stretch(_ezImage* image) {
+    return stretchImage(image, true);
+}
+
+int CamBayer::stretchImage(_ezImage* image, bool forward) {
     if (!usable(image) || (image->channels != 1 && image->channels != 3)) return -2;
     const uint8_t* table[3] = {};
     bool automatic = false;
@@ -707,8 +714,17 @@ int CamBayer::_image_stretch(_ezImage* image) {
         layout = wide ? hx::algorithms::ByteLayout{6, {nullptr, t0, nullptr, t1, nullptr, t2}}
                       : hx::algorithms::ByteLayout{3, {t0, t1, t2}};
     const hx::algorithms::ByteMapper mapper(layout);
-    splitWork(pixelCount(image), [&mapper, data, pixelBytes](size_t from, size_t to) {
-        mapper.apply(data + from * pixelBytes, (to - from) * pixelBytes);
+    splitWork(pixelCount(image), [&mapper, data, pixelBytes, forward](size_t from, size_t to) {
+        if (forward) {
+            mapper.apply(data + from * pixelBytes, (to - from) * pixelBytes);
+            return;
+        }
+        constexpr size_t kChunk = 16384; // pixels
+        for (size_t end = to; end > from;) {
+            const size_t start = end - from > kChunk ? end - kChunk : from;
+            mapper.apply(data + start * pixelBytes, (end - start) * pixelBytes);
+            end = start;
+        }
     });
     return 0;
 }
