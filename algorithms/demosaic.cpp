@@ -406,10 +406,12 @@ void demosaicRows(const _ezImage* raw, T* dstRows, const Frame& f, int bayer, in
                   const hx::algorithms::detail::DirectCcm* direct) {
     const T* src = reinterpret_cast<const T*>(raw->data);
     const int w = f.width;
-    // Without the vector kernels the correction is computed by the plain form (every table
-    // holds the entries it computes).
+    // Without the vector kernels 16-bit pixels are corrected by the plain computed form (every
+    // table holds the entries it computes). 8-bit pixels keep the table: their interpolation is
+    // cheap enough that the computation costs more than the lookups while the rows of a band
+    // stay in the caches, as in the one-pass chain.
     const hx::algorithms::detail::DirectCcm* plain =
-        !avx2 && table && gDirectReady.load() ? &gDirect : nullptr;
+        sizeof(T) == 2 && !avx2 && table && gDirectReady.load() ? &gDirect : nullptr;
     PlainBlock<T> block;
     for (int y = y0; y < y1; ++y) {
         const RowPlan plan = planRow(bayer, y);
