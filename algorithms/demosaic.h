@@ -54,8 +54,8 @@ bool decodeRawRows(const _ezImage* raw, int bayer, bool colourCorrect, int y0, i
                    unsigned char* dst);
 
 /// Colour-corrects n interleaved 8-bit pixels (red, green, blue) in place, as __decode_rawdata
-/// does with the selected path (on the portable path with the computed form that corrects the
-/// high bytes of 16-bit pixels); nothing without a table.
+/// does with the selected path (on the portable path with the plain computed form, the one the
+/// portable demosaic of 16-bit frames uses); nothing without a table.
 void colourCorrectPixels(unsigned char* rgb, size_t n);
 
 /// Straightforward per-pixel implementation of the demosaic, kept as the reference that every

@@ -183,20 +183,22 @@ HX_AVX2 Sorting sortingFor(int period) {
             _mm256_load_si256(reinterpret_cast<const __m256i*>(two))};
 }
 
-HX_AVX2 inline void sortBytes(const Sorting& m, __m256i v[3]) {
+/// Register a of the result takes, at every byte i, the byte of register (a + Step * s(i)) mod 3:
+/// Step 1 sorts, Step 2 (minus one, mod 3) puts the sorted bytes back.
+template <int Step> HX_AVX2 inline void rotateBytes(const Sorting& m, __m256i v[3]) {
     __m256i out[3];
     for (int a = 0; a < 3; ++a)
-        out[a] = _mm256_blendv_epi8(_mm256_blendv_epi8(v[a], v[(a + 1) % 3], m.one), v[(a + 2) % 3],
-                                    m.two);
+        out[a] = _mm256_blendv_epi8(_mm256_blendv_epi8(v[a], v[(a + Step) % 3], m.one),
+                                    v[(a + 2 * Step) % 3], m.two);
     for (int a = 0; a < 3; ++a) v[a] = out[a];
 }
 
+HX_AVX2 inline void sortBytes(const Sorting& m, __m256i v[3]) {
+    rotateBytes<1>(m, v);
+}
+
 HX_AVX2 inline void unsortBytes(const Sorting& m, __m256i v[3]) {
-    __m256i out[3];
-    for (int r = 0; r < 3; ++r)
-        out[r] = _mm256_blendv_epi8(_mm256_blendv_epi8(v[r], v[(r + 2) % 3], m.one), v[(r + 1) % 3],
-                                    m.two);
-    for (int r = 0; r < 3; ++r) v[r] = out[r];
+    rotateBytes<2>(m, v);
 }
 
 /// Blocks of 192 bytes of groups of `period` bytes whose byte j goes through t[j] (null: kept);
