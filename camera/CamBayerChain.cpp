@@ -411,18 +411,26 @@ bool CamBayer::fusedColourChain(_ezImage* rawImage, _ezImage* image, int bayer, 
     const size_t outRow = static_cast<size_t>(w) * pixelBytes;
     const int rows = bandRows(rowBytes);
     const bool parallel = static_cast<size_t>(w) * h >= kParallelPixels;
-    std::unique_ptr<unsigned char[]> buffers[2];
+    std::unique_ptr<unsigned char[]> buffers[2], reversed[2];
     for (auto& b : buffers) {
         b.reset(new (std::nothrow) unsigned char[static_cast<size_t>(rows) * rowBytes]);
         if (!b) return false;
     }
+    const bool mirror = (flipCode & 1) && w > 1, upsideDown = (flipCode & 2) && h > 1;
+    // A mirrored row is reversed into a row that stays in the first-level cache and copied
+    // from there: the copy writes whole lines of out, which the reversal's unaligned vector
+    // stores would first have to read from memory.
+    if (mirror)
+        for (auto& b : reversed) {
+            b.reset(new (std::nothrow) unsigned char[outRow]);
+            if (!b) return false;
+        }
 
     // From here on out is written: the header of the cropped image first, as the crop leaves it.
     image->decoded = 1;
     ezInitImageHeader(image, w, h, 3, depth, image->headerSize, image->data, image->resolution, 1);
     const _ezImage* work = flatField.load() ? flatFieldFor(w, h, 3) : nullptr;
     carryFrameInfo(rawImage, image, flipCode);
-    const bool mirror = (flipCode & 1) && w > 1, upsideDown = (flipCode & 2) && h > 1;
     const bool counting = histogram.load();
     // The tone steps leave the last two pixels of the finished image: find them before the flip.
     const int keptRow = upsideDown ? 0 : h - 1;
@@ -456,10 +464,12 @@ bool CamBayer::fusedColourChain(_ezImage* rawImage, _ezImage* image, int bayer, 
                 }
                 if (counting) hx::algorithms::histogramAdd(counts[part], row, w, 3, depth);
                 unsigned char* to = image->data + (upsideDown ? h - 1 - y : y) * outRow;
-                if (mirror)
-                    hx::algorithms::mirrorCopy(to, row, w, pixelBytes);
-                else
+                if (mirror) {
+                    hx::algorithms::mirrorCopy(reversed[part].get(), row, w, pixelBytes);
+                    std::memcpy(to, reversed[part].get(), outRow);
+                } else {
                     std::memcpy(to, row, outRow);
+                }
             }
         }
     };
