@@ -72,6 +72,37 @@ TEST(FastPaths, ColourHistogramCountsEveryPixelOnce) {
             }
 }
 
+TEST(FastPaths, HistogramCountsRunsOfOneColourAndEverySampleThatBreaksThem) {
+    // Frames of one colour are counted a block of pixels at a time. Break the block at the
+    // second block's start, one sample at a time, everywhere in it and at its edges: in the
+    // high byte the block is no longer one colour, in the low byte of a 16-bit sample it still is.
+    for (int depth : {8, 16})
+        for (int channels : {1, 3})
+            for (int w : {21, 40, 41, 63}) {
+                const size_t es = depth / 8, p = channels * es, pixels = size_t(w) * 2;
+                const size_t first = 20 * p; // the second block's first byte
+                for (size_t at = first - p; at < first + 21 * p && at < pixels * p; ++at) {
+                    RandomImage img(w, 2, channels, depth, 1u, true);
+                    for (size_t i = 0; i < pixels * p; ++i) img.buf[i] = img.buf[i % p];
+                    img.buf[at] ^= 0x5A;
+                    ASSERT_EQ(__calc_histogram(&img.rec), 0);
+                    std::vector<int32_t> st(channels == 3 ? kHistItems3 : kHistItems1);
+                    std::memcpy(st.data(), img.buf.data() + pixels * p,
+                                st.size() * sizeof(int32_t));
+                    for (int c = 0; c < channels; ++c) {
+                        std::vector<int32_t> expect(256, 0);
+                        for (size_t i = 0; i < pixels; ++i)
+                            ++expect[img.buf[i * p + c * es + es - 1]];
+                        const int base = channels == 3 ? histChannelBase(c) : 0;
+                        for (int v = 0; v < 256; ++v)
+                            ASSERT_EQ(st[base + v], expect[v])
+                                << "depth " << depth << " channels " << channels << " w " << w
+                                << " byte " << at << " channel " << c << " value " << v;
+                    }
+                }
+            }
+}
+
 TEST(FastPaths, FlatFieldIsTheExactQuotientForEveryLayout) {
     // Random frames against random references (zeros included), three different channel
     // averages, sample counts that leave a remainder after the wide steps.
