@@ -444,8 +444,11 @@ void demosaicRows(const _ezImage* raw, T* dstRows, const Frame& f, int bayer, in
                 vecEnd += hx::algorithms::detail::demosaicPairsAvx2U8(
                     up, mid, down, dst, x0 + 2 * vecEnd, pairs - vecEnd, plan.red, table, direct);
             } else {
+                if (direct && direct->wide)
+                    vecEnd += hx::algorithms::detail::demosaicPairsAvx512U16(
+                        up, mid, down, dst, x, pairs - vecBegin, plan.red, *direct);
                 vecEnd += hx::algorithms::detail::demosaicPairsAvx2U16(
-                    up, mid, down, dst, x, pairs - vecBegin, plan.red, table, direct);
+                    up, mid, down, dst, x0 + 2 * vecEnd, pairs - vecEnd, plan.red, table, direct);
             }
         }
         if (plain) {

@@ -591,6 +591,92 @@ HX_AVX512VBMI int demosaicPairsAvx512U8(const uint8_t* up, const uint8_t* mid, c
     return done;
 }
 
+namespace {
+
+/// Word permutes that interleave three planes of 32 words (pair p's non-green site in word 2p,
+/// its green site in word 2p + 1) into 96 words of pixels: output vector o takes red and green
+/// through first[o], then blue through blue[o] where mask[o] is set.
+struct WordPermutes {
+    std::array<std::array<uint16_t, 32>, 3> first{}, blue{};
+    std::array<uint32_t, 3> mask{};
+};
+
+constexpr WordPermutes wordPermutes() {
+    WordPermutes t{};
+    for (int o = 0; o < 3; ++o)
+        for (int j = 0; j < 32; ++j) {
+            const int n = 32 * o + j, pixel = n / 3, sample = n % 3;
+            t.first[o][j] = uint16_t(sample == 1 ? 32 + pixel : pixel);
+            t.blue[o][j] = uint16_t(pixel);
+            if (sample == 2) t.mask[o] |= uint32_t(1) << j;
+        }
+    return t;
+}
+
+constexpr WordPermutes kWordPermutes = wordPermutes();
+
+} // namespace
+
+/// The 16-bit kernel on 512-bit vectors: the AVX2 kernel's operations on 16 pairs at a time,
+/// each site corrected as 16 lanes, the interleaving done by word permutes.
+HX_AVX512 int demosaicPairsAvx512U16(const uint16_t* up, const uint16_t* mid, const uint16_t* down,
+                                     uint16_t* dst, int x, int pairs, bool rowRed,
+                                     const DirectCcm& direct) {
+    const __m512i low = _mm512_set1_epi32(0xFFFF);
+    const __m512i one = _mm512_set1_epi32(1);
+    const __m512i two = _mm512_set1_epi32(2);
+    __m512i first[3], blue[3];
+    for (int o = 0; o < 3; ++o) {
+        first[o] = _mm512_loadu_si512(kWordPermutes.first[o].data());
+        blue[o] = _mm512_loadu_si512(kWordPermutes.blue[o].data());
+    }
+    int done = 0;
+    for (; done + kAvx512PairsU16 <= pairs; done += kAvx512PairsU16) {
+        const int c = x + 2 * done;
+        const __m512i u0 = _mm512_loadu_si512(up + c), d0 = _mm512_loadu_si512(down + c);
+        const __m512i m0 = _mm512_loadu_si512(mid + c);
+        const __m512i um = _mm512_loadu_si512(up + c - 2), dm = _mm512_loadu_si512(down + c - 2);
+        const __m512i mm = _mm512_loadu_si512(mid + c - 2);
+        const __m512i upn = _mm512_loadu_si512(up + c + 2), dpn = _mm512_loadu_si512(down + c + 2);
+        const __m512i mpn = _mm512_loadu_si512(mid + c + 2);
+
+        const __m512i ak = _mm512_and_si512(m0, low);
+        const __m512i bk = _mm512_srli_epi32(m0, 16);
+        const __m512i bkm1 = _mm512_srli_epi32(mm, 16);
+        const __m512i ak1 = _mm512_and_si512(mpn, low);
+        const __m512i aSum = _mm512_add_epi32(_mm512_and_si512(u0, low), _mm512_and_si512(d0, low));
+        const __m512i aSum1 =
+            _mm512_add_epi32(_mm512_and_si512(upn, low), _mm512_and_si512(dpn, low));
+        const __m512i bSum = _mm512_add_epi32(_mm512_srli_epi32(u0, 16), _mm512_srli_epi32(d0, 16));
+        const __m512i bSumM1 =
+            _mm512_add_epi32(_mm512_srli_epi32(um, 16), _mm512_srli_epi32(dm, 16));
+
+        __m512i ngGreen = _mm512_srli_epi32(
+            _mm512_add_epi32(_mm512_add_epi32(aSum, _mm512_add_epi32(bkm1, bk)), two), 2);
+        const __m512i ngCross =
+            _mm512_srli_epi32(_mm512_add_epi32(_mm512_add_epi32(bSumM1, bSum), two), 2);
+        __m512i gGreen = _mm512_srli_epi32(
+            _mm512_add_epi32(_mm512_slli_epi32(bk, 2), _mm512_add_epi32(aSum, aSum1)), 3);
+        const __m512i gRow = _mm512_srli_epi32(_mm512_add_epi32(_mm512_add_epi32(ak, ak1), one), 1);
+        const __m512i gCross = _mm512_srli_epi32(_mm512_add_epi32(bSum, one), 1);
+
+        __m512i ngR = rowRed ? ak : ngCross, ngB = rowRed ? ngCross : ak;
+        __m512i gR = rowRed ? gRow : gCross, gB = rowRed ? gCross : gRow;
+        directLanes16<8>(ngR, ngGreen, ngB, direct);
+        directLanes16<8>(gR, gGreen, gB, direct);
+        const __m512i red = _mm512_or_si512(ngR, _mm512_slli_epi32(gR, 16));
+        const __m512i green = _mm512_or_si512(ngGreen, _mm512_slli_epi32(gGreen, 16));
+        const __m512i bl = _mm512_or_si512(ngB, _mm512_slli_epi32(gB, 16));
+        uint16_t* out = dst + 3 * c;
+        for (int o = 0; o < 3; ++o) {
+            const __m512i rg = _mm512_permutex2var_epi16(red, first[o], green);
+            _mm512_storeu_si512(out + 32 * o, _mm512_mask_permutexvar_epi16(
+                                                  rg, kWordPermutes.mask[o], blue[o], bl));
+        }
+    }
+    return done;
+}
+
 #pragma GCC diagnostic pop
 
 /// 16-bit samples: the same scheme with 32-bit lanes (sums need up to 19 bits).

@@ -11,6 +11,7 @@ inline constexpr int kAvx2PairsU8 = 16;
 inline constexpr int kAvx2PairsU16 = 8;
 /// Pairs that one AVX-512 block of the 8-bit kernel handles.
 inline constexpr int kAvx512PairsU8 = 32;
+inline constexpr int kAvx512PairsU16 = 16;
 
 /// The colour correction computed instead of looked up. Output channel k (0 blue, 1 green,
 /// 2 red) of the table is trunc(A(x) x - B(x) y - C(x) z) clamped to 0 ... 255, where x is the
@@ -61,6 +62,10 @@ int demosaicPairsAvx2U8(const uint8_t* up, const uint8_t* mid, const uint8_t* do
 /// with the direct correction (16 lanes).
 int demosaicPairsAvx512U8(const uint8_t* up, const uint8_t* mid, const uint8_t* down, uint8_t* dst,
                           int x, int pairs, bool rowRed, const DirectCcm& direct);
+/// The 16-bit kernel with AVX-512 (blocks of kAvx512PairsU16 pairs), always with the direct
+/// correction (16 lanes).
+int demosaicPairsAvx512U16(const uint16_t* up, const uint16_t* mid, const uint16_t* down,
+                           uint16_t* dst, int x, int pairs, bool rowRed, const DirectCcm& direct);
 int demosaicPairsAvx2U16(const uint16_t* up, const uint16_t* mid, const uint16_t* down,
                          uint16_t* dst, int x, int pairs, bool rowRed, const unsigned char* table,
                          const DirectCcm* direct);
