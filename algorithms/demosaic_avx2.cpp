@@ -460,32 +460,38 @@ demosaicPairsAvx2U8(const uint8_t* up, const uint8_t* mid, const uint8_t* down, 
 
 namespace {
 
-/// Byte permutes that turn the three corrected planes of one AVX-512 block (red, green, blue,
-/// each 64 bytes in the order the packs leave them) into 192 bytes of interleaved pixels:
-/// output vector o takes red and green through first[o], then blue where mask[o] is set.
-struct PixelPermutes {
-    std::array<std::array<uint8_t, 64>, 3> first{}, blue{};
+/// Permutes that interleave three planes of N samples (red, green, blue) into 3 N samples of
+/// pixels, pixel n's samples at position at(n) of their planes: output vector o takes red and
+/// green through first[o], then blue through blue[o] where mask[o] is set.
+template <typename T, int N> struct PixelPermutes {
+    std::array<std::array<T, N>, 3> first{}, blue{};
     std::array<uint64_t, 3> mask{};
 };
 
-constexpr PixelPermutes pixelPermutes() {
-    PixelPermutes t{};
+template <typename T, int N, class At> constexpr PixelPermutes<T, N> pixelPermutes(At at) {
+    PixelPermutes<T, N> t{};
     for (int o = 0; o < 3; ++o)
-        for (int j = 0; j < 64; ++j) {
-            const int n = 64 * o + j, pixel = n / 3, sample = n % 3;
-            // Pixel 2p is the non-green site of pair p, 2p + 1 its green site. Group q holds the
-            // even (q = 0, 2) or odd (1, 3) pairs of the non-green (0, 1) or green (2, 3) sites;
-            // the two packs put lane i of group q at byte 16 (i / 4) + 4 q + i % 4.
-            const int p = pixel / 2, q = 2 * (pixel % 2) + (p & 1), i = p >> 1;
-            const int pos = 16 * (i >> 2) + 4 * q + (i & 3);
-            t.first[o][j] = uint8_t(sample == 1 ? 64 + pos : pos);
-            t.blue[o][j] = uint8_t(pos);
+        for (int j = 0; j < N; ++j) {
+            const int n = N * o + j, pixel = n / 3, sample = n % 3, pos = at(pixel);
+            t.first[o][j] = T(sample == 1 ? N + pos : pos);
+            t.blue[o][j] = T(pos);
             if (sample == 2) t.mask[o] |= uint64_t(1) << j;
         }
     return t;
 }
 
-constexpr PixelPermutes kPixelPermutes = pixelPermutes();
+/// For the 8-bit kernel's planes (each 64 bytes in the order the packs leave them): pixel 2p is
+/// the non-green site of pair p, 2p + 1 its green site. Group q holds the even (q = 0, 2) or odd
+/// (1, 3) pairs of the non-green (0, 1) or green (2, 3) sites; the two packs put lane i of group
+/// q at byte 16 (i / 4) + 4 q + i % 4.
+constexpr auto kPixelPermutes = pixelPermutes<uint8_t, 64>([](int pixel) {
+    const int p = pixel / 2, q = 2 * (pixel % 2) + (p & 1), i = p >> 1;
+    return 16 * (i >> 2) + 4 * q + (i & 3);
+});
+
+/// For the 16-bit kernel's planes of 32 words, pair p's non-green site in word 2p and its green
+/// site in word 2p + 1: in pixel order.
+constexpr auto kWordPermutes = pixelPermutes<uint16_t, 32>([](int pixel) { return pixel; });
 
 /// The four groups of one channel (32-bit lanes, values clamped by the packs) as 64 bytes.
 HX_AVX512VBMI inline __m512i packGroups(const __m512i (&v)[4]) {
@@ -591,32 +597,6 @@ HX_AVX512VBMI int demosaicPairsAvx512U8(const uint8_t* up, const uint8_t* mid, c
     return done;
 }
 
-namespace {
-
-/// Word permutes that interleave three planes of 32 words (pair p's non-green site in word 2p,
-/// its green site in word 2p + 1) into 96 words of pixels: output vector o takes red and green
-/// through first[o], then blue through blue[o] where mask[o] is set.
-struct WordPermutes {
-    std::array<std::array<uint16_t, 32>, 3> first{}, blue{};
-    std::array<uint32_t, 3> mask{};
-};
-
-constexpr WordPermutes wordPermutes() {
-    WordPermutes t{};
-    for (int o = 0; o < 3; ++o)
-        for (int j = 0; j < 32; ++j) {
-            const int n = 32 * o + j, pixel = n / 3, sample = n % 3;
-            t.first[o][j] = uint16_t(sample == 1 ? 32 + pixel : pixel);
-            t.blue[o][j] = uint16_t(pixel);
-            if (sample == 2) t.mask[o] |= uint32_t(1) << j;
-        }
-    return t;
-}
-
-constexpr WordPermutes kWordPermutes = wordPermutes();
-
-} // namespace
-
 /// The 16-bit kernel on 512-bit vectors: the AVX2 kernel's operations on 16 pairs at a time,
 /// each site corrected as 16 lanes, the interleaving done by word permutes.
 HX_AVX512 int demosaicPairsAvx512U16(const uint16_t* up, const uint16_t* mid, const uint16_t* down,
@@ -670,8 +650,9 @@ HX_AVX512 int demosaicPairsAvx512U16(const uint16_t* up, const uint16_t* mid, co
         uint16_t* out = dst + 3 * c;
         for (int o = 0; o < 3; ++o) {
             const __m512i rg = _mm512_permutex2var_epi16(red, first[o], green);
-            _mm512_storeu_si512(out + 32 * o, _mm512_mask_permutexvar_epi16(
-                                                  rg, kWordPermutes.mask[o], blue[o], bl));
+            _mm512_storeu_si512(
+                out + 32 * o,
+                _mm512_mask_permutexvar_epi16(rg, __mmask32(kWordPermutes.mask[o]), blue[o], bl));
         }
     }
     return done;
