@@ -110,42 +110,51 @@ template <typename Kernel> void filterBytes(_ezImage* image, Kernel kernel) {
     }
 }
 
-/// Flat-field scale tables: for an average a <= 255 and reference r, (v * t[r]) >> 16 equals
-/// a * v / r exactly for every byte v, since t[r] = a * 2^16 / r + 1 errs by under 256 / 2^16.
-/// A zero reference sample is taken as 1.
-void flatTable(uint32_t a, uint32_t t[256]) {
-    for (uint32_t r = 1; r < 256; ++r) t[r] = (a << 16) / r + 1;
-    t[0] = t[1];
-}
+/// Samples of one block of the portable flat field: a multiple of three, so that every block
+/// starts at the first channel and one pattern of averages serves them all.
+constexpr size_t kFlatBlock = 96;
 
-/// This thread's scale tables for the three averages, made again only when they change: the
-/// one-pass chain corrects a frame row by row, and 768 divisions per row cost more than the
-/// row's correction.
-using FlatTables = uint32_t[3][256];
-const FlatTables& flatTables(const uint32_t avg[3]) {
-    struct Cache {
-        bool made = false;
-        uint32_t avg[3] = {};
-        FlatTables t;
-    };
-    thread_local Cache cache;
-    if (!cache.made || std::memcmp(cache.avg, avg, sizeof(cache.avg)) != 0) {
-        for (int k = 0; k < 3; ++k) flatTable(avg[k], cache.t[k]);
-        std::memcpy(cache.avg, avg, sizeof(cache.avg));
-        cache.made = true;
-    }
-    return cache.t;
-}
-
-template <int N, size_t Step>
-void flatPlane(unsigned char* v, const unsigned char* ref, size_t pixels, const uint32_t avg[3]) {
-    const FlatTables& t = flatTables(avg);
-    for (size_t i = 0; i < pixels; ++i, v += N * Step, ref += N) {
-        for (int k = 0; k < N; ++k) {
-            const uint32_t q = (v[k * Step] * t[k][ref[k]]) >> 16;
-            v[k * Step] = static_cast<unsigned char>(q > 255 ? 255 : q);
+/// Quotients min(255, a * v / r) of n samples from v (bytes, or 16-bit samples whose high
+/// bytes are corrected for Step 2) against n reference bytes, a zero reference taken as 1, a
+/// from the pattern of averages. Divided in single
+/// precision, as the vector kernels do and for the same reason exact: a * v < 2^16 and r are
+/// exact floats, and a quotient under 256 that is not whole lies at least 1/255 from the next
+/// integer, far beyond the rounding error of the one division, so truncation gives the
+/// integer quotient; one of 256 or more stays at least 256 and saturates. Plain loops that
+/// the compiler vectorises for whatever the target offers.
+template <size_t Step>
+inline void flatBlock(unsigned char* __restrict v, const unsigned char* __restrict ref,
+                      const float* __restrict pattern, size_t n) {
+    for (size_t j = 0; j < n; ++j) {
+        // A bit operation, not a selection: the loop must have no branches to be vectorised.
+        const float r = static_cast<float>(ref[j] | (ref[j] == 0));
+        if constexpr (Step == 1) {
+            const int32_t q = static_cast<int32_t>(static_cast<float>(v[j]) * pattern[j] / r);
+            v[j] = static_cast<unsigned char>(q > 255 ? 255 : q);
+        } else {
+            // Whole 16-bit samples at any address; the low byte is kept.
+            u16u* w = reinterpret_cast<u16u*>(v);
+            const unsigned sample = w[j];
+            const int32_t q =
+                static_cast<int32_t>(static_cast<float>(sample >> 8) * pattern[j] / r);
+            w[j] = static_cast<uint16_t>((sample & 0xFF) | unsigned(q > 255 ? 255 : q) << 8);
         }
     }
+}
+
+/// Flat field of `pixels` pixels of N interleaved channels with byte averages, from the first
+/// byte of the samples.
+template <int N, size_t Step>
+void flatPlane(unsigned char* data, const unsigned char* ref, size_t pixels,
+               const uint32_t avg[3]) {
+    float pattern[kFlatBlock];
+    for (size_t j = 0; j < kFlatBlock; ++j)
+        pattern[j] = static_cast<float>(avg[N == 3 ? j % 3 : 0]);
+    const size_t samples = pixels * N;
+    size_t i = 0;
+    for (; i + kFlatBlock <= samples; i += kFlatBlock)
+        flatBlock<Step>(data + i * Step, ref + i, pattern, kFlatBlock);
+    flatBlock<Step>(data + i * Step, ref + i, pattern, samples - i);
 }
 
 /// The same for any 16-bit average: a * v < 2^24, so a 32-bit reciprocal of r is exact.
@@ -462,14 +471,14 @@ void __flat_field(_ezImage* frame, const _ezImage* reference) {
             flatPlaneWide<2>(v, reference->data, pixels, n, avg);
     } else if (n == 1) {
         if (step == 1)
-            flatPlane<1, 1>(v, reference->data, pixels, avg);
+            flatPlane<1, 1>(frame->data, reference->data, pixels, avg);
         else
-            flatPlane<1, 2>(v, reference->data, pixels, avg);
+            flatPlane<1, 2>(frame->data, reference->data, pixels, avg);
     } else {
         if (step == 1)
-            flatPlane<3, 1>(v, reference->data, pixels, avg);
+            flatPlane<3, 1>(frame->data, reference->data, pixels, avg);
         else
-            flatPlane<3, 2>(v, reference->data, pixels, avg);
+            flatPlane<3, 2>(frame->data, reference->data, pixels, avg);
     }
 }
 
