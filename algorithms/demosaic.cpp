@@ -342,6 +342,22 @@ void correctBlock(PlainBlock<T>& b, int m, T* px, const hx::algorithms::detail::
         for (int s = 0; s < 3; ++s) px[3 * i + s] = b.out[s][i];
 }
 
+/// Corrects the first m pixels of a block of 8-bit samples through the table and writes them
+/// interleaved to px; 16-bit blocks are never looked up.
+template <typename T>
+void lookUpBlock(const PlainBlock<T>& b, int m, T* px, const unsigned char* table) {
+    if constexpr (sizeof(T) == 1) {
+        for (int i = 0; i < m; ++i) {
+            const size_t key =
+                (size_t(b.sample[2][i]) << 16) | (size_t(b.sample[1][i]) << 8) | b.sample[0][i];
+            const unsigned char* e = table + key * 3;
+            px[3 * i] = e[2];
+            px[3 * i + 1] = e[1];
+            px[3 * i + 2] = e[0];
+        }
+    }
+}
+
 /// Colour-corrects n interleaved pixels in place with the computed form.
 template <typename T>
 void correctPlain(T* px, size_t n, const hx::algorithms::detail::DirectCcm& c) {
@@ -409,9 +425,12 @@ void demosaicRows(const _ezImage* raw, T* dstRows, const Frame& f, int bayer, in
     // Without the vector kernels 16-bit pixels are corrected by the plain computed form (every
     // table holds the entries it computes). 8-bit pixels keep the table: their interpolation is
     // cheap enough that the computation costs more than the lookups while the rows of a band
-    // stay in the caches, as in the one-pass chain.
+    // stay in the caches, as in the one-pass chain. Either way a block of pairs is
+    // interpolated into planes, where the compiler vectorises the interpolation, and corrected
+    // from there.
     const hx::algorithms::detail::DirectCcm* plain =
         sizeof(T) == 2 && !avx2 && table && gDirectReady.load() ? &gDirect : nullptr;
+    const unsigned char* lookup = sizeof(T) == 1 && !avx2 ? table : nullptr;
     PlainBlock<T> block;
     for (int y = y0; y < y1; ++y) {
         const RowPlan plan = planRow(bayer, y);
@@ -451,13 +470,17 @@ void demosaicRows(const _ezImage* raw, T* dstRows, const Frame& f, int bayer, in
                     up, mid, down, dst, x0 + 2 * vecEnd, pairs - vecEnd, plan.red, table, direct);
             }
         }
-        if (plain) {
+        if (plain || lookup) {
             // Interpolated and corrected a block at a time, while the block is in the cache.
             constexpr int step = kPlainBlock / 2;
             for (int k = 0; k < pairs; k += step) {
                 const int k1 = std::min(pairs, k + step);
                 pairsToBlock(up, mid, down, x0, k, k1, plan.red, block);
-                correctBlock(block, 2 * (k1 - k), dst + 3 * (x0 + 2 * k), *plain);
+                T* px = dst + 3 * (x0 + 2 * k);
+                if (plain)
+                    correctBlock(block, 2 * (k1 - k), px, *plain);
+                else
+                    lookUpBlock(block, 2 * (k1 - k), px, lookup);
             }
         } else {
             pairsPortable(up, mid, down, dst, x0, 0, vecBegin, plan.red);
@@ -470,7 +493,7 @@ void demosaicRows(const _ezImage* raw, T* dstRows, const Frame& f, int bayer, in
             p[1] = T((unsigned(up[xs]) + mid[xs - 1] + mid[xs + 1] + down[xs] + 2) >> 2);
             p[cs] = T((unsigned(up[xs - 1]) + up[xs + 1] + down[xs - 1] + down[xs + 1] + 2) >> 2);
         }
-        if (table && !plain) {
+        if (table && !plain && !lookup) {
             for (int k = 0; k < pairs; ++k) {
                 if (k == vecBegin) k = vecEnd;
                 if (k >= pairs) break;
