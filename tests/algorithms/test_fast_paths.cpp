@@ -181,4 +181,43 @@ TEST(FastPaths, FlatFieldQuotientsAreExactForEverySampleAndReferenceByte) {
     }
 }
 
+TEST(FastPaths, FlatFieldQuotientsAreExactForEveryTripleInEveryChannelAndDepth) {
+    // The same triples through three interleaved channels with different averages, in 8-bit
+    // samples and in the high bytes of 16-bit ones (whose low bytes must stay): each channel
+    // meets every (average, sample, reference) triple as the averages turn over.
+    const size_t pixels = 65536;
+    for (int depth : {8, 16}) {
+        const size_t es = depth / 8;
+        std::vector<unsigned char> frame(pixels * 3 * es), ref(pixels * 3);
+        for (unsigned avg = 0; avg < 256; ++avg) {
+            const unsigned a[3] = {avg, 255 - avg, (avg * 7 + 3) & 255};
+            for (size_t i = 0; i < pixels; ++i)
+                for (size_t c = 0; c < 3; ++c) {
+                    const size_t at = (3 * i + c) * es;
+                    frame[at + es - 1] = static_cast<unsigned char>(i);
+                    if (es == 2) frame[at] = static_cast<unsigned char>(i * 3 + c + avg);
+                    ref[3 * i + c] = static_cast<unsigned char>(i >> 8);
+                }
+            _ezImage f{}, r{};
+            ezInitImageHeader(&f, 256, 256, 3, depth, 56, frame.data(), 0, 0);
+            ezInitImageHeader(&r, 256, 256, 3, 8, 56, ref.data(), 0, 0);
+            r.average0 = static_cast<uint16_t>(a[0]);
+            r.average1 = static_cast<uint16_t>(a[1]);
+            r.average2 = static_cast<uint16_t>(a[2]);
+            __flat_field(&f, &r);
+            for (size_t i = 0; i < pixels; ++i)
+                for (size_t c = 0; c < 3; ++c) {
+                    const size_t at = (3 * i + c) * es;
+                    const unsigned q = a[c] * (i & 255) / std::max<unsigned>(1, unsigned(i >> 8));
+                    ASSERT_EQ(frame[at + es - 1], std::min(q, 255u))
+                        << "depth " << depth << " channel " << c << " avg " << a[c] << " v "
+                        << (i & 255) << " r " << (i >> 8);
+                    if (es == 2) {
+                        ASSERT_EQ(frame[at], static_cast<unsigned char>(i * 3 + c + avg));
+                    }
+                }
+        }
+    }
+}
+
 } // namespace
