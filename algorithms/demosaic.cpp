@@ -443,9 +443,12 @@ void demosaicRows(const _ezImage* raw, T* dstRows, const Frame& f, int bayer, in
     const T* src = reinterpret_cast<const T*>(raw->data);
     const int w = f.width;
     // Without the vector kernels a block of pairs is interpolated into planes, where the
-    // compiler vectorises the interpolation, and written out from there, through the table
-    // when correcting. The table measured faster than the plain computed form on both depths:
-    // while the rows of a band stay in the caches, so do most of the entries they meet.
+    // compiler vectorises the interpolation, and written out from there. 16-bit pixels are
+    // corrected by the plain computed form (every table holds the entries it computes): on
+    // noisy detailed scenes their lookups miss the caches and cost far more. 8-bit pixels keep
+    // the table, which measured faster than the computation on every scene.
+    const hx::algorithms::detail::DirectCcm* plain =
+        sizeof(T) == 2 && !avx2 && table && gDirectReady.load() ? &gDirect : nullptr;
     PlainBlock<T> block;
     for (int y = y0; y < y1; ++y) {
         const RowPlan plan = planRow(bayer, y);
@@ -491,7 +494,11 @@ void demosaicRows(const _ezImage* raw, T* dstRows, const Frame& f, int bayer, in
             for (int k = 0; k < pairs; k += step) {
                 const int k1 = std::min(pairs, k + step);
                 pairsToBlock(up, mid, down, x0, k, k1, plan.red, block);
-                writeBlock(block, 2 * (k1 - k), dst + 3 * (x0 + 2 * k), table);
+                T* px = dst + 3 * (x0 + 2 * k);
+                if (plain)
+                    correctBlock(block, 2 * (k1 - k), px, *plain);
+                else
+                    writeBlock(block, 2 * (k1 - k), px, table);
             }
         } else {
             pairsPortable(up, mid, down, dst, x0, 0, vecBegin, plan.red);
