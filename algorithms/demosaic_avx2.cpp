@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstring>
 #include <immintrin.h>
 
 namespace hx::algorithms::detail {
@@ -597,14 +598,43 @@ HX_AVX512VBMI int demosaicPairsAvx512U8(const uint8_t* up, const uint8_t* mid, c
     return done;
 }
 
+/// Lanes of a GCC vector V read from any address.
+template <typename V> [[gnu::always_inline]] inline void loadLanes(V& v, const uint16_t* p) {
+    std::memcpy(&v, p, sizeof v);
+}
+
+/// Red, green and blue of the two sites of pairs, one pair per 32-bit lane of V.
+template <typename V> struct PairSites16 { V ngR, ngGreen, ngB, gR, gGreen, gB; };
+
+/// The pair formulas of the 16-bit kernels on the pairs from column c of the rows up, mid and
+/// down, in the lanes of V (GCC vectors of 8 or 16 unsigned 32-bit lanes, which the caller's
+/// instruction set implements): each lane holds a pair, its non-green sample in the low half.
+/// Every sum fits its lane (at most 8 x 65535).
+template <typename V>
+[[gnu::always_inline]] inline PairSites16<V> pairSites16(const uint16_t* up, const uint16_t* mid,
+                                                         const uint16_t* down, int c, bool rowRed) {
+    V u0, d0, m0, um, dm, mm, upn, dpn, mpn;
+    loadLanes(u0, up + c), loadLanes(d0, down + c), loadLanes(m0, mid + c);
+    loadLanes(um, up + c - 2), loadLanes(dm, down + c - 2), loadLanes(mm, mid + c - 2);
+    loadLanes(upn, up + c + 2), loadLanes(dpn, down + c + 2), loadLanes(mpn, mid + c + 2);
+    const V ak = m0 & 0xFFFF, bk = m0 >> 16;     // the pair's non-green and green sites
+    const V bkm1 = mm >> 16, ak1 = mpn & 0xFFFF; // green one pair left, non-green one right
+    const V aSum = (u0 & 0xFFFF) + (d0 & 0xFFFF), aSum1 = (upn & 0xFFFF) + (dpn & 0xFFFF);
+    const V bSum = (u0 >> 16) + (d0 >> 16), bSumM1 = (um >> 16) + (dm >> 16);
+    // Non-green site: row colour as is, green from the 4 neighbours, cross from the diagonals.
+    const V ngGreen = (aSum + bkm1 + bk + 2) >> 2, ngCross = (bSumM1 + bSum + 2) >> 2;
+    // Green site: weighted green, row colour from left/right, cross from above/below.
+    const V gGreen = ((bk << 2) + aSum + aSum1) >> 3;
+    const V gRow = (ak + ak1 + 1) >> 1, gCross = (bSum + 1) >> 1;
+    return rowRed ? PairSites16<V>{ak, ngGreen, ngCross, gRow, gGreen, gCross}
+                  : PairSites16<V>{ngCross, ngGreen, ak, gCross, gGreen, gRow};
+}
+
 /// The 16-bit kernel on 512-bit vectors: the AVX2 kernel's operations on 16 pairs at a time,
 /// each site corrected as 16 lanes, the interleaving done by word permutes.
 HX_AVX512 int demosaicPairsAvx512U16(const uint16_t* up, const uint16_t* mid, const uint16_t* down,
                                      uint16_t* dst, int x, int pairs, bool rowRed,
                                      const DirectCcm& direct) {
-    const __m512i low = _mm512_set1_epi32(0xFFFF);
-    const __m512i one = _mm512_set1_epi32(1);
-    const __m512i two = _mm512_set1_epi32(2);
     __m512i first[3], blue[3];
     for (int o = 0; o < 3; ++o) {
         first[o] = _mm512_loadu_si512(kWordPermutes.first[o].data());
@@ -613,35 +643,10 @@ HX_AVX512 int demosaicPairsAvx512U16(const uint16_t* up, const uint16_t* mid, co
     int done = 0;
     for (; done + kAvx512PairsU16 <= pairs; done += kAvx512PairsU16) {
         const int c = x + 2 * done;
-        const __m512i u0 = _mm512_loadu_si512(up + c), d0 = _mm512_loadu_si512(down + c);
-        const __m512i m0 = _mm512_loadu_si512(mid + c);
-        const __m512i um = _mm512_loadu_si512(up + c - 2), dm = _mm512_loadu_si512(down + c - 2);
-        const __m512i mm = _mm512_loadu_si512(mid + c - 2);
-        const __m512i upn = _mm512_loadu_si512(up + c + 2), dpn = _mm512_loadu_si512(down + c + 2);
-        const __m512i mpn = _mm512_loadu_si512(mid + c + 2);
-
-        const __m512i ak = _mm512_and_si512(m0, low);
-        const __m512i bk = _mm512_srli_epi32(m0, 16);
-        const __m512i bkm1 = _mm512_srli_epi32(mm, 16);
-        const __m512i ak1 = _mm512_and_si512(mpn, low);
-        const __m512i aSum = _mm512_add_epi32(_mm512_and_si512(u0, low), _mm512_and_si512(d0, low));
-        const __m512i aSum1 =
-            _mm512_add_epi32(_mm512_and_si512(upn, low), _mm512_and_si512(dpn, low));
-        const __m512i bSum = _mm512_add_epi32(_mm512_srli_epi32(u0, 16), _mm512_srli_epi32(d0, 16));
-        const __m512i bSumM1 =
-            _mm512_add_epi32(_mm512_srli_epi32(um, 16), _mm512_srli_epi32(dm, 16));
-
-        __m512i ngGreen = _mm512_srli_epi32(
-            _mm512_add_epi32(_mm512_add_epi32(aSum, _mm512_add_epi32(bkm1, bk)), two), 2);
-        const __m512i ngCross =
-            _mm512_srli_epi32(_mm512_add_epi32(_mm512_add_epi32(bSumM1, bSum), two), 2);
-        __m512i gGreen = _mm512_srli_epi32(
-            _mm512_add_epi32(_mm512_slli_epi32(bk, 2), _mm512_add_epi32(aSum, aSum1)), 3);
-        const __m512i gRow = _mm512_srli_epi32(_mm512_add_epi32(_mm512_add_epi32(ak, ak1), one), 1);
-        const __m512i gCross = _mm512_srli_epi32(_mm512_add_epi32(bSum, one), 1);
-
-        __m512i ngR = rowRed ? ak : ngCross, ngB = rowRed ? ngCross : ak;
-        __m512i gR = rowRed ? gRow : gCross, gB = rowRed ? gCross : gRow;
+        typedef uint32_t Lanes __attribute__((vector_size(64)));
+        const PairSites16<Lanes> p = pairSites16<Lanes>(up, mid, down, c, rowRed);
+        __m512i ngR = __m512i(p.ngR), ngGreen = __m512i(p.ngGreen), ngB = __m512i(p.ngB);
+        __m512i gR = __m512i(p.gR), gGreen = __m512i(p.gGreen), gB = __m512i(p.gB);
         directLanes16<8>(ngR, ngGreen, ngB, direct);
         directLanes16<8>(gR, gGreen, gB, direct);
         const __m512i red = _mm512_or_si512(ngR, _mm512_slli_epi32(gR, 16));
@@ -665,60 +670,24 @@ __attribute__((target("avx2,fma"))) int
 demosaicPairsAvx2U16(const uint16_t* up, const uint16_t* mid, const uint16_t* down, uint16_t* dst,
                      int x, int pairs, bool rowRed, const unsigned char* table,
                      const DirectCcm* direct) {
-    const __m256i low = _mm256_set1_epi32(0xFFFF);
-    const __m256i one = _mm256_set1_epi32(1);
-    const __m256i two = _mm256_set1_epi32(2);
+    typedef uint32_t Lanes __attribute__((vector_size(32)));
     int done = 0;
     for (; done + kAvx2PairsU16 <= pairs; done += kAvx2PairsU16) {
         const int c = x + 2 * done;
-        const __m256i u0 = load(up + c), d0 = load(down + c), m0 = load(mid + c);
-        const __m256i um = load(up + c - 2), dm = load(down + c - 2), mm = load(mid + c - 2);
-        const __m256i upn = load(up + c + 2), dpn = load(down + c + 2), mpn = load(mid + c + 2);
-
-        const __m256i ak = _mm256_and_si256(m0, low);
-        const __m256i bk = _mm256_srli_epi32(m0, 16);
-        const __m256i bkm1 = _mm256_srli_epi32(mm, 16);
-        const __m256i ak1 = _mm256_and_si256(mpn, low);
-        const __m256i aSum = _mm256_add_epi32(_mm256_and_si256(u0, low), _mm256_and_si256(d0, low));
-        const __m256i aSum1 =
-            _mm256_add_epi32(_mm256_and_si256(upn, low), _mm256_and_si256(dpn, low));
-        const __m256i bSum = _mm256_add_epi32(_mm256_srli_epi32(u0, 16), _mm256_srli_epi32(d0, 16));
-        const __m256i bSumM1 =
-            _mm256_add_epi32(_mm256_srli_epi32(um, 16), _mm256_srli_epi32(dm, 16));
-
-        const __m256i ngGreen = _mm256_srli_epi32(
-            _mm256_add_epi32(_mm256_add_epi32(aSum, _mm256_add_epi32(bkm1, bk)), two), 2);
-        const __m256i ngCross =
-            _mm256_srli_epi32(_mm256_add_epi32(_mm256_add_epi32(bSumM1, bSum), two), 2);
-        const __m256i gGreen = _mm256_srli_epi32(
-            _mm256_add_epi32(_mm256_slli_epi32(bk, 2), _mm256_add_epi32(aSum, aSum1)), 3);
-        const __m256i gRow = _mm256_srli_epi32(_mm256_add_epi32(_mm256_add_epi32(ak, ak1), one), 1);
-        const __m256i gCross = _mm256_srli_epi32(_mm256_add_epi32(bSum, one), 1);
-
-        uint8_t* out = reinterpret_cast<uint8_t*>(dst + 3 * c);
-        if (direct || table) {
-            const __m256i ngR = rowRed ? ak : ngCross, ngB = rowRed ? ngCross : ak;
-            const __m256i gR = rowRed ? gRow : gCross, gB = rowRed ? gCross : gRow;
-            Rgb16 ng{ngR, ngGreen, ngB}, g{gR, gGreen, gB};
-            if (direct && direct->wide) {
-                directU16Wide(ng, g, *direct);
-            } else {
-                ng = direct ? directU16(ngR, ngGreen, ngB, *direct)
-                            : correctU16(ngR, ngGreen, ngB, table);
-                g = direct ? directU16(gR, gGreen, gB, *direct) : correctU16(gR, gGreen, gB, table);
-            }
-            store3(out, _mm256_or_si256(ng.r, _mm256_slli_epi32(g.r, 16)),
-                   _mm256_or_si256(ng.g, _mm256_slli_epi32(g.g, 16)),
-                   _mm256_or_si256(ng.b, _mm256_slli_epi32(g.b, 16)), kMasks16);
-            continue;
+        const PairSites16<Lanes> p = pairSites16<Lanes>(up, mid, down, c, rowRed);
+        Rgb16 ng{__m256i(p.ngR), __m256i(p.ngGreen), __m256i(p.ngB)};
+        Rgb16 g{__m256i(p.gR), __m256i(p.gGreen), __m256i(p.gB)};
+        if (direct && direct->wide) {
+            directU16Wide(ng, g, *direct);
+        } else if (direct || table) {
+            ng =
+                direct ? directU16(ng.r, ng.g, ng.b, *direct) : correctU16(ng.r, ng.g, ng.b, table);
+            g = direct ? directU16(g.r, g.g, g.b, *direct) : correctU16(g.r, g.g, g.b, table);
         }
-        const __m256i rowPlane = _mm256_or_si256(ak, _mm256_slli_epi32(gRow, 16));
-        const __m256i greenPlane = _mm256_or_si256(ngGreen, _mm256_slli_epi32(gGreen, 16));
-        const __m256i crossPlane = _mm256_or_si256(ngCross, _mm256_slli_epi32(gCross, 16));
-        if (rowRed)
-            store3(out, rowPlane, greenPlane, crossPlane, kMasks16);
-        else
-            store3(out, crossPlane, greenPlane, rowPlane, kMasks16);
+        store3(reinterpret_cast<uint8_t*>(dst + 3 * c),
+               _mm256_or_si256(ng.r, _mm256_slli_epi32(g.r, 16)),
+               _mm256_or_si256(ng.g, _mm256_slli_epi32(g.g, 16)),
+               _mm256_or_si256(ng.b, _mm256_slli_epi32(g.b, 16)), kMasks16);
     }
     return done;
 }
