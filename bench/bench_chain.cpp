@@ -1,7 +1,9 @@
 // The camera processing chain against the USB transfer of the same frame: DecodeRaw2Image's work
 // (`_raw2image` with crop) with every step active, as a fraction of the time the frame needs on
 // the bus at 53.2 MB/s, the same steps composed from OpenCV calls on the same frames as the
-// peer, and each step alone. Frames: the sensor sizes of the colour models at 8 and 16 bits.
+// peer, and each step alone. Frames: the sensor sizes of the colour models at 8 and 16 bits,
+// flat-fielded against themselves (nearly of one colour after it) or, in the busy chain,
+// against a separate vignetted flat.
 // ratio_to_bus uses wall time; cpu_ratio uses the whole process's processor time, the figure
 // to compare on a busy machine. A table at the end gives each chain ratio next to its target.
 #include <benchmark/benchmark.h>

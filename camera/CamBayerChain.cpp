@@ -411,20 +411,16 @@ bool CamBayer::fusedColourChain(_ezImage* rawImage, _ezImage* image, int bayer, 
     const size_t outRow = static_cast<size_t>(w) * pixelBytes;
     const int rows = bandRows(rowBytes);
     const bool parallel = static_cast<size_t>(w) * h >= kParallelPixels;
-    std::unique_ptr<unsigned char[]> buffers[2], reversed[2];
+    const bool mirror = (flipCode & 1) && w > 1, upsideDown = (flipCode & 2) && h > 1;
+    // A mirrored row is reversed into a row after the band, which stays in the first-level
+    // cache, and copied from there: the copy writes whole lines of out, which the reversal's
+    // unaligned vector stores would first have to read from memory.
+    const size_t bandBytes = static_cast<size_t>(rows) * rowBytes;
+    std::unique_ptr<unsigned char[]> buffers[2];
     for (auto& b : buffers) {
-        b.reset(new (std::nothrow) unsigned char[static_cast<size_t>(rows) * rowBytes]);
+        b.reset(new (std::nothrow) unsigned char[bandBytes + (mirror ? outRow : 0)]);
         if (!b) return false;
     }
-    const bool mirror = (flipCode & 1) && w > 1, upsideDown = (flipCode & 2) && h > 1;
-    // A mirrored row is reversed into a row that stays in the first-level cache and copied
-    // from there: the copy writes whole lines of out, which the reversal's unaligned vector
-    // stores would first have to read from memory.
-    if (mirror)
-        for (auto& b : reversed) {
-            b.reset(new (std::nothrow) unsigned char[outRow]);
-            if (!b) return false;
-        }
 
     // From here on out is written: the header of the cropped image first, as the crop leaves it.
     image->decoded = 1;
@@ -465,8 +461,9 @@ bool CamBayer::fusedColourChain(_ezImage* rawImage, _ezImage* image, int bayer, 
                 if (counting) hx::algorithms::histogramAdd(counts[part], row, w, 3, depth);
                 unsigned char* to = image->data + (upsideDown ? h - 1 - y : y) * outRow;
                 if (mirror) {
-                    hx::algorithms::mirrorCopy(reversed[part].get(), row, w, pixelBytes);
-                    std::memcpy(to, reversed[part].get(), outRow);
+                    unsigned char* reversed = buffer + bandBytes;
+                    hx::algorithms::mirrorCopy(reversed, row, w, pixelBytes);
+                    std::memcpy(to, reversed, outRow);
                 } else {
                     std::memcpy(to, row, outRow);
                 }
