@@ -393,20 +393,74 @@ template <size_t N, size_t E> inline bool oneColour(const unsigned char* data) {
     return (d[0] | d[1]) == 0;
 }
 
-/// Counts `pixels` pixels of N samples of E bytes at data into the partial sets at q. A block
-/// of one colour, common in dark, saturated and flat-fielded frames, takes one addition per
-/// channel: counted sample by sample, its increments of one counter would each wait for the
-/// one before.
+/// Channels of the first and the second sample of each table of PairCounts.
+constexpr int kPairFirst[3] = {0, 2, 1}, kPairSecond[3] = {1, 0, 2};
+
+/// Counts `pixelPairs` pairs of 3-channel pixels of E-byte samples at data into p; the
+/// counters that wrap pass 65536 on to the bins of their samples in q.
+template <size_t E>
+void countPairs(hx::algorithms::PairCounts& p, uint32_t* q, const unsigned char* data,
+                size_t pixelPairs) {
+    auto add = [&p, q](int k, unsigned at) {
+        if (++p.pairs[k][at] == 0) {
+            q[kPairFirst[k] * 256 + (at & 255)] += 65536;
+            q[kPairSecond[k] * 256 + (at >> 8)] += 65536;
+        }
+    };
+    for (size_t i = 0; i < pixelPairs; ++i, data += 6 * E) {
+        if constexpr (E == 1) {
+            uint64_t w;
+            std::memcpy(&w, data, 8);
+            add(0, w & 0xFFFF);
+            add(1, (w >> 16) & 0xFFFF);
+            add(2, (w >> 32) & 0xFFFF);
+        } else {
+            add(0, data[1] | data[3] << 8);
+            add(1, data[5] | data[7] << 8);
+            add(2, data[9] | data[11] << 8);
+        }
+    }
+}
+
+/// Adds the pair counts of p to the bins of set q.
+void foldPairs(const hx::algorithms::PairCounts& p, uint32_t* q) {
+    for (int k = 0; k < 3; ++k) {
+        uint32_t *first = q + kPairFirst[k] * 256, *second = q + kPairSecond[k] * 256;
+        for (unsigned s = 0; s < 256; ++s) {
+            const uint16_t* row = p.pairs[k] + s * 256;
+            uint32_t sum = 0;
+            for (unsigned f = 0; f < 256; ++f) {
+                first[f] += row[f];
+                sum += row[f];
+            }
+            second[s] += sum;
+        }
+    }
+}
+
+/// Counts `pixels` pixels of N samples of E bytes at data into the partial sets at q (and the
+/// pairs at p, if any). A block of one colour, common in dark, saturated and flat-fielded
+/// frames, takes one addition per channel: counted sample by sample, its increments of one
+/// counter would each wait for the one before. A stretch of varied 3-channel blocks is counted
+/// in pairs, which takes half the increments.
 template <size_t N, size_t E>
-void countPixels(uint32_t* q, const unsigned char* data, size_t pixels) {
+void countPixels(uint32_t* q, hx::algorithms::PairCounts* p, const unsigned char* data,
+                 size_t pixels) {
     constexpr size_t P = N * E;
+    static_assert(kRun % 4 == 0);
     const unsigned char* s = data + (E - 1);
     size_t i = 0;
-    for (; i + kRun <= pixels; i += kRun) {
-        if (oneColour<N, E>(data + i * P)) {
+    while (i + kRun <= pixels) {
+        size_t varied = i;
+        while (varied + kRun <= pixels && !oneColour<N, E>(data + varied * P)) varied += kRun;
+        if (varied == i) {
             for (size_t c = 0; c < N; ++c) q[c * 256 + s[i * P + c * E]] += kRun;
+            i += kRun;
+        } else if (N == 3 && p) {
+            countPairs<E>(*p, q, data + i * P, (varied - i) / 2);
+            i = varied;
         } else {
-            for (size_t k = 0; k < kRun; k += 4) count4<N, E>(s + (i + k) * P, q);
+            for (; i < varied; i += 4) count4<N, E>(s + i * P, q);
         }
     }
     for (; i + 4 <= pixels; i += 4) count4<N, E>(s + i * P, q);
@@ -543,16 +597,21 @@ void histogramAdd(HistogramCounts& h, const unsigned char* data, size_t pixels, 
     if (!data || (channels != 1 && channels != 3) || (depth != 8 && depth != 16)) return;
     h.pixels += pixels;
     uint32_t* q = &h.partial[0][0][0];
-    if (channels == 1)
-        depth == 8 ? countPixels<1, 1>(q, data, pixels) : countPixels<1, 2>(q, data, pixels);
-    else
-        depth == 8 ? countPixels<3, 1>(q, data, pixels) : countPixels<3, 2>(q, data, pixels);
+    if (channels == 1) {
+        depth == 8 ? countPixels<1, 1>(q, nullptr, data, pixels)
+                   : countPixels<1, 2>(q, nullptr, data, pixels);
+        return;
+    }
+    if (!h.pairs && pixels >= kRun) h.pairs.reset(new (std::nothrow) PairCounts);
+    depth == 8 ? countPixels<3, 1>(q, h.pairs.get(), data, pixels)
+               : countPixels<3, 2>(q, h.pairs.get(), data, pixels);
 }
 
 void histogramMerge(HistogramCounts& a, const HistogramCounts& b) {
     for (int k = 0; k < 4; ++k)
         for (int c = 0; c < 3; ++c)
             for (int j = 0; j < 256; ++j) a.partial[k][c][j] += b.partial[k][c][j];
+    if (b.pairs) foldPairs(*b.pairs, &a.partial[0][0][0]);
     a.pixels += b.pixels;
 }
 
@@ -563,6 +622,7 @@ void histogramFinish(const HistogramCounts& h, int channels, unsigned char* stat
         for (int j = 0; j < 256; ++j)
             bins[c][j] =
                 h.partial[0][c][j] + h.partial[1][c][j] + h.partial[2][c][j] + h.partial[3][c][j];
+    if (h.pairs) foldPairs(*h.pairs, &bins[0][0]);
     int32_t st[kHistItems3] = {};
     if (channels == 1) {
         for (int j = 0; j < 256; ++j) st[j] = static_cast<int32_t>(bins[0][j]);

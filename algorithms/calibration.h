@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 
 #include "ezImage/ezImage.h"
 
@@ -32,13 +33,23 @@ inline int histStatistic(const _ezImage* image, int item) {
 
 namespace hx::algorithms {
 
+/// Counts of the (high-byte) sample pairs of two neighbouring 3-channel pixels p, q: (p red,
+/// p green), (p blue, q red), (q green, q blue), first sample in the low byte of the index. One
+/// increment counts two samples; a counter that wraps has already added 65536 to both of its
+/// samples' bins.
+struct PairCounts {
+    uint16_t pairs[3][65536] = {};
+};
+
 /// Counts per channel (one-channel images use channel 0) of the samples' high bytes, gathered
 /// over parts of one image; what __calc_histogram derives its statistics from. Neighbouring
 /// pixels often share values, so four partial sets keep consecutive increments of one counter
-/// apart; they are summed when the statistics are written.
+/// apart; they are summed when the statistics are written. Varied stretches of 3-channel images
+/// are counted in pairs, made on first use (without them, sample by sample).
 struct HistogramCounts {
     uint32_t partial[4][3][256] = {};
     size_t pixels = 0;
+    std::unique_ptr<PairCounts> pairs;
 };
 /// Adds `pixels` packed pixels of 1 or 3 channels of 8 or 16 bits to h.
 void histogramAdd(HistogramCounts& h, const unsigned char* data, size_t pixels, int channels,

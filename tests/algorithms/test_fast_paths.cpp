@@ -103,6 +103,39 @@ TEST(FastPaths, HistogramCountsRunsOfOneColourAndEverySampleThatBreaksThem) {
             }
 }
 
+TEST(FastPaths, HistogramPairCountersThatWrapKeepEveryCount) {
+    // Two alternating colours never make a block of one colour, so every pixel is counted in
+    // pairs, and one pair counter passes 65535 several times. The same frame counted in two
+    // parts and merged, as two converting threads do, gives the same statistics.
+    for (int depth : {8, 16}) {
+        const int w = 520, h = 300; // 156000 pixels: each pair counter gets 78000
+        RandomImage img(w, h, 3, depth, 5u, true);
+        const size_t es = depth / 8, p = 3 * es, pixels = size_t(w) * h;
+        for (size_t i = 2 * p; i < pixels * p; ++i) img.buf[i] = img.buf[i % (2 * p)];
+        std::vector<unsigned char> copy = img.buf;
+        ASSERT_EQ(__calc_histogram(&img.rec), 0);
+        hx::algorithms::HistogramCounts top, bottom;
+        const size_t half = size_t(w) * (h / 2);
+        hx::algorithms::histogramAdd(top, copy.data(), half, 3, depth);
+        hx::algorithms::histogramAdd(bottom, copy.data() + half * p, pixels - half, 3, depth);
+        hx::algorithms::histogramMerge(top, bottom);
+        hx::algorithms::histogramFinish(top, 3, copy.data() + pixels * p);
+        ASSERT_EQ(std::memcmp(copy.data() + pixels * p, img.buf.data() + pixels * p,
+                              kHistItems3 * sizeof(int32_t)),
+                  0)
+            << "depth " << depth;
+        std::vector<int32_t> st(kHistItems3);
+        std::memcpy(st.data(), img.buf.data() + pixels * p, st.size() * sizeof(int32_t));
+        for (int c = 0; c < 3; ++c) {
+            std::vector<int32_t> expect(256, 0);
+            for (size_t i = 0; i < pixels; ++i) ++expect[img.buf[i * p + c * es + es - 1]];
+            for (int v = 0; v < 256; ++v)
+                ASSERT_EQ(st[histChannelBase(c) + v], expect[v])
+                    << "depth " << depth << " channel " << c << " value " << v;
+        }
+    }
+}
+
 TEST(FastPaths, FlatFieldIsTheExactQuotientForEveryLayout) {
     // Random frames against random references (zeros included), three different channel
     // averages, sample counts that leave a remainder after the wide steps.
