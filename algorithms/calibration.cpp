@@ -311,7 +311,21 @@ HX_FLAT512 inline void flatStep512(unsigned char* data, const unsigned char* ref
     }
 }
 
+/// flatQuotients16 on 16 bytes in place, with fewer operations: the samples and the reference
+/// are widened straight from memory, a * v (below 2^16) is as exact in single precision as in
+/// integers, and the quotient is narrowed with unsigned saturation, which is the min with 255.
+HX_FLAT512 inline void flatBytes16(unsigned char* data, const unsigned char* ref, __m512 avg) {
+    const __m512 r = _mm512_max_ps(_mm512_cvtepi32_ps(_mm512_cvtepu8_epi32(
+                                       _mm_loadu_si128(reinterpret_cast<const __m128i*>(ref)))),
+                                   _mm512_set1_ps(1.0f));
+    const __m512 v = _mm512_cvtepi32_ps(
+        _mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data))));
+    const __m512i q = _mm512_cvttps_epu32(_mm512_div_ps(_mm512_mul_ps(v, avg), r));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(data), _mm512_cvtusepi32_epi8(q));
+}
+
 /// flatAvx2 32 samples per step in 512-bit registers, the last samples in one masked step.
+/// 8-bit samples go 48 at a time first: three steps of 16 bring the channel phase back.
 template <size_t Step>
 HX_FLAT512 void flatAvx512(unsigned char* data, const unsigned char* ref, size_t samples, int n,
                            const uint32_t avg[3]) {
@@ -319,6 +333,16 @@ HX_FLAT512 void flatAvx512(unsigned char* data, const unsigned char* ref, size_t
     averagePattern(pattern, n, avg);
     int ph = 0;
     size_t i = 0;
+    if constexpr (Step == 1) {
+        const __m512 a0 = _mm512_cvtepi32_ps(_mm512_load_si512(pattern[0])),
+                     a1 = _mm512_cvtepi32_ps(_mm512_load_si512(pattern[1])),
+                     a2 = _mm512_cvtepi32_ps(_mm512_load_si512(pattern[2]));
+        for (; i + 48 <= samples; i += 48) {
+            flatBytes16(data + i, ref + i, a0);
+            flatBytes16(data + i + 16, ref + i + 16, a1);
+            flatBytes16(data + i + 32, ref + i + 32, a2);
+        }
+    }
     for (; i + 32 <= samples; i += 32) {
         flatStep512<Step, false>(data + Step * i, ref + i, 0, _mm512_load_si512(pattern[ph]),
                                  _mm512_load_si512(pattern[ph] + 16));
