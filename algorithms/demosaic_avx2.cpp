@@ -105,26 +105,25 @@ __attribute__((target("avx2"))) inline Rgb16 correctU16(__m256i r, __m256i g, __
 
 // ---- colour correction computed directly ------------------------------------------------------
 //
-// Error of V = (k1 - k2 d) x - w (k3 y + k4 z) in single precision (u = 2^-24) against the real
-// value of the table's formula, in the worst case: a = fnmadd(k2, d, k1) <= 1.68 carries 4.1 u
-// (k1, k2 d rounded, the coefficients' own rounding), so a x carries 255 * 4.1 u + 430 u;
-// s = fmadd(k3, y, k4 z) <= 2.93 carries 6.9 u, times w <= 75 is 520 u; the last rounding adds
-// 512 u at most: 2510 u = 1.5e-4 together. The errors that actually occur are far smaller:
-// the test that runs all 16.7 million inputs against the table proves that a margin of 2^-14
-// decides every entry correctly. About one input in four thousand lies that close to a whole
-// number and is evaluated again.
+// The table's formula (k1 - k2 d) x - w (k3 y + k4 z), with d = 75 - w, w = min(255 - x, 75)
+// and k1 - 75 k2 = 1, is V = x + w (k2 x - s), s = k3 y + k4 z. Its error in single precision
+// (u = 2^-24) against the real value, in the worst case: s = fmadd(k3, y, k4 z) <= 2.93
+// carries 6.9 u (the coefficients' own rounding included), k2 x <= 2.31 carries 1.2 u and
+// t = fmsub(k2, x, s) <= 5.24 adds 4 u, so w t (w exact, at most 75) carries 910 u; the last
+// rounding adds 512 u at most: 1420 u = 8.5e-5 together. The errors that actually occur are
+// far smaller: the test that runs all 16.7 million inputs against the table proves that a
+// margin of 2^-14 decides every entry correctly. About one input in four thousand lies that
+// close to a whole number and is evaluated again.
 constexpr float kDirectMargin = 1.0f / 16384;
 
 /// V - margin and V + margin of output channel k for 8 lanes, truncated towards zero.
 __attribute__((target("avx2,fma"))) inline void directChannel(__m256 x, __m256 y, __m256 z, int k,
                                                               const DirectCcm& c, __m256i& below,
                                                               __m256i& above) {
-    const __m256 d = _mm256_max_ps(_mm256_sub_ps(x, _mm256_set1_ps(180.0f)), _mm256_setzero_ps());
-    const __m256 w = _mm256_sub_ps(_mm256_set1_ps(75.0f), d);
-    const __m256 a = _mm256_fnmadd_ps(_mm256_set1_ps(c.k2[k]), d, _mm256_set1_ps(c.k1[k]));
+    const __m256 w = _mm256_min_ps(_mm256_sub_ps(_mm256_set1_ps(255.0f), x), _mm256_set1_ps(75.0f));
     const __m256 s =
         _mm256_fmadd_ps(_mm256_set1_ps(c.k3[k]), y, _mm256_mul_ps(_mm256_set1_ps(c.k4[k]), z));
-    __m256 v = _mm256_fnmadd_ps(w, s, _mm256_mul_ps(a, x));
+    __m256 v = _mm256_fmadd_ps(w, _mm256_fmsub_ps(_mm256_set1_ps(c.k2[k]), x, s), x);
     // A channel at full scale is exactly 255 in the table; V is only close to it.
     if (c.fullScale)
         v = _mm256_blendv_ps(v, _mm256_set1_ps(255.5f),
@@ -235,9 +234,9 @@ __attribute__((target("avx2,fma"))) Rgb16 directU16(__m256i r, __m256i g, __m256
 #endif
 
 /// What a group of 16 pixels needs of the correction. With no input above 180 nothing fades:
-/// d = 0, w = 75 and a = k1 exactly, so the shorter sequence gives the same bits as the full
-/// one. The full-scale override (where the table has it) only runs for groups with an input
-/// at 255; elsewhere it changes no lane.
+/// w = 75 and the table's formula is k1 x - 75 s, one operation shorter (each form is proven
+/// against the table over every input it can meet). The full-scale override (where the table has
+/// it) only runs for groups with an input at 255; elsewhere it changes no lane.
 enum CorrectionMode { kNoFade = 0, kFade = 1, kFadeFullScale = 2 };
 
 /// directChannel on 16 lanes: the truncated result (not yet clamped to 0 ... 255), and the
@@ -251,8 +250,7 @@ HX_AVX512 inline __mmask16 directChannel16(__m512 x, __m512 y, __m512 z, int k, 
     if constexpr (Mode == kNoFade) {
         v = _mm512_fnmadd_ps(_mm512_set1_ps(75.0f), s, _mm512_mul_ps(_mm512_set1_ps(c.k1[k]), x));
     } else {
-        // (k1 - k2 d) x - w s with d = 75 - w and k1 - 75 k2 = 1 is x + w (k2 x - s): two
-        // operations fewer, and w = min(255 - x, 75) is exact.
+        // V = x + w (k2 x - s), as above.
         const __m512 w =
             _mm512_min_ps(_mm512_sub_ps(_mm512_set1_ps(255.0f), x), _mm512_set1_ps(75.0f));
         v = _mm512_fmadd_ps(w, _mm512_fmsub_ps(_mm512_set1_ps(c.k2[k]), x, s), x);
