@@ -3,6 +3,7 @@
 #include "algorithms/demosaic_internal.h"
 #include "algorithms/simd.h"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstring>
@@ -543,8 +544,11 @@ HX_AVX512VBMI int demosaicPairsAvx512U8(const uint8_t* up, const uint8_t* mid, c
         first[o] = _mm512_loadu_si512(kPixelPermutes.first[o].data());
         blue[o] = _mm512_loadu_si512(kPixelPermutes.blue[o].data());
     }
-    int done = 0;
-    for (; done + kAvx512PairsU8 <= pairs; done += kAvx512PairsU8) {
+    if (pairs < kAvx512PairsU8) return 0;
+    // Whole blocks; the pairs left over are taken by one more block that ends at the last pair:
+    // it writes the pairs before them again, with the same values, and reads no further than
+    // allowed.
+    for (int done = 0;; done = std::min(done + kAvx512PairsU8, pairs - kAvx512PairsU8)) {
         const int c = x + 2 * done;
         const __m512i u0 = _mm512_loadu_si512(up + c), d0 = _mm512_loadu_si512(down + c),
                       m0 = _mm512_loadu_si512(mid + c);
@@ -592,8 +596,9 @@ HX_AVX512VBMI int demosaicPairsAvx512U8(const uint8_t* up, const uint8_t* mid, c
             _mm512_storeu_si512(out + 64 * o, _mm512_mask_permutexvar_epi8(
                                                   rg, kPixelPermutes.mask[o], blue[o], bl));
         }
+        if (done + kAvx512PairsU8 == pairs) break;
     }
-    return done;
+    return pairs;
 }
 
 /// Lanes of a GCC vector V read from any address.

@@ -59,7 +59,8 @@ int demosaicPairsAvx2U8(const uint8_t* up, const uint8_t* mid, const uint8_t* do
                         int x, int pairs, bool rowRed, const unsigned char* table,
                         const DirectCcm* direct);
 /// The same for 8-bit samples with AVX-512 and VBMI (blocks of kAvx512PairsU8 pairs), always
-/// with the direct correction (16 lanes).
+/// with the direct correction (16 lanes); with at least one block's pairs it writes them all,
+/// the last block overlapping the one before.
 int demosaicPairsAvx512U8(const uint8_t* up, const uint8_t* mid, const uint8_t* down, uint8_t* dst,
                           int x, int pairs, bool rowRed, const DirectCcm& direct);
 /// The 16-bit kernel with AVX-512 (blocks of kAvx512PairsU16 pairs), always with the direct
