@@ -643,8 +643,9 @@ HX_AVX512 int demosaicPairsAvx512U16(const uint16_t* up, const uint16_t* mid, co
         first[o] = _mm512_loadu_si512(kWordPermutes.first[o].data());
         blue[o] = _mm512_loadu_si512(kWordPermutes.blue[o].data());
     }
-    int done = 0;
-    for (; done + kAvx512PairsU16 <= pairs; done += kAvx512PairsU16) {
+    if (pairs < kAvx512PairsU16) return 0;
+    // As in the 8-bit kernel, the pairs left over are taken by a last block that overlaps.
+    for (int done = 0;; done = std::min(done + kAvx512PairsU16, pairs - kAvx512PairsU16)) {
         const int c = x + 2 * done;
         typedef uint32_t Lanes __attribute__((vector_size(64)));
         const PairSites16<Lanes> p = pairSites16<Lanes>(up, mid, down, c, rowRed);
@@ -662,8 +663,9 @@ HX_AVX512 int demosaicPairsAvx512U16(const uint16_t* up, const uint16_t* mid, co
                 out + 32 * o,
                 _mm512_mask_permutexvar_epi16(rg, __mmask32(kWordPermutes.mask[o]), blue[o], bl));
         }
+        if (done + kAvx512PairsU16 == pairs) break;
     }
-    return done;
+    return pairs;
 }
 
 #pragma GCC diagnostic pop

@@ -64,7 +64,7 @@ int demosaicPairsAvx2U8(const uint8_t* up, const uint8_t* mid, const uint8_t* do
 int demosaicPairsAvx512U8(const uint8_t* up, const uint8_t* mid, const uint8_t* down, uint8_t* dst,
                           int x, int pairs, bool rowRed, const DirectCcm& direct);
 /// The 16-bit kernel with AVX-512 (blocks of kAvx512PairsU16 pairs), always with the direct
-/// correction (16 lanes).
+/// correction (16 lanes); like the 8-bit one, it writes all pairs or none.
 int demosaicPairsAvx512U16(const uint16_t* up, const uint16_t* mid, const uint16_t* down,
                            uint16_t* dst, int x, int pairs, bool rowRed, const DirectCcm& direct);
 int demosaicPairsAvx2U16(const uint16_t* up, const uint16_t* mid, const uint16_t* down,
