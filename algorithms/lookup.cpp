@@ -39,18 +39,20 @@ constexpr int shiftOf(size_t b) {
                                                       : static_cast<int>(56 - 8 * b);
 }
 
-/// One word of eight bytes starting at byte `First` of the group.
+/// The eight bytes at p, byte `First` of the group first, looked up into one word.
 template <size_t P, size_t First, size_t... B>
-inline uint64_t mapWord(uint64_t x, const uint8_t* const* t, std::index_sequence<B...>) {
-    return ((uint64_t{t[(First + B) % P][(x >> shiftOf(B)) & 0xFF]} << shiftOf(B)) | ...);
+inline uint64_t mapWord(const uint8_t* p, const uint8_t* const* t, std::index_sequence<B...>) {
+    return ((uint64_t{t[(First + B) % P][p[B]]} << shiftOf(B)) | ...);
 }
 
+/// Every byte is read by itself, which spares the shifts and masks that would take it out of a
+/// word (the processor has more ports for loads than the lookup needs), and written back in words.
+/// The words are stored one by one: as one array they took a slow detour through the stack.
 template <size_t P, size_t... W>
 inline void mapWords(uint8_t* p, const uint8_t* const* t, std::index_sequence<W...>) {
-    uint64_t x[sizeof...(W)];
-    std::memcpy(x, p, sizeof(x));
-    ((x[W] = mapWord<P, 8 * W>(x[W], t, std::make_index_sequence<8>())), ...);
-    std::memcpy(p, x, sizeof(x));
+    const uint64_t x[sizeof...(W)] = {
+        mapWord<P, 8 * W>(p + 8 * W, t, std::make_index_sequence<8>())...};
+    (std::memcpy(p + 8 * W, &x[W], sizeof(uint64_t)), ...);
 }
 
 /// The portable kernel for groups of P bytes: blocks of whole words (8 bytes, or 24 for periods
