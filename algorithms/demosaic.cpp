@@ -233,12 +233,12 @@ inline void correctPixel(uint16_t* p, const unsigned char* table) {
 
 // ---- colour correction computed in plain code ------------------------------------------------
 //
-// The same single-precision form as the vector kernels, V = x + w (k2 x - s) with
-// s = k3 y + k4 z (where nothing fades, k1 x - 75 s), here with separate multiplies and adds (the
-// file contracts nothing), in loops over planes of a block of pixels that the compiler vectorises
-// for whatever the target offers. An entry is taken when V - e and V + e give the same clamped
-// integer, else it is evaluated again in double precision with the table's own operations; a test
-// runs all 16.7 million inputs through this form against the table.
+// The same single-precision form as the vector kernels, V = (k1 - k2 d) x - w (k3 y + k4 z),
+// here with separate multiplies and adds (the file contracts nothing), in loops over planes of
+// a block of pixels that the compiler vectorises for whatever the target offers. An entry is
+// taken when V - e and V + e give the same clamped integer, else it is evaluated again in
+// double precision with the table's own operations; a test runs all 16.7 million inputs
+// through this form against the table.
 
 /// Pixels of one block: its planes stay in the first-level cache.
 constexpr int kPlainBlock = 64;
@@ -279,9 +279,10 @@ inline int32_t plainChannel(PlainBlock<T>& b, int x, int y, int z, int k,
         const float s = k3 * yf[i] + k4 * zf[i];
         float v;
         if constexpr (Fade) {
-            // (k1 - k2 d) x - w s with d = 75 - w and k1 - 75 k2 = 1: x + w (k2 x - s).
-            const float w = static_cast<float>(xi[i] > 180 ? 255 - xi[i] : 75);
-            v = xf[i] + w * (k2 * xf[i] - s);
+            const float d = static_cast<float>(xi[i] > 180 ? xi[i] - 180 : 0);
+            const float w = 75.0f - d;
+            const float a = k1 - k2 * d;
+            v = a * xf[i] - w * s;
         } else {
             v = k1 * xf[i] - 75.0f * s;
         }
