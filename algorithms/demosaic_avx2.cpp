@@ -395,8 +395,9 @@ demosaicPairsAvx2U8(const uint8_t* up, const uint8_t* mid, const uint8_t* down, 
                     int pairs, bool rowRed, const unsigned char* table, const DirectCcm* direct) {
     const __m256i low = _mm256_set1_epi16(0x00FF);
     const __m256i two = _mm256_set1_epi16(2);
-    int done = 0;
-    for (; done + kAvx2PairsU8 <= pairs; done += kAvx2PairsU8) {
+    if (pairs < kAvx2PairsU8) return 0;
+    // As in the 512-bit kernels, the pairs left over are taken by a last block that overlaps.
+    for (int done = 0;; done = std::min(done + kAvx2PairsU8, pairs - kAvx2PairsU8)) {
         const int c = x + 2 * done;
         const __m256i u0 = load(up + c), d0 = load(down + c), m0 = load(mid + c);
         const __m256i um = load(up + c - 2), dm = load(down + c - 2), mm = load(mid + c - 2);
@@ -437,17 +438,18 @@ demosaicPairsAvx2U8(const uint8_t* up, const uint8_t* mid, const uint8_t* down, 
             store3(out, _mm256_or_si256(ng.r, _mm256_slli_epi16(g.r, 8)),
                    _mm256_or_si256(ng.g, _mm256_slli_epi16(g.g, 8)),
                    _mm256_or_si256(ng.b, _mm256_slli_epi16(g.b, 8)), kMasks8);
-            continue;
+        } else {
+            const __m256i rowPlane = _mm256_or_si256(ak, _mm256_slli_epi16(gRow, 8));
+            const __m256i greenPlane = _mm256_or_si256(ngGreen, _mm256_slli_epi16(gGreen, 8));
+            const __m256i crossPlane = _mm256_or_si256(ngCross, _mm256_slli_epi16(gCross, 8));
+            if (rowRed)
+                store3(out, rowPlane, greenPlane, crossPlane, kMasks8);
+            else
+                store3(out, crossPlane, greenPlane, rowPlane, kMasks8);
         }
-        const __m256i rowPlane = _mm256_or_si256(ak, _mm256_slli_epi16(gRow, 8));
-        const __m256i greenPlane = _mm256_or_si256(ngGreen, _mm256_slli_epi16(gGreen, 8));
-        const __m256i crossPlane = _mm256_or_si256(ngCross, _mm256_slli_epi16(gCross, 8));
-        if (rowRed)
-            store3(out, rowPlane, greenPlane, crossPlane, kMasks8);
-        else
-            store3(out, crossPlane, greenPlane, rowPlane, kMasks8);
+        if (done + kAvx2PairsU8 == pairs) break;
     }
-    return done;
+    return pairs;
 }
 
 #define HX_AVX512VBMI                                                                              \
@@ -676,8 +678,8 @@ demosaicPairsAvx2U16(const uint16_t* up, const uint16_t* mid, const uint16_t* do
                      int x, int pairs, bool rowRed, const unsigned char* table,
                      const DirectCcm* direct) {
     typedef uint32_t Lanes __attribute__((vector_size(32)));
-    int done = 0;
-    for (; done + kAvx2PairsU16 <= pairs; done += kAvx2PairsU16) {
+    if (pairs < kAvx2PairsU16) return 0;
+    for (int done = 0;; done = std::min(done + kAvx2PairsU16, pairs - kAvx2PairsU16)) {
         const int c = x + 2 * done;
         const PairSites16<Lanes> p = pairSites16<Lanes>(up, mid, down, c, rowRed);
         Rgb16 ng{__m256i(p.ngR), __m256i(p.ngGreen), __m256i(p.ngB)};
@@ -693,8 +695,9 @@ demosaicPairsAvx2U16(const uint16_t* up, const uint16_t* mid, const uint16_t* do
                _mm256_or_si256(ng.r, _mm256_slli_epi32(g.r, 16)),
                _mm256_or_si256(ng.g, _mm256_slli_epi32(g.g, 16)),
                _mm256_or_si256(ng.b, _mm256_slli_epi32(g.b, 16)), kMasks16);
+        if (done + kAvx2PairsU16 == pairs) break;
     }
-    return done;
+    return pairs;
 }
 
 /// 16 int32 values to 16 bytes, saturating.

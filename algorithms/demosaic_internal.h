@@ -50,7 +50,8 @@ size_t correctPixelsAvx2(uint8_t* rgb, size_t n, const DirectCcm& c);
 /// Interpolates whole blocks of pairs of one output row with AVX2. up, mid and down are the raw
 /// rows y - 1, y and y + 1; dst is output row y (3 samples per pixel); x is the centre column of
 /// the first pair; rowRed tells whether the row colour is red (sample 0) or blue (sample 2).
-/// Processes floor(pairs / block) blocks and returns the number of pairs written. The caller
+/// With at least one block's pairs it writes them all, the last block overlapping the one
+/// before, and returns pairs; with fewer it writes none and returns 0. The caller
 /// guarantees that every sample up to column x + 2 * pairs + 1 of the three rows may be read,
 /// and that column x - 2 may be read. With a colour-correction table the pixels written are
 /// already corrected: computed when direct is given (AVX2 with FMA only), else looked up in the
@@ -59,14 +60,14 @@ int demosaicPairsAvx2U8(const uint8_t* up, const uint8_t* mid, const uint8_t* do
                         int x, int pairs, bool rowRed, const unsigned char* table,
                         const DirectCcm* direct);
 /// The same for 8-bit samples with AVX-512 and VBMI (blocks of kAvx512PairsU8 pairs), always
-/// with the direct correction (16 lanes); with at least one block's pairs it writes them all,
-/// the last block overlapping the one before.
+/// with the direct correction (16 lanes).
 int demosaicPairsAvx512U8(const uint8_t* up, const uint8_t* mid, const uint8_t* down, uint8_t* dst,
                           int x, int pairs, bool rowRed, const DirectCcm& direct);
 /// The 16-bit kernel with AVX-512 (blocks of kAvx512PairsU16 pairs), always with the direct
-/// correction (16 lanes); like the 8-bit one, it writes all pairs or none.
+/// correction (16 lanes).
 int demosaicPairsAvx512U16(const uint16_t* up, const uint16_t* mid, const uint16_t* down,
                            uint16_t* dst, int x, int pairs, bool rowRed, const DirectCcm& direct);
+/// The 16-bit kernel with AVX2 (blocks of kAvx2PairsU16 pairs).
 int demosaicPairsAvx2U16(const uint16_t* up, const uint16_t* mid, const uint16_t* down,
                          uint16_t* dst, int x, int pairs, bool rowRed, const unsigned char* table,
                          const DirectCcm* direct);
