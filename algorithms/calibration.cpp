@@ -274,84 +274,85 @@ HX_FLAT512 inline __m512i flatQuotients16(__m512i v, __m128i ref8, __m512i avg) 
                             _mm512_set1_epi32(255));
 }
 
-/// 32 samples of flatAvx512 (fewer under a mask: only those are read and written).
-template <size_t Step, bool Masked>
-HX_FLAT512 inline void flatStep512(unsigned char* data, const unsigned char* ref, __mmask32 m,
-                                   __m512i lo, __m512i hi) {
+/// 32 16-bit samples of flatAvx512, corrected in their high bytes (fewer under a mask: only
+/// those are read and written).
+template <bool Masked>
+HX_FLAT512 inline void flatWords512(unsigned char* data, const unsigned char* ref, __mmask32 m,
+                                    __m512i lo, __m512i hi) {
     const __m256i r8 = Masked ? _mm256_maskz_loadu_epi8(m, ref)
                               : _mm256_loadu_si256(reinterpret_cast<const __m256i*>(ref));
     const __m128i r0 = _mm256_castsi256_si128(r8), r1 = _mm256_extracti128_si256(r8, 1);
-    if constexpr (Step == 1) {
-        const __m256i b = Masked ? _mm256_maskz_loadu_epi8(m, data)
-                                 : _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data));
-        const __m512i q0 = flatQuotients16(_mm512_cvtepu8_epi32(_mm256_castsi256_si128(b)), r0, lo);
-        const __m512i q1 =
-            flatQuotients16(_mm512_cvtepu8_epi32(_mm256_extracti128_si256(b, 1)), r1, hi);
-        const __m256i q = _mm256_inserti128_si256(_mm256_castsi128_si256(_mm512_cvtepi32_epi8(q0)),
-                                                  _mm512_cvtepi32_epi8(q1), 1);
-        if constexpr (Masked)
-            _mm256_mask_storeu_epi8(data, m, q);
-        else
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(data), q);
-    } else {
-        const __m512i w = Masked ? _mm512_maskz_loadu_epi16(m, data) : _mm512_loadu_si512(data);
-        const __m512i high = _mm512_srli_epi16(w, 8);
-        const __m512i q0 =
-            flatQuotients16(_mm512_cvtepu16_epi32(_mm512_castsi512_si256(high)), r0, lo);
-        const __m512i q1 =
-            flatQuotients16(_mm512_cvtepu16_epi32(_mm512_extracti64x4_epi64(high, 1)), r1, hi);
-        const __m512i q = _mm512_inserti64x4(_mm512_castsi256_si512(_mm512_cvtepi32_epi16(q0)),
-                                             _mm512_cvtepi32_epi16(q1), 1);
-        const __m512i out =
-            _mm512_or_si512(_mm512_and_si512(w, _mm512_set1_epi16(0xFF)), _mm512_slli_epi16(q, 8));
-        if constexpr (Masked)
-            _mm512_mask_storeu_epi16(data, m, out);
-        else
-            _mm512_storeu_si512(data, out);
-    }
+    const __m512i w = Masked ? _mm512_maskz_loadu_epi16(m, data) : _mm512_loadu_si512(data);
+    const __m512i high = _mm512_srli_epi16(w, 8);
+    const __m512i q0 = flatQuotients16(_mm512_cvtepu16_epi32(_mm512_castsi512_si256(high)), r0, lo);
+    const __m512i q1 =
+        flatQuotients16(_mm512_cvtepu16_epi32(_mm512_extracti64x4_epi64(high, 1)), r1, hi);
+    const __m512i q = _mm512_inserti64x4(_mm512_castsi256_si512(_mm512_cvtepi32_epi16(q0)),
+                                         _mm512_cvtepi32_epi16(q1), 1);
+    const __m512i out =
+        _mm512_or_si512(_mm512_and_si512(w, _mm512_set1_epi16(0xFF)), _mm512_slli_epi16(q, 8));
+    if constexpr (Masked)
+        _mm512_mask_storeu_epi16(data, m, out);
+    else
+        _mm512_storeu_si512(data, out);
 }
 
-/// flatQuotients16 on 16 bytes in place, with fewer operations: the samples and the reference
-/// are widened straight from memory, a * v (below 2^16) is as exact in single precision as in
-/// integers, and the quotient is narrowed with unsigned saturation, which is the min with 255.
-HX_FLAT512 inline void flatBytes16(unsigned char* data, const unsigned char* ref, __m512 avg) {
-    const __m512 r = _mm512_max_ps(_mm512_cvtepi32_ps(_mm512_cvtepu8_epi32(
-                                       _mm_loadu_si128(reinterpret_cast<const __m128i*>(ref)))),
-                                   _mm512_set1_ps(1.0f));
-    const __m512 v = _mm512_cvtepi32_ps(
-        _mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data))));
-    const __m512i q = _mm512_cvttps_epu32(_mm512_div_ps(_mm512_mul_ps(v, avg), r));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(data), _mm512_cvtusepi32_epi8(q));
+/// flatQuotients16 on 16 bytes in place (fewer under a mask: only those are read and written),
+/// with fewer operations: the samples and the reference are widened straight from memory,
+/// a * v (below 2^16) is as exact in single precision as in integers, and the quotient is
+/// narrowed with unsigned saturation, which is the min with 255.
+template <bool Masked>
+HX_FLAT512 inline void flatBytes16(unsigned char* data, const unsigned char* ref, __mmask16 m,
+                                   __m512 avg) {
+    const __m128i r8 = Masked ? _mm_maskz_loadu_epi8(m, ref)
+                              : _mm_loadu_si128(reinterpret_cast<const __m128i*>(ref));
+    const __m128i v8 = Masked ? _mm_maskz_loadu_epi8(m, data)
+                              : _mm_loadu_si128(reinterpret_cast<const __m128i*>(data));
+    const __m512 r =
+        _mm512_max_ps(_mm512_cvtepi32_ps(_mm512_cvtepu8_epi32(r8)), _mm512_set1_ps(1.0f));
+    const __m512 v = _mm512_cvtepi32_ps(_mm512_cvtepu8_epi32(v8));
+    const __m128i q =
+        _mm512_cvtusepi32_epi8(_mm512_cvttps_epu32(_mm512_div_ps(_mm512_mul_ps(v, avg), r)));
+    if constexpr (Masked)
+        _mm_mask_storeu_epi8(data, m, q);
+    else
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(data), q);
 }
 
-/// flatAvx2 32 samples per step in 512-bit registers, the last samples in one masked step.
-/// 8-bit samples go 48 at a time first: three steps of 16 bring the channel phase back.
+/// flatAvx2 in 512-bit registers. 8-bit samples go 48 at a time (three steps of 16 bring the
+/// channel phase back), the last ones in steps of 16 under a mask; 16-bit samples go 32 at a
+/// time, the last ones in one masked step.
 template <size_t Step>
 HX_FLAT512 void flatAvx512(unsigned char* data, const unsigned char* ref, size_t samples, int n,
                            const uint32_t avg[3]) {
     alignas(64) uint32_t pattern[3][32];
     averagePattern(pattern, n, avg);
-    int ph = 0;
     size_t i = 0;
     if constexpr (Step == 1) {
-        const __m512 a0 = _mm512_cvtepi32_ps(_mm512_load_si512(pattern[0])),
-                     a1 = _mm512_cvtepi32_ps(_mm512_load_si512(pattern[1])),
-                     a2 = _mm512_cvtepi32_ps(_mm512_load_si512(pattern[2]));
+        const __m512 a[3] = {_mm512_cvtepi32_ps(_mm512_load_si512(pattern[0])),
+                             _mm512_cvtepi32_ps(_mm512_load_si512(pattern[1])),
+                             _mm512_cvtepi32_ps(_mm512_load_si512(pattern[2]))};
         for (; i + 48 <= samples; i += 48) {
-            flatBytes16(data + i, ref + i, a0);
-            flatBytes16(data + i + 16, ref + i + 16, a1);
-            flatBytes16(data + i + 32, ref + i + 32, a2);
+            flatBytes16<false>(data + i, ref + i, 0, a[0]);
+            flatBytes16<false>(data + i + 16, ref + i + 16, 0, a[1]);
+            flatBytes16<false>(data + i + 32, ref + i + 32, 0, a[2]);
         }
-    }
-    for (; i + 32 <= samples; i += 32) {
-        flatStep512<Step, false>(data + Step * i, ref + i, 0, _mm512_load_si512(pattern[ph]),
-                                 _mm512_load_si512(pattern[ph] + 16));
-        ph = n == 3 ? (ph + 2) % 3 : 0; // 32 samples advance the phase by two
-    }
-    if (i < samples)
-        flatStep512<Step, true>(data + Step * i, ref + i, (__mmask32{1} << (samples - i)) - 1,
-                                _mm512_load_si512(pattern[ph]),
+        for (int ph = 0; i < samples; i += 16, ++ph) {
+            const size_t left = samples - i;
+            flatBytes16<true>(data + i, ref + i,
+                              left >= 16 ? __mmask16(0xFFFF) : __mmask16((1u << left) - 1), a[ph]);
+        }
+    } else {
+        int ph = 0;
+        for (; i + 32 <= samples; i += 32) {
+            flatWords512<false>(data + 2 * i, ref + i, 0, _mm512_load_si512(pattern[ph]),
                                 _mm512_load_si512(pattern[ph] + 16));
+            ph = n == 3 ? (ph + 2) % 3 : 0; // 32 samples advance the phase by two
+        }
+        if (i < samples)
+            flatWords512<true>(data + 2 * i, ref + i, (__mmask32{1} << (samples - i)) - 1,
+                               _mm512_load_si512(pattern[ph]), _mm512_load_si512(pattern[ph] + 16));
+    }
 }
 #pragma GCC diagnostic pop
 
