@@ -148,9 +148,28 @@ inline void exactLanes(unsigned bad, const Lane (&in)[3][N], Lane (&out)[3][N], 
     }
 }
 
-/// Direct correction of 16 interpolated 8-bit pixels (values in 16-bit lanes).
-__attribute__((target("avx2,fma"))) Rgb16 directU8(__m256i r, __m256i g, __m256i b,
-                                                   const DirectCcm& c) {
+/// Replaces the lanes of v (red, green, blue) that are not set in `same` by the table's
+/// entries of the inputs r, g, b, which hold their samples at bit `Shift` of each lane. Rare,
+/// so kept out of the kernels' register allocation.
+template <typename Lane, int N, int Shift>
+__attribute__((target("avx2"), noinline)) Rgb16 exactRgb(unsigned bad, __m256i r, __m256i g,
+                                                         __m256i b, Rgb16 v) {
+    alignas(32) Lane in[3][N], res[3][N];
+    const __m256i inputs[3] = {r, g, b}, results[3] = {v.r, v.g, v.b};
+    for (int k = 0; k < 3; ++k) {
+        _mm256_store_si256(reinterpret_cast<__m256i*>(in[k]), inputs[k]);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(res[k]), results[k]);
+    }
+    exactLanes<Lane, N>(bad, in, res, Shift);
+    return {_mm256_load_si256(reinterpret_cast<const __m256i*>(res[0])),
+            _mm256_load_si256(reinterpret_cast<const __m256i*>(res[1])),
+            _mm256_load_si256(reinterpret_cast<const __m256i*>(res[2]))};
+}
+
+/// Direct correction of 16 interpolated 8-bit pixels (values in 16-bit lanes). Inlined into
+/// the kernels, so that its planes stay in registers.
+__attribute__((target("avx2,fma"), always_inline)) inline Rgb16
+directU8(__m256i r, __m256i g, __m256i b, const DirectCcm& c) {
     const __m256i zero = _mm256_setzero_si256();
     __m256i lo[2][3], hi[2][3];
     for (int h = 0; h < 2; ++h) {
@@ -173,25 +192,17 @@ __attribute__((target("avx2,fma"))) Rgb16 directU8(__m256i r, __m256i g, __m256i
         diff = _mm256_or_si256(diff, _mm256_xor_si256(below, out[k]));
     }
     const unsigned same = unsigned(_mm256_movemask_epi8(_mm256_cmpeq_epi16(diff, zero)));
-    if (same == 0xFFFFFFFFu) return {out[2], out[1], out[0]};
+    if (same == 0xFFFFFFFFu) [[likely]]
+        return {out[2], out[1], out[0]};
     unsigned bad = 0;
     for (int j = 0; j < 16; ++j) bad |= ((~same >> (2 * j)) & 1u) << j;
-    alignas(32) uint16_t in[3][16], res[3][16];
-    const __m256i inputs[3] = {r, g, b}, results[3] = {out[2], out[1], out[0]};
-    for (int k = 0; k < 3; ++k) {
-        _mm256_store_si256(reinterpret_cast<__m256i*>(in[k]), inputs[k]);
-        _mm256_store_si256(reinterpret_cast<__m256i*>(res[k]), results[k]);
-    }
-    exactLanes<uint16_t, 16>(bad, in, res, 0);
-    return {_mm256_load_si256(reinterpret_cast<const __m256i*>(res[0])),
-            _mm256_load_si256(reinterpret_cast<const __m256i*>(res[1])),
-            _mm256_load_si256(reinterpret_cast<const __m256i*>(res[2]))};
+    return exactRgb<uint16_t, 16, 0>(bad, r, g, b, {out[2], out[1], out[0]});
 }
 
 /// Direct correction of 8 interpolated 16-bit pixels (values in 32-bit lanes): the inputs are
 /// the high bytes, each result replaces the high byte of its sample.
-__attribute__((target("avx2,fma"))) Rgb16 directU16(__m256i r, __m256i g, __m256i b,
-                                                    const DirectCcm& c) {
+__attribute__((target("avx2,fma"), always_inline)) inline Rgb16
+directU16(__m256i r, __m256i g, __m256i b, const DirectCcm& c) {
     const __m256 fr = _mm256_cvtepi32_ps(_mm256_srli_epi32(r, 8));
     const __m256 fg = _mm256_cvtepi32_ps(_mm256_srli_epi32(g, 8));
     const __m256 fb = _mm256_cvtepi32_ps(_mm256_srli_epi32(b, 8));
@@ -212,17 +223,9 @@ __attribute__((target("avx2,fma"))) Rgb16 directU16(__m256i r, __m256i g, __m256
             _mm256_or_si256(_mm256_slli_epi32(out[0], 8), _mm256_and_si256(b, lowByte))};
     const unsigned same =
         unsigned(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(diff, zero))));
-    if (same == 0xFFu) return v;
-    alignas(32) uint32_t in[3][8], res[3][8];
-    const __m256i inputs[3] = {r, g, b}, results[3] = {v.r, v.g, v.b};
-    for (int k = 0; k < 3; ++k) {
-        _mm256_store_si256(reinterpret_cast<__m256i*>(in[k]), inputs[k]);
-        _mm256_store_si256(reinterpret_cast<__m256i*>(res[k]), results[k]);
-    }
-    exactLanes<uint32_t, 8>(~same & 0xFFu, in, res, 8);
-    return {_mm256_load_si256(reinterpret_cast<const __m256i*>(res[0])),
-            _mm256_load_si256(reinterpret_cast<const __m256i*>(res[1])),
-            _mm256_load_si256(reinterpret_cast<const __m256i*>(res[2]))};
+    if (same == 0xFFu) [[likely]]
+        return v;
+    return exactRgb<uint32_t, 8, 8>(~same & 0xFFu, r, g, b, v);
 }
 
 #define HX_AVX512 __attribute__((target("avx2,fma,avx512f,avx512bw,avx512vl,avx512dq")))
@@ -429,12 +432,13 @@ demosaicPairsAvx2U8(const uint8_t* up, const uint8_t* mid, const uint8_t* down, 
         if (direct || table) {
             const __m256i ngR = rowRed ? ak : ngCross, ngB = rowRed ? ngCross : ak;
             const __m256i gR = rowRed ? gRow : gCross, gB = rowRed ? gCross : gRow;
-            const Rgb16 ng =
-                direct ? (direct->wide ? directU8Wide : directU8)(ngR, ngGreen, ngB, *direct)
-                       : correctU8(ngR, ngGreen, ngB, table);
-            const Rgb16 g = direct
-                                ? (direct->wide ? directU8Wide : directU8)(gR, gGreen, gB, *direct)
-                                : correctU8(gR, gGreen, gB, table);
+            // A call through a pointer would keep directU8 out of line.
+            const Rgb16 ng = !direct        ? correctU8(ngR, ngGreen, ngB, table)
+                             : direct->wide ? directU8Wide(ngR, ngGreen, ngB, *direct)
+                                            : directU8(ngR, ngGreen, ngB, *direct);
+            const Rgb16 g = !direct        ? correctU8(gR, gGreen, gB, table)
+                            : direct->wide ? directU8Wide(gR, gGreen, gB, *direct)
+                                           : directU8(gR, gGreen, gB, *direct);
             store3(out, _mm256_or_si256(ng.r, _mm256_slli_epi16(g.r, 8)),
                    _mm256_or_si256(ng.g, _mm256_slli_epi16(g.g, 8)),
                    _mm256_or_si256(ng.b, _mm256_slli_epi16(g.b, 8)), kMasks8);
