@@ -202,55 +202,70 @@ inline void flatRest(unsigned char* data, const unsigned char* ref, size_t i, si
     }
 }
 
-/// Quotients of 16 samples against 16 reference bytes in single precision. With a * v below
-/// 2^16 and r below 256 this is exact: a quotient under 256 that is not whole lies at least
-/// 1/255 from the next integer, far beyond the rounding error, so truncation gives the
-/// integer quotient; one of 256 or more stays at least 256 and saturates.
-__attribute__((target("avx2"))) inline __m256i flatQuotients(__m256i v16, __m128i ref8,
-                                                             __m256i avgLo, __m256i avgHi) {
-    const __m256i one = _mm256_set1_epi32(1), top = _mm256_set1_epi32(255);
-    const __m256i r0 = _mm256_max_epi32(_mm256_cvtepu8_epi32(ref8), one);
-    const __m256i r1 = _mm256_max_epi32(_mm256_cvtepu8_epi32(_mm_srli_si128(ref8, 8)), one);
-    const __m256i v0 = _mm256_cvtepu16_epi32(_mm256_castsi256_si128(v16));
-    const __m256i v1 = _mm256_cvtepu16_epi32(_mm256_extracti128_si256(v16, 1));
-    const __m256 n0 = _mm256_cvtepi32_ps(_mm256_mullo_epi32(v0, avgLo));
-    const __m256 n1 = _mm256_cvtepi32_ps(_mm256_mullo_epi32(v1, avgHi));
-    const __m256i q0 =
-        _mm256_min_epi32(_mm256_cvttps_epi32(_mm256_div_ps(n0, _mm256_cvtepi32_ps(r0))), top);
-    const __m256i q1 =
-        _mm256_min_epi32(_mm256_cvttps_epi32(_mm256_div_ps(n1, _mm256_cvtepi32_ps(r1))), top);
-    // Pack to 16 words in sample order.
-    return _mm256_permute4x64_epi64(_mm256_packus_epi32(q0, q1), 0xD8);
+/// 8 bytes as floats.
+__attribute__((target("avx2"))) inline __m256 floats8(const unsigned char* at) {
+    return _mm256_cvtepi32_ps(
+        _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(at))));
 }
 
-/// Flat field over `samples` samples of n interleaved channels with byte averages, 16 samples
-/// per step. Step 1: 8-bit samples; Step 2: 16-bit samples, high bytes corrected.
+/// Quotients of 8 samples (as floats) against the 8 reference bytes at ref in single
+/// precision, truncated, not yet clamped. With a * v below 2^16 (as exact in single precision as
+/// in integers) and r below 256 this is exact: a quotient under 256 that is not whole lies at
+/// least 1/255 from the next integer, far beyond the rounding error, so truncation gives the
+/// integer quotient; one of 256 or more stays at least 256 and saturates when narrowed.
+__attribute__((target("avx2"))) inline __m256i flatQuotients8(__m256 v, const unsigned char* ref,
+                                                              __m256 avg) {
+    const __m256 r = _mm256_max_ps(floats8(ref), _mm256_set1_ps(1));
+    return _mm256_cvttps_epi32(_mm256_div_ps(_mm256_mul_ps(v, avg), r));
+}
+
+/// Flat field over `samples` samples of n interleaved channels with byte averages. Step 1:
+/// 8-bit samples, 32 per step, narrowed with saturation (the min with 255); Step 2: 16-bit
+/// samples, 16 per step, high bytes corrected.
 template <size_t Step>
 __attribute__((target("avx2"))) void flatAvx2(unsigned char* data, const unsigned char* ref,
                                               size_t samples, int n, const uint32_t avg[3]) {
-    // Averages of 16 consecutive samples for each of the three phases a step can start at.
-    alignas(32) uint32_t pattern[3][16];
+    // Averages of 32 consecutive samples for each of the three phases a step can start at.
+    constexpr size_t K = 32 / Step;
+    alignas(32) uint32_t pattern[3][32];
     averagePattern(pattern, n, avg);
+    alignas(32) float averages[3][32];
+    for (int ph = 0; ph < 3; ++ph)
+        for (size_t j = 0; j < 32; ++j) averages[ph][j] = static_cast<float>(pattern[ph][j]);
     int ph = 0;
     size_t i = 0;
-    for (; i + 16 <= samples; i += 16) {
-        const __m256i lo = _mm256_load_si256(reinterpret_cast<const __m256i*>(pattern[ph]));
-        const __m256i hi = _mm256_load_si256(reinterpret_cast<const __m256i*>(pattern[ph] + 8));
-        const __m128i r8 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(ref + i));
+    for (; i + K <= samples; i += K) {
+        const float* a = averages[ph];
         if constexpr (Step == 1) {
-            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
-            const __m256i q = flatQuotients(_mm256_cvtepu8_epi16(b), r8, lo, hi);
-            const __m128i packed =
-                _mm_packus_epi16(_mm256_castsi256_si128(q), _mm256_extracti128_si256(q, 1));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(data + i), packed);
+            __m256i q[4];
+            for (int j = 0; j < 4; ++j)
+                q[j] = flatQuotients8(floats8(data + i + 8 * j), ref + i + 8 * j,
+                                      _mm256_load_ps(a + 8 * j));
+            // Signed saturation to words keeps every quotient at or above 255 at least 255.
+            const __m256i bytes =
+                _mm256_packus_epi16(_mm256_packs_epi32(q[0], q[1]), _mm256_packs_epi32(q[2], q[3]));
+            // The packs work within 128-bit halves: 4-byte groups of q0 q1 q2 q3 from each.
+            const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(data + i),
+                                _mm256_permutevar8x32_epi32(bytes, order));
         } else {
             __m256i* at = reinterpret_cast<__m256i*>(data + 2 * i);
             const __m256i w = _mm256_loadu_si256(at);
-            const __m256i q = flatQuotients(_mm256_srli_epi16(w, 8), r8, lo, hi);
+            const __m256i high = _mm256_srli_epi16(w, 8);
+            const __m256i q0 = flatQuotients8(
+                _mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(_mm256_castsi256_si128(high))), ref + i,
+                _mm256_load_ps(a));
+            const __m256i q1 = flatQuotients8(
+                _mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(_mm256_extracti128_si256(high, 1))),
+                ref + i + 8, _mm256_load_ps(a + 8));
+            const __m256i q =
+                _mm256_min_epu16(_mm256_permute4x64_epi64(_mm256_packus_epi32(q0, q1), 0xD8),
+                                 _mm256_set1_epi16(255));
             const __m256i low = _mm256_and_si256(w, _mm256_set1_epi16(0xFF));
             _mm256_storeu_si256(at, _mm256_or_si256(low, _mm256_slli_epi16(q, 8)));
         }
-        ph = n == 3 ? (ph + 1) % 3 : 0; // 16 samples advance the phase by one
+        // 32 samples advance the phase by two, 16 by one.
+        ph = n == 3 ? (ph + (Step == 1 ? 2 : 1)) % 3 : 0;
     }
     flatRest<Step>(data, ref, i, samples, n, avg);
 }
@@ -266,7 +281,7 @@ bool haveAvx2() {
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 
-/// flatQuotients on 16 samples in 32-bit lanes: the same operations, so the same quotients.
+/// flatQuotients8 on 16 samples (as integers): the same quotients.
 HX_FLAT512 inline __m512i flatQuotients16(__m512i v, __m128i ref8, __m512i avg) {
     const __m512i r = _mm512_max_epi32(_mm512_cvtepu8_epi32(ref8), _mm512_set1_epi32(1));
     const __m512 n = _mm512_cvtepi32_ps(_mm512_mullo_epi32(v, avg));
