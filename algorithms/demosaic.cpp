@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -309,6 +310,8 @@ inline int32_t plainChannels(PlainBlock<T>& b, const hx::algorithms::detail::Dir
     return any | plainChannel<Fade, Top, false>(b, 0, 2, 1, 2, c);
 }
 
+constexpr bool kLittleEndian = std::endian::native == std::endian::little;
+
 /// Colour-corrects the first m pixels of a block whose samples are filled in and writes them
 /// interleaved to px (high bytes replaced for 16-bit samples, low bytes kept).
 template <typename T>
@@ -351,6 +354,22 @@ void writeBlock(const PlainBlock<T>& b, int m, T* px, const unsigned char* table
     if (!table) {
         for (int i = 0; i < m; ++i)
             for (int s = 0; s < 3; ++s) px[3 * i + s] = b.sample[s][i];
+        return;
+    }
+    if constexpr (sizeof(T) == 1 && kLittleEndian) {
+        // An entry's three bytes (blue, green, red) and the spare byte after them in one load,
+        // reversed into a pixel and a zero byte, which the next pixel overwrites.
+        for (int i = 0; i < m - 1; ++i) {
+            const size_t key =
+                (size_t(b.sample[2][i]) << 16) | (size_t(b.sample[1][i]) << 8) | b.sample[0][i];
+            uint32_t e;
+            std::memcpy(&e, table + key * 3, 4);
+            e = __builtin_bswap32(e) >> 8;
+            std::memcpy(px + 3 * i, &e, 4);
+        }
+        T* last = px + 3 * (m - 1);
+        for (int s = 0; s < 3; ++s) last[s] = b.sample[s][m - 1];
+        correctPixel(last, table);
         return;
     }
     for (int i = 0; i < m; ++i) {
