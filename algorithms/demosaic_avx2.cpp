@@ -148,12 +148,12 @@ inline void exactLanes(unsigned bad, const Lane (&in)[3][N], Lane (&out)[3][N], 
     }
 }
 
-/// Replaces the lanes of v (red, green, blue) that are not set in `same` by the table's
-/// entries of the inputs r, g, b, which hold their samples at bit `Shift` of each lane. Rare,
-/// so kept out of the kernels' register allocation.
+/// Replaces the lanes in bad of v (red, green, blue) by the table's entries of the inputs r, g,
+/// b, whose samples are at bit `Shift` of each lane. Rare, so kept out of the kernels' register
+/// allocation.
 template <typename Lane, int N, int Shift>
-__attribute__((target("avx2"), noinline)) Rgb16 exactRgb(unsigned bad, __m256i r, __m256i g,
-                                                         __m256i b, Rgb16 v) {
+__attribute__((target("avx2"), noinline, cold)) Rgb16 exactRgb(unsigned bad, __m256i r, __m256i g,
+                                                               __m256i b, Rgb16 v) {
     alignas(32) Lane in[3][N], res[3][N];
     const __m256i inputs[3] = {r, g, b}, results[3] = {v.r, v.g, v.b};
     for (int k = 0; k < 3; ++k) {
@@ -200,9 +200,10 @@ directU8(__m256i r, __m256i g, __m256i b, const DirectCcm& c) {
 }
 
 /// Direct correction of 8 interpolated 16-bit pixels (values in 32-bit lanes): the inputs are
-/// the high bytes, each result replaces the high byte of its sample.
-__attribute__((target("avx2,fma"), always_inline)) inline Rgb16
-directU16(__m256i r, __m256i g, __m256i b, const DirectCcm& c) {
+/// the high bytes, each result replaces the high byte of its sample. Kept out of line: inlined,
+/// it made the 16-bit kernel slower.
+__attribute__((target("avx2,fma"), noinline)) Rgb16 directU16(__m256i r, __m256i g, __m256i b,
+                                                              const DirectCcm& c) {
     const __m256 fr = _mm256_cvtepi32_ps(_mm256_srli_epi32(r, 8));
     const __m256 fg = _mm256_cvtepi32_ps(_mm256_srli_epi32(g, 8));
     const __m256 fb = _mm256_cvtepi32_ps(_mm256_srli_epi32(b, 8));
