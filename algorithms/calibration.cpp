@@ -183,12 +183,13 @@ inline unsigned char flatSample(uint32_t a, uint32_t v, uint32_t r) {
 
 #ifdef HX_FLAT_AVX2
 /// The averages of K consecutive samples of n interleaved channels for each of the three phases
-/// a vector step can start at.
-template <size_t K>
-inline void averagePattern(uint32_t (&pattern)[3][K], int n, const uint32_t avg[3]) {
+/// a vector step can start at, as integers or as floats.
+template <typename V, size_t K>
+inline void averagePattern(V (&pattern)[3][K], int n, const uint32_t avg[3]) {
     for (int ph = 0; ph < 3; ++ph) {
         int k = n == 3 ? ph : 0;
-        for (size_t j = 0; j < K; ++j, k = k + 1 == n ? 0 : k + 1) pattern[ph][j] = avg[k];
+        for (size_t j = 0; j < K; ++j, k = k + 1 == n ? 0 : k + 1)
+            pattern[ph][j] = static_cast<V>(avg[k]);
     }
 }
 
@@ -227,11 +228,8 @@ __attribute__((target("avx2"))) void flatAvx2(unsigned char* data, const unsigne
                                               size_t samples, int n, const uint32_t avg[3]) {
     // Averages of 32 consecutive samples for each of the three phases a step can start at.
     constexpr size_t K = 32 / Step;
-    alignas(32) uint32_t pattern[3][32];
-    averagePattern(pattern, n, avg);
     alignas(32) float averages[3][32];
-    for (int ph = 0; ph < 3; ++ph)
-        for (size_t j = 0; j < 32; ++j) averages[ph][j] = static_cast<float>(pattern[ph][j]);
+    averagePattern(averages, n, avg);
     int ph = 0;
     size_t i = 0;
     for (; i + K <= samples; i += K) {

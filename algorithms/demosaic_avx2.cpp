@@ -378,10 +378,10 @@ __attribute__((target("avx2,fma"))) size_t correctPixelsAvx2(uint8_t* rgb, size_
         alignas(32) uint16_t plane[3][16];
         for (int j = 0; j < 16; ++j)
             for (int k = 0; k < 3; ++k) plane[k][j] = p[3 * j + k];
-        const Rgb16 v = (c.wide ? directU8Wide : directU8)(
-            _mm256_load_si256(reinterpret_cast<const __m256i*>(plane[0])),
-            _mm256_load_si256(reinterpret_cast<const __m256i*>(plane[1])),
-            _mm256_load_si256(reinterpret_cast<const __m256i*>(plane[2])), c);
+        const __m256i r = _mm256_load_si256(reinterpret_cast<const __m256i*>(plane[0]));
+        const __m256i g = _mm256_load_si256(reinterpret_cast<const __m256i*>(plane[1]));
+        const __m256i b = _mm256_load_si256(reinterpret_cast<const __m256i*>(plane[2]));
+        const Rgb16 v = c.wide ? directU8Wide(r, g, b, c) : directU8(r, g, b, c);
         _mm256_store_si256(reinterpret_cast<__m256i*>(plane[0]), v.r);
         _mm256_store_si256(reinterpret_cast<__m256i*>(plane[1]), v.g);
         _mm256_store_si256(reinterpret_cast<__m256i*>(plane[2]), v.b);
