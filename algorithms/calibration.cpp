@@ -182,15 +182,18 @@ inline unsigned char flatSample(uint32_t a, uint32_t v, uint32_t r) {
 }
 
 #ifdef HX_FLAT_AVX2
-/// The averages of K consecutive samples of n interleaved channels for each of the three phases
-/// a vector step can start at, as integers or as floats.
-template <typename V, size_t K>
-inline void averagePattern(V (&pattern)[3][K], int n, const uint32_t avg[3]) {
-    for (int ph = 0; ph < 3; ++ph) {
-        int k = n == 3 ? ph : 0;
-        for (size_t j = 0; j < K; ++j, k = k + 1 == n ? 0 : k + 1)
-            pattern[ph][j] = static_cast<V>(avg[k]);
-    }
+/// Row f: the channels (f + j) % 3 of the 16 samples j = 0 ... 15 that start at channel f.
+alignas(64) constexpr uint32_t kChannelAfter[3][16] = {
+    {0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0},
+    {1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1},
+    {2, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2}};
+
+/// The averages of the three channels (of the one channel, n = 1) in lanes 0 to 2. The chain
+/// corrects a row per call, so the vectors of averages are made in registers from these, not
+/// written to memory sample by sample.
+inline __m128i channelAverages(int n, const uint32_t avg[3]) {
+    return _mm_setr_epi32(static_cast<int>(avg[0]), static_cast<int>(avg[n == 3 ? 1 : 0]),
+                          static_cast<int>(avg[n == 3 ? 2 : 0]), 0);
 }
 
 /// The samples [i, samples) one by one, after the vector steps.
@@ -226,10 +229,17 @@ __attribute__((target("avx2"))) inline __m256i flatQuotients8(__m256 v, const un
 template <size_t Step>
 __attribute__((target("avx2"))) void flatAvx2(unsigned char* data, const unsigned char* ref,
                                               size_t samples, int n, const uint32_t avg[3]) {
-    // Averages of 32 consecutive samples for each of the three phases a step can start at.
+    // Averages of K consecutive samples for each of the three phases a step can start at: the
+    // j-th 8 of phase ph start 8j samples after channel ph, so at channel (ph + 2j) % 3.
     constexpr size_t K = 32 / Step;
-    alignas(32) float averages[3][32];
-    averagePattern(averages, n, avg);
+    const __m256 channels = _mm256_castps128_ps256(_mm_cvtepi32_ps(channelAverages(n, avg)));
+    alignas(32) float averages[3][K];
+    for (int ph = 0; ph < 3; ++ph)
+        for (size_t j = 0; j < K / 8; ++j)
+            _mm256_store_ps(averages[ph] + 8 * j,
+                            _mm256_permutevar8x32_ps(
+                                channels, _mm256_load_si256(reinterpret_cast<const __m256i*>(
+                                              kChannelAfter[(ph + 2 * j) % 3]))));
     int ph = 0;
     size_t i = 0;
     for (; i + K <= samples; i += K) {
@@ -338,13 +348,15 @@ HX_FLAT512 inline void flatBytes16(unsigned char* data, const unsigned char* ref
 template <size_t Step>
 HX_FLAT512 void flatAvx512(unsigned char* data, const unsigned char* ref, size_t samples, int n,
                            const uint32_t avg[3]) {
-    alignas(64) uint32_t pattern[3][32];
-    averagePattern(pattern, n, avg);
+    // The averages of 16 consecutive samples from each channel on.
+    const __m512i channels = _mm512_castsi128_si512(channelAverages(n, avg));
+    __m512i from[3];
+    for (int c = 0; c < 3; ++c)
+        from[c] = _mm512_permutexvar_epi32(_mm512_load_si512(kChannelAfter[c]), channels);
     size_t i = 0;
     if constexpr (Step == 1) {
-        const __m512 a[3] = {_mm512_cvtepi32_ps(_mm512_load_si512(pattern[0])),
-                             _mm512_cvtepi32_ps(_mm512_load_si512(pattern[1])),
-                             _mm512_cvtepi32_ps(_mm512_load_si512(pattern[2]))};
+        const __m512 a[3] = {_mm512_cvtepi32_ps(from[0]), _mm512_cvtepi32_ps(from[1]),
+                             _mm512_cvtepi32_ps(from[2])};
         for (; i + 48 <= samples; i += 48) {
             flatBytes16<false>(data + i, ref + i, 0, a[0]);
             flatBytes16<false>(data + i + 16, ref + i + 16, 0, a[1]);
@@ -356,15 +368,15 @@ HX_FLAT512 void flatAvx512(unsigned char* data, const unsigned char* ref, size_t
                               left >= 16 ? __mmask16(0xFFFF) : __mmask16((1u << left) - 1), a[ph]);
         }
     } else {
+        // 16 samples advance the phase by one, 32 by two.
         int ph = 0;
         for (; i + 32 <= samples; i += 32) {
-            flatWords512<false>(data + 2 * i, ref + i, 0, _mm512_load_si512(pattern[ph]),
-                                _mm512_load_si512(pattern[ph] + 16));
-            ph = n == 3 ? (ph + 2) % 3 : 0; // 32 samples advance the phase by two
+            flatWords512<false>(data + 2 * i, ref + i, 0, from[ph], from[(ph + 1) % 3]);
+            ph = (ph + 2) % 3;
         }
         if (i < samples)
-            flatWords512<true>(data + 2 * i, ref + i, (__mmask32{1} << (samples - i)) - 1,
-                               _mm512_load_si512(pattern[ph]), _mm512_load_si512(pattern[ph] + 16));
+            flatWords512<true>(data + 2 * i, ref + i, (__mmask32{1} << (samples - i)) - 1, from[ph],
+                               from[(ph + 1) % 3]);
     }
 }
 #pragma GCC diagnostic pop
