@@ -273,7 +273,7 @@ __attribute__((target("avx2"))) void flatAvx2(unsigned char* data, const unsigne
             _mm256_storeu_si256(at, _mm256_or_si256(low, _mm256_slli_epi16(q, 8)));
         }
         // 32 samples advance the phase by two, 16 by one.
-        ph = n == 3 ? (ph + (Step == 1 ? 2 : 1)) % 3 : 0;
+        ph = (ph + (Step == 1 ? 2 : 1)) % 3;
     }
     flatRest<Step>(data, ref, i, samples, n, avg);
 }

@@ -358,6 +358,15 @@ HX_AVX512 void directU16Wide(Rgb16& ng, Rgb16& g, const DirectCcm& c) {
 
 #pragma GCC diagnostic pop
 
+/// The correction of 16 interpolated 8-bit pixels (values in 16-bit lanes): computed, 16 lanes
+/// at once where the processor allows, else through the table. Called directly, never through a
+/// pointer, so that directU8 is inlined and its planes stay in registers.
+__attribute__((target("avx2,fma"), always_inline)) inline Rgb16
+correct8(__m256i r, __m256i g, __m256i b, const DirectCcm* direct, const unsigned char* table) {
+    if (!direct) return correctU8(r, g, b, table);
+    return direct->wide ? directU8Wide(r, g, b, *direct) : directU8(r, g, b, *direct);
+}
+
 } // namespace
 
 bool useAvx512Correction() {
@@ -381,7 +390,7 @@ __attribute__((target("avx2,fma"))) size_t correctPixelsAvx2(uint8_t* rgb, size_
         const __m256i r = _mm256_load_si256(reinterpret_cast<const __m256i*>(plane[0]));
         const __m256i g = _mm256_load_si256(reinterpret_cast<const __m256i*>(plane[1]));
         const __m256i b = _mm256_load_si256(reinterpret_cast<const __m256i*>(plane[2]));
-        const Rgb16 v = c.wide ? directU8Wide(r, g, b, c) : directU8(r, g, b, c);
+        const Rgb16 v = correct8(r, g, b, &c, nullptr);
         _mm256_store_si256(reinterpret_cast<__m256i*>(plane[0]), v.r);
         _mm256_store_si256(reinterpret_cast<__m256i*>(plane[1]), v.g);
         _mm256_store_si256(reinterpret_cast<__m256i*>(plane[2]), v.b);
@@ -433,13 +442,8 @@ demosaicPairsAvx2U8(const uint8_t* up, const uint8_t* mid, const uint8_t* down, 
         if (direct || table) {
             const __m256i ngR = rowRed ? ak : ngCross, ngB = rowRed ? ngCross : ak;
             const __m256i gR = rowRed ? gRow : gCross, gB = rowRed ? gCross : gRow;
-            // A call through a pointer would keep directU8 out of line.
-            const Rgb16 ng = !direct        ? correctU8(ngR, ngGreen, ngB, table)
-                             : direct->wide ? directU8Wide(ngR, ngGreen, ngB, *direct)
-                                            : directU8(ngR, ngGreen, ngB, *direct);
-            const Rgb16 g = !direct        ? correctU8(gR, gGreen, gB, table)
-                            : direct->wide ? directU8Wide(gR, gGreen, gB, *direct)
-                                           : directU8(gR, gGreen, gB, *direct);
+            const Rgb16 ng = correct8(ngR, ngGreen, ngB, direct, table);
+            const Rgb16 g = correct8(gR, gGreen, gB, direct, table);
             store3(out, _mm256_or_si256(ng.r, _mm256_slli_epi16(g.r, 8)),
                    _mm256_or_si256(ng.g, _mm256_slli_epi16(g.g, 8)),
                    _mm256_or_si256(ng.b, _mm256_slli_epi16(g.b, 8)), kMasks8);
