@@ -212,15 +212,24 @@ __attribute__((target("avx2"))) inline __m256 floats8(const unsigned char* at) {
         _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(at))));
 }
 
+/// What the quotients are lifted by before they are truncated (see flatQuotients8).
+constexpr float kFlatLift = 1.0f / 512;
+
 /// Quotients of 8 samples (as floats) against the 8 reference bytes at ref in single
-/// precision, truncated, not yet clamped. With a * v below 2^16 (as exact in single precision as
-/// in integers) and r below 256 this is exact: a quotient under 256 that is not whole lies at
-/// least 1/255 from the next integer, far beyond the rounding error, so truncation gives the
-/// integer quotient; one of 256 or more stays at least 256 and saturates when narrowed.
+/// precision, truncated, not yet clamped; multiplied by a reciprocal, as division takes several
+/// times as long. With a * v below 2^16 (as exact in single precision as in integers) and r
+/// below 256 this is exact: the product is within 2^-21 of the quotient, so within 2^-13 of it
+/// under 256, and lifted by 1/512 it truncates to the quotient, as a quotient that is not whole
+/// lies at least 1/255 under the next integer; one of 256 or more stays at least 256 and
+/// saturates when narrowed. The tests try every (average, sample, reference) triple.
 __attribute__((target("avx2"))) inline __m256i flatQuotients8(__m256 v, const unsigned char* ref,
                                                               __m256 avg) {
     const __m256 r = _mm256_max_ps(floats8(ref), _mm256_set1_ps(1));
-    return _mm256_cvttps_epi32(_mm256_div_ps(_mm256_mul_ps(v, avg), r));
+    // 1 / r from the 12-bit estimate and one Newton step, within 2^-22 of it.
+    const __m256 e = _mm256_rcp_ps(r);
+    const __m256 inverse = _mm256_mul_ps(e, _mm256_sub_ps(_mm256_set1_ps(2), _mm256_mul_ps(r, e)));
+    return _mm256_cvttps_epi32(
+        _mm256_add_ps(_mm256_mul_ps(_mm256_mul_ps(v, avg), inverse), _mm256_set1_ps(kFlatLift)));
 }
 
 /// Flat field over `samples` samples of n interleaved channels with byte averages. Step 1:
@@ -289,29 +298,39 @@ bool haveAvx2() {
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 
-/// flatQuotients8 on 16 samples (as integers): the same quotients.
-HX_FLAT512 inline __m512i flatQuotients16(__m512i v, __m128i ref8, __m512i avg) {
-    const __m512i r = _mm512_max_epi32(_mm512_cvtepu8_epi32(ref8), _mm512_set1_epi32(1));
-    const __m512 n = _mm512_cvtepi32_ps(_mm512_mullo_epi32(v, avg));
-    return _mm512_min_epi32(_mm512_cvttps_epi32(_mm512_div_ps(n, _mm512_cvtepi32_ps(r))),
-                            _mm512_set1_epi32(255));
+/// flatQuotients8 on 16 samples v and averages as floats, the reference bytes widened from
+/// r8: the same quotients, from a 14-bit estimate of 1 / r and one Newton step, truncated to
+/// unsigned integers.
+HX_FLAT512 inline __m512i flatQuotients16(__m512 v, __m128i r8, __m512 avg) {
+    const __m512 r =
+        _mm512_max_ps(_mm512_cvtepi32_ps(_mm512_cvtepu8_epi32(r8)), _mm512_set1_ps(1.0f));
+    const __m512 e = _mm512_rcp14_ps(r);
+    const __m512 inverse = _mm512_mul_ps(e, _mm512_fnmadd_ps(r, e, _mm512_set1_ps(2.0f)));
+    return _mm512_cvttps_epu32(
+        _mm512_fmadd_ps(_mm512_mul_ps(v, avg), inverse, _mm512_set1_ps(kFlatLift)));
+}
+
+/// 16 words as floats.
+HX_FLAT512 inline __m512 floats16(__m256i words) {
+    return _mm512_cvtepi32_ps(_mm512_cvtepu16_epi32(words));
 }
 
 /// 32 16-bit samples of flatAvx512, corrected in their high bytes (fewer under a mask: only
 /// those are read and written).
 template <bool Masked>
 HX_FLAT512 inline void flatWords512(unsigned char* data, const unsigned char* ref, __mmask32 m,
-                                    __m512i lo, __m512i hi) {
+                                    __m512 lo, __m512 hi) {
     const __m256i r8 = Masked ? _mm256_maskz_loadu_epi8(m, ref)
                               : _mm256_loadu_si256(reinterpret_cast<const __m256i*>(ref));
     const __m128i r0 = _mm256_castsi256_si128(r8), r1 = _mm256_extracti128_si256(r8, 1);
     const __m512i w = Masked ? _mm512_maskz_loadu_epi16(m, data) : _mm512_loadu_si512(data);
     const __m512i high = _mm512_srli_epi16(w, 8);
-    const __m512i q0 = flatQuotients16(_mm512_cvtepu16_epi32(_mm512_castsi512_si256(high)), r0, lo);
-    const __m512i q1 =
-        flatQuotients16(_mm512_cvtepu16_epi32(_mm512_extracti64x4_epi64(high, 1)), r1, hi);
-    const __m512i q = _mm512_inserti64x4(_mm512_castsi256_si512(_mm512_cvtepi32_epi16(q0)),
-                                         _mm512_cvtepi32_epi16(q1), 1);
+    const __m512i q0 = flatQuotients16(floats16(_mm512_castsi512_si256(high)), r0, lo);
+    const __m512i q1 = flatQuotients16(floats16(_mm512_extracti64x4_epi64(high, 1)), r1, hi);
+    const __m512i top = _mm512_set1_epi32(255);
+    const __m512i q =
+        _mm512_inserti64x4(_mm512_castsi256_si512(_mm512_cvtepi32_epi16(_mm512_min_epu32(q0, top))),
+                           _mm512_cvtepi32_epi16(_mm512_min_epu32(q1, top)), 1);
     const __m512i out =
         _mm512_or_si512(_mm512_and_si512(w, _mm512_set1_epi16(0xFF)), _mm512_slli_epi16(q, 8));
     if constexpr (Masked)
@@ -331,11 +350,8 @@ HX_FLAT512 inline void flatBytes16(unsigned char* data, const unsigned char* ref
                               : _mm_loadu_si128(reinterpret_cast<const __m128i*>(ref));
     const __m128i v8 = Masked ? _mm_maskz_loadu_epi8(m, data)
                               : _mm_loadu_si128(reinterpret_cast<const __m128i*>(data));
-    const __m512 r =
-        _mm512_max_ps(_mm512_cvtepi32_ps(_mm512_cvtepu8_epi32(r8)), _mm512_set1_ps(1.0f));
     const __m512 v = _mm512_cvtepi32_ps(_mm512_cvtepu8_epi32(v8));
-    const __m128i q =
-        _mm512_cvtusepi32_epi8(_mm512_cvttps_epu32(_mm512_div_ps(_mm512_mul_ps(v, avg), r)));
+    const __m128i q = _mm512_cvtusepi32_epi8(flatQuotients16(v, r8, avg));
     if constexpr (Masked)
         _mm_mask_storeu_epi8(data, m, q);
     else
@@ -350,13 +366,12 @@ HX_FLAT512 void flatAvx512(unsigned char* data, const unsigned char* ref, size_t
                            const uint32_t avg[3]) {
     // The averages of 16 consecutive samples from each channel on.
     const __m512i channels = _mm512_castsi128_si512(channelAverages(n, avg));
-    __m512i from[3];
+    __m512 a[3];
     for (int c = 0; c < 3; ++c)
-        from[c] = _mm512_permutexvar_epi32(_mm512_load_si512(kChannelAfter[c]), channels);
+        a[c] = _mm512_cvtepi32_ps(
+            _mm512_permutexvar_epi32(_mm512_load_si512(kChannelAfter[c]), channels));
     size_t i = 0;
     if constexpr (Step == 1) {
-        const __m512 a[3] = {_mm512_cvtepi32_ps(from[0]), _mm512_cvtepi32_ps(from[1]),
-                             _mm512_cvtepi32_ps(from[2])};
         for (; i + 48 <= samples; i += 48) {
             flatBytes16<false>(data + i, ref + i, 0, a[0]);
             flatBytes16<false>(data + i + 16, ref + i + 16, 0, a[1]);
@@ -371,12 +386,12 @@ HX_FLAT512 void flatAvx512(unsigned char* data, const unsigned char* ref, size_t
         // 16 samples advance the phase by one, 32 by two.
         int ph = 0;
         for (; i + 32 <= samples; i += 32) {
-            flatWords512<false>(data + 2 * i, ref + i, 0, from[ph], from[(ph + 1) % 3]);
+            flatWords512<false>(data + 2 * i, ref + i, 0, a[ph], a[(ph + 1) % 3]);
             ph = (ph + 2) % 3;
         }
         if (i < samples)
-            flatWords512<true>(data + 2 * i, ref + i, (__mmask32{1} << (samples - i)) - 1, from[ph],
-                               from[(ph + 1) % 3]);
+            flatWords512<true>(data + 2 * i, ref + i, (__mmask32{1} << (samples - i)) - 1, a[ph],
+                               a[(ph + 1) % 3]);
     }
 }
 #pragma GCC diagnostic pop
