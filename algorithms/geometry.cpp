@@ -5,6 +5,7 @@
 #include "algorithms/simd.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -275,18 +276,26 @@ void reverseScalar(unsigned char* dst, const unsigned char* src, size_t n, size_
 }
 
 #if defined(__x86_64__) || defined(__i386__)
+/// The byte order that reverses the K = B / P whole pixels at the end of B bytes into the front;
+/// the bytes after them get `fill`. Made when compiled: the chain reverses a row per call.
+template <size_t P, size_t B> constexpr std::array<unsigned char, B> reverseOrder(unsigned fill) {
+    constexpr size_t K = B / P, skip = B - K * P;
+    std::array<unsigned char, B> order{};
+    for (size_t i = 0; i < B; ++i)
+        order[i] =
+            static_cast<unsigned char>(i < K * P ? skip + (K - 1 - i / P) * P + i % P : fill);
+    return order;
+}
+
 /// 16 bytes at a time: the K = 16 / P whole pixels ending a 16-byte load are reversed by one
 /// byte shuffle and stored at the front of a 16-byte store. The bytes a store writes past its
 /// K pixels belong to pixels stored later, and every load and store stays inside its row.
 template <size_t P>
 __attribute__((target("ssse3"))) void reverseSsse3(unsigned char* dst, const unsigned char* src,
                                                    size_t n, size_t) {
-    constexpr size_t K = 16 / P, skip = 16 - K * P;
-    alignas(16) char order[16];
-    for (size_t i = 0; i < 16; ++i)
-        order[i] = i < K * P ? static_cast<char>(skip + (K - 1 - i / P) * P + i % P)
-                             : static_cast<char>(0x80);
-    const __m128i mask = _mm_load_si128(reinterpret_cast<const __m128i*>(order));
+    constexpr size_t K = 16 / P;
+    alignas(16) static constexpr auto order = reverseOrder<P, 16>(0x80);
+    const __m128i mask = _mm_load_si128(reinterpret_cast<const __m128i*>(order.data()));
     size_t j = 0;
     for (; (j + K) <= n && (n - j) * P >= 16; j += K) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + (n - j) * P - 16));
@@ -306,11 +315,9 @@ __attribute__((target("ssse3"))) void reverseSsse3(unsigned char* dst, const uns
 template <size_t P>
 __attribute__((target("avx512f,avx512bw,avx512vbmi"))) void
 reverseVbmi(unsigned char* dst, const unsigned char* src, size_t n, size_t) {
-    constexpr size_t K = 64 / P, skip = 64 - K * P;
-    alignas(64) unsigned char order[64];
-    for (size_t i = 0; i < 64; ++i)
-        order[i] = static_cast<unsigned char>(i < K * P ? skip + (K - 1 - i / P) * P + i % P : 0);
-    const __m512i mask = _mm512_load_si512(order);
+    constexpr size_t K = 64 / P;
+    alignas(64) static constexpr auto order = reverseOrder<P, 64>(0);
+    const __m512i mask = _mm512_load_si512(order.data());
     size_t j = 0;
     for (; (j + K) <= n && (n - j) * P >= 64; j += K) {
         const __m512i v = _mm512_loadu_si512(src + (n - j) * P - 64);
