@@ -110,6 +110,8 @@ void buildDirect(const CcmRows& rows, hx::algorithms::detail::DirectCcm& c) {
         c.k2[k] = static_cast<float>((diag[k] - 1) / 75);
         c.k3[k] = static_cast<float>(off1[k] / 75);
         c.k4[k] = static_cast<float>(off2[k] / 75);
+        c.n3[k] = static_cast<float>(off1[k]);
+        c.n4[k] = static_cast<float>(off2[k]);
     }
     // Whether a channel at full scale gives 255 whatever the other two are, as the faded
     // coefficients promise (exactly or within rounding); checked with the table's arithmetic.

@@ -239,7 +239,7 @@ __attribute__((target("avx2,fma"), noinline)) Rgb16 directU16(__m256i r, __m256i
 #endif
 
 /// What a group of 16 pixels needs of the correction. With no input above 180 nothing fades:
-/// w = 75 and the table's formula is k1 x - 75 s, one operation shorter (each form is proven
+/// the table's formula is then k1 x - n3 y - n4 z, three operations (each form is proven
 /// against the table over every input it can meet). The full-scale override (where the table has
 /// it) only runs for groups with an input at 255; elsewhere it changes no lane.
 enum CorrectionMode { kNoFade = 0, kFade = 1, kFadeFullScale = 2 };
@@ -249,23 +249,29 @@ enum CorrectionMode { kNoFade = 0, kFade = 1, kFadeFullScale = 2 };
 template <int Mode>
 HX_AVX512 inline __mmask16 directChannel16(__m512 x, __m512 y, __m512 z, int k, const DirectCcm& c,
                                            __m512i& result) {
-    const __m512 s =
-        _mm512_fmadd_ps(_mm512_set1_ps(c.k3[k]), y, _mm512_mul_ps(_mm512_set1_ps(c.k4[k]), z));
-    __m512 v;
-    if constexpr (Mode == kNoFade) {
-        v = _mm512_fnmadd_ps(_mm512_set1_ps(75.0f), s, _mm512_mul_ps(_mm512_set1_ps(c.k1[k]), x));
-    } else {
-        // V = x + w (k2 x - s), as above.
-        const __m512 w =
-            _mm512_min_ps(_mm512_sub_ps(_mm512_set1_ps(255.0f), x), _mm512_set1_ps(75.0f));
-        v = _mm512_fmadd_ps(w, _mm512_fmsub_ps(_mm512_set1_ps(c.k2[k]), x, s), x);
-        if (Mode == kFadeFullScale)
-            v = _mm512_mask_blend_ps(_mm512_cmp_ps_mask(x, _mm512_set1_ps(255.0f), _CMP_EQ_OQ), v,
-                                     _mm512_set1_ps(255.5f));
-    }
     // Lanes whose two ends truncate differently are evaluated again; compared before the
     // clamp, that also takes the rare lanes whose ends differ only outside 0 ... 255.
     const __m512 e = _mm512_set1_ps(kDirectMargin);
+    if constexpr (Mode == kNoFade) {
+        // V + e = k1 x + e - n3 y - n4 z: the margin rides on the first product, and the
+        // lower end is V + e less 2 e.
+        const __m512 above =
+            _mm512_fnmadd_ps(_mm512_set1_ps(c.n4[k]), z,
+                             _mm512_fnmadd_ps(_mm512_set1_ps(c.n3[k]), y,
+                                              _mm512_fmadd_ps(_mm512_set1_ps(c.k1[k]), x, e)));
+        const __m512i below =
+            _mm512_cvttps_epi32(_mm512_sub_ps(above, _mm512_set1_ps(2 * kDirectMargin)));
+        result = _mm512_cvttps_epi32(above);
+        return _mm512_cmpneq_epi32_mask(below, result);
+    }
+    const __m512 s =
+        _mm512_fmadd_ps(_mm512_set1_ps(c.k3[k]), y, _mm512_mul_ps(_mm512_set1_ps(c.k4[k]), z));
+    // V = x + w (k2 x - s), as above.
+    const __m512 w = _mm512_min_ps(_mm512_sub_ps(_mm512_set1_ps(255.0f), x), _mm512_set1_ps(75.0f));
+    __m512 v = _mm512_fmadd_ps(w, _mm512_fmsub_ps(_mm512_set1_ps(c.k2[k]), x, s), x);
+    if (Mode == kFadeFullScale)
+        v = _mm512_mask_blend_ps(_mm512_cmp_ps_mask(x, _mm512_set1_ps(255.0f), _CMP_EQ_OQ), v,
+                                 _mm512_set1_ps(255.5f));
     const __m512i below = _mm512_cvttps_epi32(_mm512_sub_ps(v, e));
     result = _mm512_cvttps_epi32(_mm512_add_ps(v, e));
     return _mm512_cmpneq_epi32_mask(below, result);

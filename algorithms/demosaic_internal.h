@@ -23,6 +23,8 @@ inline constexpr int kAvx512PairsU16 = 16;
 /// entry is evaluated again in double precision with the table's own operations.
 struct DirectCcm {
     float k1[3], k2[3], k3[3], k4[3];
+    /// The subtracted coefficients of V without fade (d = 0): V = k1 x - n3 y - n4 z.
+    float n3[3], n4[3];
     /// A channel at 255 is exactly 255 in the table whatever the other two are.
     bool fullScale = false;
     /// Computed 16 lanes at a time with AVX-512 (else 8 with AVX2).
