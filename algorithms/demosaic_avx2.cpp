@@ -268,13 +268,21 @@ HX_AVX512 inline __mmask16 directChannel16(__m512 x, __m512 y, __m512 z, int k, 
         _mm512_fmadd_ps(_mm512_set1_ps(c.k3[k]), y, _mm512_mul_ps(_mm512_set1_ps(c.k4[k]), z));
     // V = x + w (k2 x - s), as above.
     const __m512 w = _mm512_min_ps(_mm512_sub_ps(_mm512_set1_ps(255.0f), x), _mm512_set1_ps(75.0f));
-    __m512 v = _mm512_fmadd_ps(w, _mm512_fmsub_ps(_mm512_set1_ps(c.k2[k]), x, s), x);
+    // V + e is summed onto a base of 768, where the last place is worth e: the sum's bits less
+    // the base's count V + e in units of e, so that its integer part is a shift away and the
+    // lanes less than 2 e above a whole number (where V - e would truncate lower) have no low
+    // bits but the last. Sums of 1024 or more (V >= 256) still give at least 256, sums below
+    // 512 (V < -256) less than -256: both are clamped.
+    constexpr float kBase = 768.0f;
+    constexpr int kBaseBits = 0x44400000; // 768.0f
+    const __m512 xc = _mm512_add_ps(x, _mm512_set1_ps(kBase + kDirectMargin));
+    __m512 g = _mm512_fmadd_ps(w, _mm512_fmsub_ps(_mm512_set1_ps(c.k2[k]), x, s), xc);
     if (Mode == kFadeFullScale)
-        v = _mm512_mask_blend_ps(_mm512_cmp_ps_mask(x, _mm512_set1_ps(255.0f), _CMP_EQ_OQ), v,
-                                 _mm512_set1_ps(255.5f));
-    const __m512i below = _mm512_cvttps_epi32(_mm512_sub_ps(v, e));
-    result = _mm512_cvttps_epi32(_mm512_add_ps(v, e));
-    return _mm512_cmpneq_epi32_mask(below, result);
+        g = _mm512_mask_blend_ps(_mm512_cmp_ps_mask(x, _mm512_set1_ps(255.0f), _CMP_EQ_OQ), g,
+                                 _mm512_set1_ps(255.5f + kBase + kDirectMargin));
+    const __m512i units = _mm512_sub_epi32(_mm512_castps_si512(g), _mm512_set1_epi32(kBaseBits));
+    result = _mm512_srai_epi32(units, 14);
+    return _mm512_testn_epi32_mask(units, _mm512_set1_epi32(0x3FFE));
 }
 
 /// Replaces the lanes in bad of the results (red, green, blue) by the table's entries of the
