@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstring>
 #include <immintrin.h>
@@ -274,15 +275,19 @@ HX_AVX512 inline __mmask16 directChannel16(__m512 x, __m512 y, __m512 z, int k, 
     // bits but the last. Sums of 1024 or more (V >= 256) still give at least 256, sums below
     // 512 (V < -256) less than -256: both are clamped.
     constexpr float kBase = 768.0f;
-    constexpr int kBaseBits = 0x44400000; // 768.0f
+    constexpr int kUnitBits = 14; // e = 2^-14, the last place of floats in 512 ... 1024
+    static_assert(kDirectMargin == 1.0f / (1 << kUnitBits) && kBase + 256 <= 1024 &&
+                  kBase - 256 >= 512);
+    constexpr int kBaseBits = std::bit_cast<int>(kBase);
+    constexpr int kNearWhole = ((1 << kUnitBits) - 1) & ~1; // the fraction bits but the lowest
     const __m512 xc = _mm512_add_ps(x, _mm512_set1_ps(kBase + kDirectMargin));
     __m512 g = _mm512_fmadd_ps(w, _mm512_fmsub_ps(_mm512_set1_ps(c.k2[k]), x, s), xc);
     if (Mode == kFadeFullScale)
         g = _mm512_mask_blend_ps(_mm512_cmp_ps_mask(x, _mm512_set1_ps(255.0f), _CMP_EQ_OQ), g,
                                  _mm512_set1_ps(255.5f + kBase + kDirectMargin));
     const __m512i units = _mm512_sub_epi32(_mm512_castps_si512(g), _mm512_set1_epi32(kBaseBits));
-    result = _mm512_srai_epi32(units, 14);
-    return _mm512_testn_epi32_mask(units, _mm512_set1_epi32(0x3FFE));
+    result = _mm512_srai_epi32(units, kUnitBits);
+    return _mm512_testn_epi32_mask(units, _mm512_set1_epi32(kNearWhole));
 }
 
 /// Replaces the lanes in bad of the results (red, green, blue) by the table's entries of the
