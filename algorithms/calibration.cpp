@@ -424,32 +424,30 @@ inline int32_t lastNonZero(const int32_t* bins) {
     return 0;
 }
 
-/// Counts the N samples (high bytes of E-byte samples, at s) of four pixels into four partial
-/// histogram sets of 3 x 256 counters, one set per pixel.
-template <size_t N, size_t E> inline void count4(const unsigned char* s, uint32_t* q) {
+/// Counts the N byte samples at s of four pixels into four partial histogram sets of 3 x 256
+/// counters, one set per pixel.
+template <size_t N> inline void count4(const unsigned char* s, uint32_t* q) {
     for (size_t k = 0; k < 4; ++k) {
         uint32_t* set = q + k * 768;
-        for (size_t c = 0; c < N; ++c) ++set[c * 256 + s[(k * N + c) * E]];
+        for (size_t c = 0; c < N; ++c) ++set[c * 256 + s[k * N + c]];
     }
 }
 
 /// Pixels of the blocks that are tested for one colour before they are counted.
 constexpr size_t kRun = 20;
 
-/// Whether all kRun pixels of N samples of E bytes at data have the (high bytes of the)
-/// samples of the first: the block against itself one pixel on, 16 bytes at a time, in vectors
-/// the compiler maps to the processor's own (SSE2, NEON).
-template <size_t N, size_t E> inline bool oneColour(const unsigned char* data) {
+/// Whether all kRun pixels of N byte samples at data have the samples of the first: the block
+/// against itself one pixel on, 16 bytes at a time, in vectors the compiler maps to the
+/// processor's own (SSE2, NEON).
+template <size_t N> inline bool oneColour(const unsigned char* data) {
     typedef uint64_t Bytes16 __attribute__((vector_size(16)));
-    constexpr size_t P = N * E, bytes = (kRun - 1) * P; // data[0, bytes) against data[P, ...)
-    static_assert(bytes >= 16 && P % E == 0);
-    // The high bytes of little-endian 16-bit samples are the odd ones.
-    constexpr uint64_t high = E == 1 ? ~uint64_t{0} : 0xFF00FF00FF00FF00u;
+    constexpr size_t bytes = (kRun - 1) * N; // data[0, bytes) against data[N, ...)
+    static_assert(bytes >= 16);
     auto differs = [data](size_t at) {
         Bytes16 a, b;
         std::memcpy(&a, data + at, 16);
-        std::memcpy(&b, data + P + at, 16);
-        return (a ^ b) & high;
+        std::memcpy(&b, data + N + at, 16);
+        return a ^ b;
     };
     Bytes16 d = differs(0);
     if (d[0] | d[1]) return false; // most blocks of a busy frame stop here
@@ -461,29 +459,29 @@ template <size_t N, size_t E> inline bool oneColour(const unsigned char* data) {
 /// Channels of the first and the second sample of each table of PairCounts.
 constexpr int kPairFirst[3] = {0, 2, 1}, kPairSecond[3] = {1, 0, 2};
 
-/// Counts `pixelPairs` pairs of 3-channel pixels of E-byte samples at data into p; the
-/// counters that wrap pass 65536 on to the bins of their samples in q.
-template <size_t E>
+/// Passes the 65536 counts of pair counter `at` of table k, which has just wrapped, on to the
+/// bins of its two samples in q.
+[[gnu::noinline, gnu::cold]] void carryPair(uint32_t* q, int k, unsigned at) {
+    q[kPairFirst[k] * 256 + (at & 255)] += 65536;
+    q[kPairSecond[k] * 256 + (at >> 8)] += 65536;
+}
+
+/// Counts `pixelPairs` pairs of 3-channel pixels of byte samples at data into p; the counters
+/// that wrap pass 65536 on to the bins of their samples in q. Each table has its own pointer
+/// and the wraps are out of line, so a pair of pixels takes three increments, their loads and
+/// a loop step, with no taken branch but the loop's.
 void countPairs(hx::algorithms::PairCounts& p, uint32_t* q, const unsigned char* data,
                 size_t pixelPairs) {
-    auto add = [&p, q](int k, unsigned at) {
-        if (++p.pairs[k][at] == 0) {
-            q[kPairFirst[k] * 256 + (at & 255)] += 65536;
-            q[kPairSecond[k] * 256 + (at >> 8)] += 65536;
-        }
-    };
-    for (size_t i = 0; i < pixelPairs; ++i, data += 6 * E) {
-        if constexpr (E == 1) {
-            uint64_t w;
-            std::memcpy(&w, data, 8);
-            add(0, w & 0xFFFF);
-            add(1, (w >> 16) & 0xFFFF);
-            add(2, (w >> 32) & 0xFFFF);
-        } else {
-            add(0, data[1] | data[3] << 8);
-            add(1, data[5] | data[7] << 8);
-            add(2, data[9] | data[11] << 8);
-        }
+    uint16_t *const p0 = p.pairs[0], *const p1 = p.pairs[1], *const p2 = p.pairs[2];
+    for (size_t i = 0; i < pixelPairs; ++i, data += 6) {
+        uint32_t first;
+        uint16_t last;
+        std::memcpy(&first, data, 4);
+        std::memcpy(&last, data + 4, 2);
+        const unsigned a = first & 0xFFFF, b = first >> 16;
+        if (__builtin_expect(++p0[a] == 0, 0)) carryPair(q, 0, a);
+        if (__builtin_expect(++p1[b] == 0, 0)) carryPair(q, 1, b);
+        if (__builtin_expect(++p2[last] == 0, 0)) carryPair(q, 2, last);
     }
 }
 
@@ -503,34 +501,67 @@ void foldPairs(const hx::algorithms::PairCounts& p, uint32_t* q) {
     }
 }
 
-/// Counts `pixels` pixels of N samples of E bytes at data into the partial sets at q (and the
-/// pairs at p, if any). A block of one colour, common in dark, saturated and flat-fielded
+/// Counts `pixels` pixels of N byte samples at data into the partial sets at q (and the pairs
+/// at p, if any). A block of one colour, common in dark, saturated and flat-fielded
 /// frames, takes one addition per channel: counted sample by sample, its increments of one
 /// counter would each wait for the one before. A stretch of varied 3-channel blocks is counted
 /// in pairs, which takes half the increments.
-template <size_t N, size_t E>
+template <size_t N>
 void countPixels(uint32_t* q, hx::algorithms::PairCounts* p, const unsigned char* data,
                  size_t pixels) {
-    constexpr size_t P = N * E;
     static_assert(kRun % 4 == 0);
-    const unsigned char* s = data + (E - 1);
     size_t i = 0;
     while (i + kRun <= pixels) {
         size_t varied = i;
-        while (varied + kRun <= pixels && !oneColour<N, E>(data + varied * P)) varied += kRun;
+        while (varied + kRun <= pixels && !oneColour<N>(data + varied * N)) varied += kRun;
         if (varied == i) {
-            for (size_t c = 0; c < N; ++c) q[c * 256 + s[i * P + c * E]] += kRun;
+            for (size_t c = 0; c < N; ++c) q[c * 256 + data[i * N + c]] += kRun;
             i += kRun;
         } else if (N == 3 && p) {
-            countPairs<E>(*p, q, data + i * P, (varied - i) / 2);
+            countPairs(*p, q, data + i * N, (varied - i) / 2);
             i = varied;
         } else {
-            for (; i < varied; i += 4) count4<N, E>(s + i * P, q);
+            for (; i < varied; i += 4) count4<N>(data + i * N, q);
         }
     }
-    for (; i + 4 <= pixels; i += 4) count4<N, E>(s + i * P, q);
+    for (; i + 4 <= pixels; i += 4) count4<N>(data + i * N, q);
     for (; i < pixels; ++i)
-        for (size_t c = 0; c < N; ++c) ++q[c * 256 + s[i * P + c * E]];
+        for (size_t c = 0; c < N; ++c) ++q[c * 256 + data[i * N + c]];
+}
+
+/// Pixels of 16-bit images whose high bytes are gathered at a time before they are counted (as
+/// bytes, one load per sample pair instead of two byte loads and a merge): a whole row of most
+/// sensors, on the stack.
+constexpr size_t kHighChunk = 2560;
+static_assert(kHighChunk % kRun == 0);
+
+/// The high bytes of `samples` little-endian 16-bit samples at from, into to (samples bytes),
+/// 16 at a time in vectors the compiler maps to the processor's own (SSE2, NEON).
+void gatherHighBytes(unsigned char* to, const unsigned char* from, size_t samples) {
+    typedef uint8_t Bytes16 __attribute__((vector_size(16)));
+    size_t i = 0;
+    for (; i + 16 <= samples; i += 16) {
+        Bytes16 a, b;
+        std::memcpy(&a, from + 2 * i, 16);
+        std::memcpy(&b, from + 2 * i + 16, 16);
+        const Bytes16 high = __builtin_shufflevector(a, b, 1, 3, 5, 7, 9, 11, 13, 15, 17, 19, 21,
+                                                     23, 25, 27, 29, 31);
+        std::memcpy(to + i, &high, 16);
+    }
+    for (; i < samples; ++i) to[i] = from[2 * i + 1];
+}
+
+/// countPixels for the high bytes of N-channel 16-bit pixels.
+template <size_t N>
+void countHighBytes(uint32_t* q, hx::algorithms::PairCounts* p, const unsigned char* data,
+                    size_t pixels) {
+    unsigned char high[kHighChunk * N];
+    for (size_t done = 0; done < pixels;) {
+        const size_t n = std::min(pixels - done, kHighChunk);
+        gatherHighBytes(high, data + done * N * 2, n * N);
+        countPixels<N>(q, p, high, n);
+        done += n;
+    }
 }
 
 } // namespace
@@ -663,13 +694,13 @@ void histogramAdd(HistogramCounts& h, const unsigned char* data, size_t pixels, 
     h.pixels += pixels;
     uint32_t* q = &h.partial[0][0][0];
     if (channels == 1) {
-        depth == 8 ? countPixels<1, 1>(q, nullptr, data, pixels)
-                   : countPixels<1, 2>(q, nullptr, data, pixels);
+        depth == 8 ? countPixels<1>(q, nullptr, data, pixels)
+                   : countHighBytes<1>(q, nullptr, data, pixels);
         return;
     }
     if (!h.pairs && pixels >= kRun) h.pairs.reset(new (std::nothrow) PairCounts);
-    depth == 8 ? countPixels<3, 1>(q, h.pairs.get(), data, pixels)
-               : countPixels<3, 2>(q, h.pairs.get(), data, pixels);
+    depth == 8 ? countPixels<3>(q, h.pairs.get(), data, pixels)
+               : countHighBytes<3>(q, h.pairs.get(), data, pixels);
 }
 
 void histogramMerge(HistogramCounts& a, const HistogramCounts& b) {
